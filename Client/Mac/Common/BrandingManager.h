@@ -1,0 +1,41 @@
+#pragma once
+// Localised, branded texts: every user-visible text is looked up by key in
+// the application's strings table, and the brand's product names are put in
+// place of their tokens ("{#ProductName#}" and the like). Finished strings are
+// cached for the life of the process.
+
+#include <QHash>
+#include <QMutex>
+#include <QString>
+
+class BrandingManager {
+public:
+    static BrandingManager& sharedManager();
+
+    // The finished string for `key`; a null key yields a null string. The
+    // same key always yields the same shared string data.
+    QString localisedString(const QString& key);
+    QString localisedStringStrippingBrandingSection(const QString& section, const QString& key);
+
+    const QString& productName() const { return m_productName; }
+    const QString& satchelProduct() const { return m_satchelProduct; }
+    const QString& backupProduct() const { return m_backupProduct; }
+    const QString& teamFolderProduct() const { return m_teamFolderProduct; }
+    const QString& teamFoldersProduct() const { return m_teamFoldersProduct; }
+
+    // Drops the shared instance so that a test can start from a new table.
+    static void resetSharedManagerForTesting();
+
+private:
+    BrandingManager();
+    QString rawLookup(const QString& key) const;
+    QString replaceTokens(QString text) const;
+
+    QString m_productName;
+    QString m_satchelProduct;
+    QString m_backupProduct;
+    QString m_teamFolderProduct;
+    QString m_teamFoldersProduct;
+    QMutex m_cacheLock; // the repair thread and the main thread look texts up at once
+    QHash<QString, QString> m_localisedStrings;
+};

@@ -1,0 +1,226 @@
+#include "Quorbel_LauncherAppDelegate.h"
+
+#include "Application.h"
+#include "Bundle.h"
+#include "Configuration.h"
+#include "FileManager.h"
+#include "InstallCheckManager.h"
+#include "LocalizedString.h"
+#include "Logging.h"
+#include "MoveToApplicationsFolder.h"
+#include "ProcessUtilities.h"
+#include "PropertyList.h"
+#include "SystemLocations.h"
+#include "UserDefaults.h"
+#include "Versions.h"
+#include "Workspace.h"
+
+#include <QFileInfo>
+#include <QMessageBox>
+
+namespace {
+
+Quorbel_LauncherAppDelegate* gDelegate = nullptr;
+
+// Used when Defaults.plist is missing or lacks a level, so that a damaged
+// bundle still starts and says what is wrong.
+const QVariantMap kBuiltInDefaults{
+    {QStringLiteral("FileLogging"), QStringLiteral("normal")},
+    {QStringLiteral("StdioLogging"), QStringLiteral("normal")},
+};
+
+QVariantMap readResourceDictionary(const QString& name, QString* error)
+{
+    const QString path = platform::Bundle::mainBundle().pathForResource(name, QStringLiteral("plist"));
+    if (path.isEmpty()) {
+        *error = qbFormat("%1.plist is missing from the resources", name);
+        return {};
+    }
+    QString why;
+    const QVariantMap map = platform::readPropertyListDictionary(path, &why);
+    if (!why.isEmpty())
+        *error = qbFormat("%1 is unreadable: %2", path, why);
+    return map;
+}
+
+} // namespace
+
+Quorbel_LauncherAppDelegate::Quorbel_LauncherAppDelegate()
+{
+    gDelegate = this;
+}
+
+Quorbel_LauncherAppDelegate::~Quorbel_LauncherAppDelegate()
+{
+    if (gDelegate == this)
+        gDelegate = nullptr;
+}
+
+Quorbel_LauncherAppDelegate* Quorbel_LauncherAppDelegate::applicationDelegate()
+{
+    return gDelegate;
+}
+
+void Quorbel_LauncherAppDelegate::pathsForIdent(const QString& ident, const QString& fromPath,
+                                                std::optional<QStringList>* foundPaths)
+{
+    for (const QString& name : platform::files::contentsOfDirectory(fromPath)) {
+        const QString path = fromPath + u'/' + name;
+        const qsizetype suffix = name.indexOf(QStringLiteral(".app"), 0, Qt::CaseInsensitive);
+        if (suffix >= 0 && suffix + 4 == name.size()) {
+            const QVariantMap info = platform::readPropertyListDictionary(path + QStringLiteral("/Contents/Info.plist"));
+            if (foundPaths && info.value(QStringLiteral("CFBundleIdentifier")).toString() == ident) {
+                if (!foundPaths->has_value())
+                    foundPaths->emplace();
+                (*foundPaths)->append(path);
+            }
+        } else if (platform::files::isDirectory(path)) {
+            pathsForIdent(ident, path, foundPaths);
+        }
+    }
+}
+
+QStringList Quorbel_LauncherAppDelegate::earlierCopyPaths(const QString& productName)
+{
+    QStringList paths;
+    for (const char* name : {"%1", "%1 Client"}) {
+        for (const char* folder : {"~/Applications", "/Applications"}) {
+            const QString base = qbFormat("%1/%2", folder, qbFormat(name, productName));
+            paths.append(base + QStringLiteral(".app"));
+            for (int copy = 1; copy <= 5; ++copy)
+                paths.append(qbFormat("%1-%2.app", base, copy));
+        }
+    }
+    return paths;
+}
+
+void Quorbel_LauncherAppDelegate::registerDefaults()
+{
+    config = readResourceDictionary(QStringLiteral("Config"), &m_configError);
+    QVariantMap defaults = readResourceDictionary(QStringLiteral("Defaults"), &m_defaultsError);
+    for (auto it = kBuiltInDefaults.cbegin(); it != kBuiltInDefaults.cend(); ++it) {
+        if (defaults.value(it.key()).toString().isEmpty()) {
+            if (m_defaultsError.isEmpty())
+                m_defaultsError = qbFormat("Defaults.plist has no \"%1\"", it.key());
+            defaults.insert(it.key(), it.value());
+        }
+    }
+    platform::UserDefaults::standardUserDefaults().registerDefaults(defaults);
+}
+
+void Quorbel_LauncherAppDelegate::startLogging()
+{
+    auto& defaults = platform::UserDefaults::standardUserDefaults();
+    QString fileLevel = defaults.stringForKey(QStringLiteral("FileLogging"));
+    QString stdioLevel = defaults.stringForKey(QStringLiteral("StdioLogging"));
+    const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
+    try {
+        m_logFilePath = initLogging3(fileLevel, stdioLevel, QString(), productName, productName);
+        return;
+    } catch (const QBException& fault) {
+        // A bad level name or an unusable log folder must not keep the
+        // product from starting: say so and go on as well as we can.
+        NSPrintErrf("%1: %2", fault.name(), fault.reason());
+        if (fault.name() != QLatin1String(kConfigurationFault) || !fault.reason().startsWith(QStringLiteral("Invalid")))
+            fileLevel.clear();
+    }
+    const QString fallback = QStringLiteral("normal");
+    try {
+        if (fileLevel.isEmpty()) {
+            initLogging2(fallback, fallback, QString());
+            logError("Logging to the terminal only: no log file could be opened");
+        } else {
+            m_logFilePath = initLogging3(fallback, fallback, QString(), productName, productName);
+            logError("Invalid logging level in the user defaults; using \"normal\"");
+        }
+    } catch (const QBException& fault) {
+        NSPrintErrf("%1: %2", fault.name(), fault.reason());
+        initLogging2(fallback, fallback, QString());
+    }
+}
+
+void Quorbel_LauncherAppDelegate::reportConfigurationProblems()
+{
+    const platform::Bundle& bundle = platform::Bundle::mainBundle();
+    if (!bundle.infoDictionaryError().isEmpty())
+        logError("Cannot read %1: %2", bundle.infoPlistPath(), bundle.infoDictionaryError());
+    if (!bundle.stringsTableError().isEmpty())
+        logError("Cannot use the strings table (%1); texts fall back to their keys", bundle.stringsTableError());
+    if (!m_configError.isEmpty())
+        logError("%1; using no configuration", m_configError);
+    if (!m_defaultsError.isEmpty())
+        logError("%1; using built-in logging defaults", m_defaultsError);
+}
+
+QStringList Quorbel_LauncherAppDelegate::collectEarlierCopies(const QString& productName) const
+{
+    std::optional<QStringList> found = QStringList();
+    const QString identifier = QString::fromLatin1(kClientBundleIdentifier);
+    const QStringList userFolders = platform::locations::applicationsFolders(platform::Domain::User);
+    if (!userFolders.isEmpty())
+        pathsForIdent(identifier, userFolders.last(), &found);
+    const QStringList localFolders = platform::locations::applicationsFolders(platform::Domain::Local);
+    if (!localFolders.isEmpty())
+        pathsForIdent(identifier, localFolders.last(), &found);
+    return *found + earlierCopyPaths(productName);
+}
+
+void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()
+{
+    registerDefaults();
+    startLogging();
+    reportConfigurationProblems();
+    const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
+    logNormal("%1 version %2", productName, versionOfThisAppAsString(true));
+    logNormal("%1 did begin launching...", productName);
+
+    if (!ensureCoreNotRunning())
+        return;
+
+    PFAltDstBundleName(productName);
+    PFAlsoRemoveBundles(collectEarlierCopies(productName));
+    PFMoveToApplicationsFolderIfNecessary();
+    if (platform::application::isTerminating())
+        return;
+
+    logNormal("%1 did finish launching", productName);
+    if (InstallCheckManager::sharedManager().checkForRequiredItems())
+        launchCore();
+}
+
+bool Quorbel_LauncherAppDelegate::ensureCoreNotRunning()
+{
+    const QString coreName = qbFormat("%1Core", QBLocalizedString(QStringLiteral("ProductName")));
+    if (!ProcessUtilities::quorbelCoreAlreadyRunning(coreName))
+        return true;
+    QMessageBox alert;
+    alert.setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_AlreadyRunning")));
+    alert.setInformativeText(QBLocalizedString(QStringLiteral("QuorbelLauncher_YouMustQuit")));
+    alert.addButton(QBLocalizedString(QStringLiteral("Quit")), QMessageBox::AcceptRole);
+    logNormal("Letting other copy run, we will terminate");
+    alert.exec();
+    logNormal("User did quit");
+    platform::application::terminate();
+    return false;
+}
+
+void Quorbel_LauncherAppDelegate::launchCore()
+{
+    const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
+    const QString coreName = qbFormat("%1Core", productName);
+    QString core = platform::Bundle::mainBundle().pathForResource(coreName, QStringLiteral("app"));
+    if (core.isEmpty())
+        core = platform::Bundle::mainBundle().resourcePath() + u'/' + coreName + QStringLiteral(".app");
+    const QString path = qbFormat("%1/Contents/MacOS/%2", core, coreName);
+    logNormal("Launching \"%1\"...", path);
+    if (!platform::workspace::launchApplication(path))
+        logError("Could not start \"%1\"", path);
+    logNormal("Launched \"%1\"", path);
+    logNormal("Will terminate now");
+    platform::application::terminate();
+}
+
+int Quorbel_LauncherAppDelegate::brandId() const
+{
+    return intValue(config.value(QStringLiteral("Brand")).toString());
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The launcher's application delegate: the launch sequence, from reading the
+// configuration to starting the core application.
+
+#include <QObject>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <optional>
+
+class Quorbel_LauncherAppDelegate : public QObject {
+    Q_OBJECT
+public:
+    Quorbel_LauncherAppDelegate();
+    ~Quorbel_LauncherAppDelegate() override;
+
+    // The application's delegate, while one exists.
+    static Quorbel_LauncherAppDelegate* applicationDelegate();
+
+    // Appends to `foundPaths` every application bundle under `fromPath` whose
+    // CFBundleIdentifier is `ident`, creating the list on the first find.
+    static void pathsForIdent(const QString& ident, const QString& fromPath,
+                              std::optional<QStringList>* foundPaths);
+    // The 24 fixed paths of earlier copies of the client, "~" unexpanded.
+    static QStringList earlierCopyPaths(const QString& productName);
+
+    void applicationDidFinishLaunching();
+    // True when the core is not running; otherwise the application is ending.
+    bool ensureCoreNotRunning();
+    void launchCore();
+    int brandId() const;
+
+    QString logFilePath() const { return m_logFilePath; }
+
+private:
+    void registerDefaults();
+    void startLogging();
+    void reportConfigurationProblems();
+    QStringList collectEarlierCopies(const QString& productName) const;
+
+    QVariantMap config;
+    QString m_configError;
+    QString m_defaultsError;
+    QString m_logFilePath;
+};

@@ -1,0 +1,37 @@
+#pragma once
+// The one place that knows where system folders are. Tests and whole-run
+// checks point them at a scratch tree: the launcher honours the environment
+// variable QUORBEL_SYSTEM_ROOT (never in a set-user-ID process) and tests call
+// setSystemRoot(). The user's own folders follow $HOME.
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+enum class Domain { User, Local, Network };
+
+namespace locations {
+
+// Prefix put before every absolute system path ("" on a real machine).
+QString systemRoot();
+void setSystemRoot(const QString& root);
+
+// An absolute system path such as "/Applications" under the system root.
+QString systemPath(const QString& absolutePath);
+
+QString homeFolder();
+// "~" and "~/x" become paths in the home folder; other paths are unchanged.
+QString expandTilde(const QString& path);
+
+// The Applications folders of one domain, last entry preferred.
+QStringList applicationsFolders(Domain domain);
+QStringList allApplicationsFolders();
+QStringList downloadsFolders(Domain domain);
+QStringList allDownloadsFolders();
+
+// Where mounted disk images appear ("/Volumes").
+QString volumesFolder();
+
+} // namespace locations
+} // namespace platform

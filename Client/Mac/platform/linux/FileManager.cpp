@@ -1,0 +1,210 @@
+#include "FileManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform::files {
+namespace {
+
+QByteArray native(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+bool fail(QString* error, const QString& what, const QString& path, int err = errno)
+{
+    if (error)
+        *error = QStringLiteral("%1 \"%2\": %3").arg(what, path, QString::fromLocal8Bit(std::strerror(err)));
+    return false;
+}
+
+bool copyFile(const QString& source, const QString& destination, mode_t mode, QString* error)
+{
+    const int in = ::open(native(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return fail(error, QStringLiteral("Cannot read"), source);
+    const int out = ::open(native(destination).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int err = errno;
+        ::close(in);
+        return fail(error, QStringLiteral("Cannot create"), destination, err);
+    }
+    char buffer[1 << 16];
+    bool ok = true;
+    int err = 0;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            err = errno;
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t wrote = ::write(out, buffer + done, size_t(got - done));
+            if (wrote < 0 && errno == EINTR)
+                continue;
+            if (wrote <= 0) {
+                ok = false;
+                err = errno;
+                break;
+            }
+            done += wrote;
+        }
+        if (!ok)
+            break;
+    }
+    ::close(in);
+    if (ok && ::fchmod(out, mode & 07777) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (::close(out) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    return ok || fail(error, QStringLiteral("Cannot copy to"), destination, err);
+}
+
+bool copyTree(const QString& source, const QString& destination, QString* error)
+{
+    struct stat st {};
+    if (::lstat(native(source).constData(), &st) != 0)
+        return fail(error, QStringLiteral("Cannot read"), source);
+    if (S_ISLNK(st.st_mode)) {
+        char raw[4096];
+        const ssize_t length = ::readlink(native(source).constData(), raw, sizeof raw - 1);
+        if (length < 0)
+            return fail(error, QStringLiteral("Cannot read link"), source);
+        raw[length] = 0;
+        if (::symlink(raw, native(destination).constData()) != 0)
+            return fail(error, QStringLiteral("Cannot create link"), destination);
+        return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (::mkdir(native(destination).constData(), 0700) != 0)
+            return fail(error, QStringLiteral("Cannot create"), destination);
+        for (const QString& name : contentsOfDirectory(source)) {
+            if (!copyTree(source + u'/' + name, destination + u'/' + name, error))
+                return false;
+        }
+        if (::chmod(native(destination).constData(), st.st_mode & 07777) != 0)
+            return fail(error, QStringLiteral("Cannot set the mode of"), destination);
+        return true;
+    }
+    if (S_ISREG(st.st_mode))
+        return copyFile(source, destination, st.st_mode, error);
+    return fail(error, QStringLiteral("Cannot copy special file"), source, ENOTSUP);
+}
+
+} // namespace
+
+bool fileExists(const QString& path)
+{
+    struct stat st {};
+    return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0;
+}
+
+bool isDirectory(const QString& path)
+{
+    struct stat st {};
+    return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<Attributes> attributesOfItem(const QString& path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    Attributes attributes;
+    attributes.ownerId = st.st_uid;
+    attributes.posixPermissions = st.st_mode & 07777;
+    attributes.isDirectory = S_ISDIR(st.st_mode);
+    attributes.isSymbolicLink = S_ISLNK(st.st_mode);
+    attributes.size = st.st_size;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(st.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        attributes.ownerAccountName = QString::fromLocal8Bit(found->pw_name);
+    return attributes;
+}
+
+bool isWritable(const QString& path)
+{
+    return !path.isEmpty() && ::access(native(path).constData(), W_OK) == 0;
+}
+
+bool createDirectory(const QString& path, uint mode, QString* error)
+{
+    if (path.isEmpty())
+        return fail(error, QStringLiteral("Cannot create"), path, ENOENT);
+    QString partial;
+    const QStringList parts = QDir::cleanPath(path).split(u'/');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        partial += (i == 0 ? QString() : QStringLiteral("/")) + parts.at(i);
+        if (partial.isEmpty())
+            continue;
+        if (::mkdir(native(partial).constData(), mode_t(mode)) != 0 && errno != EEXIST)
+            return fail(error, QStringLiteral("Cannot create"), partial);
+    }
+    return isDirectory(path) || fail(error, QStringLiteral("Cannot create"), path, ENOTDIR);
+}
+
+bool copyItem(const QString& source, const QString& destination, QString* error)
+{
+    struct stat st {};
+    if (::lstat(native(destination).constData(), &st) == 0)
+        return fail(error, QStringLiteral("Cannot copy over existing"), destination, EEXIST);
+    if (copyTree(source, destination, error))
+        return true;
+    removeItem(destination); // nothing half-copied stays behind
+    return false;
+}
+
+bool removeItem(const QString& path, QString* error)
+{
+    struct stat st {};
+    if (::lstat(native(path).constData(), &st) != 0)
+        return fail(error, QStringLiteral("Cannot remove"), path);
+    if (S_ISDIR(st.st_mode)) {
+        for (const QString& name : contentsOfDirectory(path)) {
+            if (!removeItem(path + u'/' + name, error))
+                return false;
+        }
+        if (::rmdir(native(path).constData()) != 0)
+            return fail(error, QStringLiteral("Cannot remove"), path);
+        return true;
+    }
+    if (::unlink(native(path).constData()) != 0)
+        return fail(error, QStringLiteral("Cannot remove"), path);
+    return true;
+}
+
+QStringList contentsOfDirectory(const QString& path)
+{
+    QStringList names;
+    DIR* dir = ::opendir(native(path).constData());
+    if (!dir)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.append(QFile::decodeName(entry->d_name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+} // namespace platform::files

@@ -1,0 +1,58 @@
+#include "ProcessInfo.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <optional>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace platform::process {
+namespace {
+thread_local std::optional<QString> tThreadName;
+}
+
+int processIdentifier()
+{
+    return int(::getpid());
+}
+
+QString processName()
+{
+    return QString::fromLocal8Bit(program_invocation_short_name);
+}
+
+uint64_t currentThreadId()
+{
+    return uint64_t(::syscall(SYS_gettid));
+}
+
+bool currentThreadHasName()
+{
+    return tThreadName.has_value();
+}
+
+QString currentThreadName()
+{
+    return tThreadName.value_or(QString());
+}
+
+void setCurrentThreadName(const QString& name)
+{
+    tThreadName = name;
+}
+
+bool isDebuggerPresent()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    while (!status.atEnd()) {
+        const QByteArray line = status.readLine();
+        if (line.startsWith("TracerPid:"))
+            return line.mid(10).trimmed().toLongLong() != 0;
+    }
+    return false;
+}
+
+} // namespace platform::process

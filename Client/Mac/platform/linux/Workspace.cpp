@@ -1,0 +1,91 @@
+#include "Workspace.h"
+
+#include "Bundle.h"
+#include "SystemLocations.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace platform {
+
+QVariantMap RunningApplication::toDictionary() const
+{
+    return {
+        {QStringLiteral("NSApplicationBundleIdentifier"), bundleIdentifier},
+        {QStringLiteral("NSApplicationPath"), bundlePath},
+        {QStringLiteral("NSApplicationName"), QFileInfo(bundlePath).completeBaseName()},
+        {QStringLiteral("NSApplicationProcessIdentifier"), pid},
+    };
+}
+
+namespace workspace {
+namespace {
+
+// ".../X.app/Contents/MacOS/exe" -> ".../X.app"; "" for other executables.
+QString bundleOfExecutable(const QString& executable)
+{
+    const qsizetype at = executable.lastIndexOf(QStringLiteral(".app/Contents/MacOS/"));
+    return at < 0 ? QString() : executable.left(at + 4);
+}
+
+} // namespace
+
+QList<RunningApplication> launchedApplications()
+{
+    QList<RunningApplication> applications;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        QString executable = QFile::symLinkTarget(proc.filePath(entry + QStringLiteral("/exe")));
+        executable.remove(QStringLiteral(" (deleted)"));
+        const QString bundlePath = bundleOfExecutable(executable);
+        if (bundlePath.isEmpty())
+            continue;
+        RunningApplication app;
+        app.pid = pid;
+        app.executablePath = executable;
+        app.bundlePath = bundlePath;
+        app.bundleIdentifier = Bundle(bundlePath).bundleIdentifier();
+        applications.append(app);
+    }
+    return applications;
+}
+
+bool launchApplication(const QString& path)
+{
+    QString executable = path;
+    if (QFileInfo(path).isDir())
+        executable = Bundle(path).executablePath();
+    if (!QFileInfo(executable).isExecutable())
+        return false;
+    return QProcess::startDetached(executable, {}, QFileInfo(executable).absolutePath());
+}
+
+bool recycle(const QString& path, QString* error)
+{
+    // Qt falls back to a folder below the current directory when the data
+    // folder is missing, so make sure the real Trash can be made.
+    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    if (dataHome.isEmpty())
+        dataHome = locations::homeFolder() + QStringLiteral("/.local/share");
+    if (!QDir().mkpath(dataHome)) {
+        if (error)
+            *error = QStringLiteral("Cannot create ") + dataHome;
+        return false;
+    }
+    QFile file(path);
+    if (!file.moveToTrash()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace workspace
+} // namespace platform
