@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-qpa-plugins
-  libplist-dev libplist++-dev libminizip-dev zlib1g-dev libssl-dev openssl
+  libplist-dev libplist++-dev libplist-utils libminizip-dev zlib1g-dev libssl-dev openssl
   libsecret-1-dev gnome-keyring dbus dbus-x11 libglib2.0-bin
   pkexec xvfb x11-apps
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev

@@ -117,6 +117,10 @@ void checkLogFileSizeLocked()
     } catch (const QBException&) {
         return; // the folder cannot be made again: keep writing to the old file
     }
+    // File names stamp whole seconds: a file filled within the second it was
+    // opened must not be reopened as its own successor.
+    for (int copy = 1; QFile::exists(newPath); ++copy)
+        newPath = qbFormat("%1/%2-%3-%4.log", gLogFolderPath, gProductName, createCurrentDateTimeStringForLogFileName(), copy);
     try {
         _initLogging(newPath);
     } catch (const QBException&) {

@@ -1,0 +1,343 @@
+#include "Logging.h"
+
+#include "ProcessInfo.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using namespace testing_support;
+
+namespace {
+
+const QRegularExpression kLineLayout(QStringLiteral(
+    R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4} \S+\[\d+\] \((ERR|nrm|vrb|dtl)\) \[(0x[0-9a-f]+|[^\]]*)\] .*$)"));
+
+QString captureStdout(const std::function<void()>& body)
+{
+    ::testing::internal::CaptureStdout();
+    body();
+    std::fflush(stdout);
+    return QString::fromStdString(::testing::internal::GetCapturedStdout());
+}
+
+QString captureStderr(const std::function<void()>& body)
+{
+    ::testing::internal::CaptureStderr();
+    body();
+    std::fflush(stderr);
+    return QString::fromStdString(::testing::internal::GetCapturedStderr());
+}
+
+} // namespace
+
+TEST(Logging, LinesHaveTheStampProcessTagAndThreadLayout)
+{
+    LogCapture log;
+    logError("an error");
+    logNormal("a normal line");
+    logVerbose("a verbose line");
+    logDetail("a detailed line");
+    const QStringList lines = log.lines();
+    ASSERT_EQ(lines.size(), 4);
+    const QString identity = platform::process::processName() + u'[' + QString::number(::getpid()) + u']';
+    const char* tags[] = {"(ERR) ", "(nrm) ", "(vrb) ", "(dtl) "};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(kLineLayout.match(lines[i]).hasMatch()) << lines[i].toStdString();
+        EXPECT_TRUE(lines[i].contains(u' ' + identity + u' ' + QLatin1String(tags[i]))) << lines[i].toStdString();
+    }
+    EXPECT_EQ(log.messages(), QStringList({"an error", "a normal line", "a verbose line", "a detailed line"}));
+}
+
+TEST(Logging, ATrailingNewlineIsNotDoubledAndEmbeddedNewlinesStay)
+{
+    LogCapture log;
+    logNormal("same");
+    logNormal("same\n");
+    logNormal("first\nsecond");
+    const QStringList lines = log.lines();
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("] same")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("] same")));
+    EXPECT_EQ(lines[3], QStringLiteral("second")); // continuation lines carry no stamp
+}
+
+TEST(Logging, ArgumentsHoldingPlaceholdersAreNotExpandedAgain)
+{
+    LogCapture log;
+    logNormal("Copying \"%1\" to \"%2\"", QStringLiteral("/tmp/%2 odd"), QStringLiteral("/Applications"));
+    EXPECT_TRUE(log.contains(QStringLiteral("Copying \"/tmp/%2 odd\" to \"/Applications\"")));
+}
+
+TEST(Logging, ErrorsGoToStandardErrorAndOtherLevelsToStandardOutput)
+{
+    initLogging(kLogLevelNormal, kLogLevelDetail, QString());
+    const QString out = captureStdout([] {
+        logNormal("to stdout");
+        logError("not to stdout");
+    });
+    const QString err = captureStderr([] {
+        logError("to stderr");
+        logDetail("not to stderr");
+    });
+    initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+    EXPECT_TRUE(out.contains(QStringLiteral("(nrm) ")));
+    EXPECT_TRUE(out.contains(QStringLiteral("to stdout")));
+    EXPECT_FALSE(out.contains(QStringLiteral("not to stdout")));
+    EXPECT_TRUE(err.contains(QStringLiteral("(ERR) ")));
+    EXPECT_FALSE(err.contains(QStringLiteral("not to stderr")));
+}
+
+TEST(Logging, EachOutputHasItsOwnThreshold)
+{
+    LogCapture log(kLogLevelDetail, kLogLevelError);
+    const QString out = captureStdout([] { logVerbose("verbose goes to the file only"); });
+    EXPECT_TRUE(out.isEmpty());
+    EXPECT_TRUE(log.contains(QStringLiteral("verbose goes to the file only")));
+
+    initLogging(kLogLevelError, kLogLevelError, log.path());
+    logNormal("hidden from both");
+    EXPECT_FALSE(log.contains(QStringLiteral("hidden from both")));
+}
+
+TEST(Logging, AMessageNoOutputShowsEvaluatesNothing)
+{
+    initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+    int evaluated = 0;
+    auto costly = [&] {
+        ++evaluated;
+        return QStringLiteral("detail");
+    };
+    logDetail("%1", costly());
+    logVerbose("%1", costly());
+    EXPECT_EQ(evaluated, 0);
+    EXPECT_FALSE(isLogVerboseVisible());
+    initLogging(kLogLevelVerbose, kLogLevelError, QString());
+    EXPECT_TRUE(isLogVerboseVisible());
+    EXPECT_FALSE(isLogDetailVisible());
+    initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+}
+
+TEST(Logging, LevelNamesAreExactAndBadOnesAreConfigurationFaults)
+{
+    ScratchHome home;
+    for (const char* bad : {"Error", "ERROR", " normal", "verbose ", "loud"}) {
+        try {
+            initLogging2(QString::fromLatin1(bad), QStringLiteral("normal"), QString());
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const QBException& fault) {
+            EXPECT_EQ(fault.name(), QLatin1String(kConfigurationFault));
+            EXPECT_EQ(fault.reason(), QStringLiteral("Invalid file logging level \"%1\"").arg(QLatin1String(bad)));
+        }
+    }
+    try {
+        initLogging2(QStringLiteral("detailed"), QStringLiteral("Verbose"), QString());
+        ADD_FAILURE() << "accepted Verbose";
+    } catch (const QBException& fault) {
+        EXPECT_EQ(fault.reason(), QStringLiteral("Invalid stdout logging level \"Verbose\""));
+    }
+    EXPECT_EQ(initLogging2(QStringLiteral("detailed"), QStringLiteral("error"), QString()), QString());
+    EXPECT_EQ(loggingLevelStrFile(), QStringLiteral("detailed"));
+    EXPECT_EQ(loggingLevelStrStdio(), QStringLiteral("error"));
+    EXPECT_THROW(_loggingLevelToString(4), QBException);
+    initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+}
+
+TEST(LoggingDeathTest, AnEmptyLevelNameIsAnAssertionFailure)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(initLogging2(QString(""), QStringLiteral("normal"), QString()),
+                 R"(ASSERTION ERROR: \[fileLevelStr length\] \(file ".*Logging\.cpp", line [0-9]+\))");
+    EXPECT_DEATH(initLogging3(QStringLiteral("normal"), QStringLiteral("normal"), QString(), QString(),
+                              QStringLiteral("B")),
+                 R"(ASSERTION ERROR: productFamilyName )");
+}
+
+TEST(Logging, TheDefaultFolderIsUnderTheHomeLogsFolderAndIsCreated)
+{
+    ScratchHome home;
+    const QString path = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), QString(),
+                                      QStringLiteral("A"), QStringLiteral("B"));
+    const QRegularExpression expected(QRegularExpression::escape(home.home() + QStringLiteral("/Library/Logs/A/B/B-"))
+                                      + QStringLiteral(R"(\d{4}-\d\d-\d\d-\d{6}\.log$)"));
+    EXPECT_TRUE(expected.match(path).hasMatch()) << path.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(path));
+    EXPECT_EQ(getLogFilePath(), path);
+    initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+}
+
+TEST(Logging, TheLevelLinesNeverReachTheFileOpenedByTheSameCall)
+{
+    LogCapture log(kLogLevelVerbose, kLogLevelError);
+    initLogging(kLogLevelVerbose, kLogLevelError, log.path() + QStringLiteral(".second"));
+    const QStringList second = QString::fromUtf8(readFile(log.path() + QStringLiteral(".second"))).split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(second.isEmpty());
+    EXPECT_TRUE(log.contains(QStringLiteral("Logging (file) level 2")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Logging (stdout) level 0")));
+}
+
+TEST(Logging, AnUnopenableFileIsAConfigurationFault)
+{
+    ScratchHome home;
+    try {
+        _initLogging(home.path(QStringLiteral("no/such/folder/x.log")));
+        ADD_FAILURE() << "opened a file in a missing folder";
+    } catch (const QBException& fault) {
+        EXPECT_EQ(fault.name(), QLatin1String(kConfigurationFault));
+        EXPECT_TRUE(fault.reason().startsWith(QStringLiteral("Failed to open log file \"")));
+    }
+    EXPECT_TRUE(getLogFilePath().endsWith(QStringLiteral("x.log")));
+    _initLogging(QString());
+}
+
+TEST(Logging, ThreadPrefixIsTheNameOrTheHexadecimalThreadId)
+{
+    LogCapture log;
+    std::thread named([] {
+        platform::process::setCurrentThreadName(QStringLiteral("worker"));
+        logNormal("from worker");
+    });
+    named.join();
+    uint64_t id = 0;
+    std::thread unnamed([&] {
+        id = platform::process::currentThreadId();
+        logNormal("from unnamed");
+    });
+    unnamed.join();
+    const QStringList lines = log.lines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("(nrm) [worker] from worker")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("(nrm) [0x%1] from unnamed").arg(id, 0, 16)));
+}
+
+TEST(Logging, FileLengthOfNoStreamIsAllOnes)
+{
+    EXPECT_EQ(_fileLength(nullptr), UINT64_MAX);
+    EXPECT_EQ(_removeNewLinesInString(QStringLiteral("a\r\nb\r")), QStringLiteral("a\nb"));
+}
+
+class LoggingRollover : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        _setLogFileRolloverSizeForTesting(kLogFileRolloverSize);
+        initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+    }
+
+    QStringList logFiles() const
+    {
+        return QDir(m_folder).entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name);
+    }
+
+    QStringList allLines() const
+    {
+        flushLogFile();
+        QStringList lines;
+        for (const QString& name : logFiles())
+            lines += QString::fromUtf8(readFile(m_folder + u'/' + name)).split(u'\n', Qt::SkipEmptyParts);
+        return lines;
+    }
+
+    ScratchHome m_home;
+    QString m_folder = m_home.path(QStringLiteral("logs"));
+};
+
+TEST_F(LoggingRollover, AFileOfExactlyTheLimitStaysInUse)
+{
+    const QString first = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder,
+                                       QStringLiteral("A"), QStringLiteral("B"));
+    logNormal("x"); // measured at once, then every 501st line
+    flushLogFile();
+    const qint64 lineLength = QFileInfo(first).size();
+    _setLogFileRolloverSizeForTesting(uint64_t(lineLength * 502));
+    for (int i = 0; i < 501; ++i)
+        logNormal("y"); // the last one is measured at exactly the limit
+    EXPECT_EQ(getLogFilePath(), first);
+    for (int i = 0; i < 501; ++i)
+        logNormal("y");
+    EXPECT_NE(getLogFilePath(), first);
+    EXPECT_EQ(logFiles().size(), 2);
+}
+
+TEST_F(LoggingRollover, APastTheLimitFileIsReplacedAtTheNextCheck)
+{
+    const QString first = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder,
+                                       QStringLiteral("A"), QStringLiteral("B"));
+    _setLogFileRolloverSizeForTesting(100);
+    logNormal("this line alone is longer than one hundred bytes, so the first check switches files at once");
+    EXPECT_NE(getLogFilePath(), first);
+    EXPECT_EQ(logFiles().size(), 2);
+    // The next check comes 501 lines later.
+    const QString second = getLogFilePath();
+    for (int i = 0; i < 500; ++i)
+        logNormal("z");
+    EXPECT_EQ(getLogFilePath(), second);
+    logNormal("z");
+    EXPECT_NE(getLogFilePath(), second);
+}
+
+TEST_F(LoggingRollover, ConcurrentLinesAreNeitherLostNorTornAcrossSwitches)
+{
+    initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder, QStringLiteral("A"), QStringLiteral("B"));
+    _setLogFileRolloverSizeForTesting(64 * 1024);
+    constexpr int kThreads = 8;
+    constexpr int kLinesPerThread = 4000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLinesPerThread; ++i)
+                logNormal("thread %1 line %2 end", t, i);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+
+    const QStringList lines = allLines();
+    EXPECT_GT(logFiles().size(), 2);
+    ASSERT_EQ(lines.size(), kThreads * kLinesPerThread);
+    static const QRegularExpression message(QStringLiteral(R"(\] thread (\d) line (\d+) end$)"));
+    std::vector<std::vector<bool>> seen(kThreads, std::vector<bool>(kLinesPerThread, false));
+    for (const QString& line : lines) {
+        ASSERT_TRUE(kLineLayout.match(line).hasMatch()) << line.toStdString();
+        const auto match = message.match(line);
+        ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+        seen[match.captured(1).toInt()][match.captured(2).toInt()] = true;
+    }
+    for (const auto& thread : seen)
+        EXPECT_EQ(std::count(thread.begin(), thread.end(), true), kLinesPerThread);
+}
+
+TEST(ThreadFileManager, IsOnePerThread)
+{
+    QBFileManager* mine = __QBCurrentThreadFileManager();
+    EXPECT_EQ(mine, __QBCurrentThreadFileManager());
+    QBFileManager* other = nullptr;
+    std::thread([&] { other = __QBCurrentThreadFileManager(); }).join();
+    EXPECT_NE(mine, other);
+}
+
+TEST(EnsureFolderPathExists, CreatesMissingParentsAndReportsFailure)
+{
+    ScratchHome home;
+    LogCapture log(kLogLevelVerbose, kLogLevelError);
+    const QString folder = home.path(QStringLiteral("a/b/c"));
+    ensureFolderPathExists(folder);
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    EXPECT_TRUE(log.contains(QStringLiteral("\"%1\" subfolder missing - created it").arg(folder)));
+
+    writeFile(home.path(QStringLiteral("file")), "x");
+    try {
+        ensureFolderPathExists(home.path(QStringLiteral("file/sub")));
+        ADD_FAILURE() << "created a folder below a file";
+    } catch (const QBException& fault) {
+        EXPECT_EQ(fault.name(), QLatin1String(NSGenericException));
+        EXPECT_TRUE(fault.reason().startsWith(QStringLiteral("Failed to create \"%1\" (").arg(home.path(QStringLiteral("file/sub")))));
+    }
+}

@@ -1,0 +1,114 @@
+// Whole runs of the launcher on the assembled sample bundle.
+
+#include "LauncherRun.h"
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+QString coreExecutable(const LauncherRun& run)
+{
+    return run.resources() + QStringLiteral("/QuorbelCore.app/Contents/MacOS/QuorbelCore");
+}
+
+void expectStartedTheCore(const LauncherRun& run)
+{
+    const QStringList messages = run.normalMessages();
+    const QString core = coreExecutable(run);
+    const QStringList tail{QStringLiteral("Launching \"%1\"...").arg(core), QStringLiteral("Launched \"%1\"").arg(core),
+                           QStringLiteral("Will terminate now")};
+    ASSERT_GE(messages.size(), 3);
+    EXPECT_EQ(messages.mid(messages.size() - 3), tail);
+    const QStringList coreLog = run.coreLog();
+    ASSERT_FALSE(coreLog.isEmpty());
+    EXPECT_TRUE(coreLog.last().endsWith(QStringLiteral("QuorbelCore started")));
+}
+
+} // namespace
+
+TEST(LaunchSequence, LogsTheSequenceInOrderAndStartsTheCore)
+{
+    LauncherRun run;
+    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+    static const QRegularExpression fileName(QStringLiteral(R"(/Library/Logs/Quorbel/Quorbel/Quorbel-\d{4}-\d\d-\d\d-\d{6}\.log$)"));
+    EXPECT_TRUE(fileName.match(run.logFile()).hasMatch()) << run.logFile().toStdString();
+    const QString core = coreExecutable(run);
+    EXPECT_EQ(run.normalMessages(), QStringList({
+                                        QStringLiteral("Quorbel version 1.19.0 (5)"),
+                                        QStringLiteral("Quorbel did begin launching..."),
+                                        QStringLiteral("Quorbel did finish launching"),
+                                        QStringLiteral("Launching \"%1\"...").arg(core),
+                                        QStringLiteral("Launched \"%1\"").arg(core),
+                                        QStringLiteral("Will terminate now"),
+                                    }));
+    static const QRegularExpression layout(QStringLiteral(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4} Quorbel\[\d+\] \((ERR|nrm|vrb|dtl)\) \[0x[0-9a-f]+\] \S.*$)"));
+    for (const QString& line : run.logLines())
+        EXPECT_TRUE(layout.match(line).hasMatch()) << line.toStdString();
+    expectStartedTheCore(run);
+}
+
+TEST(LaunchSequence, SurvivesMissingOrDamagedConfigurationAndSaysWhy)
+{
+    struct Case {
+        const char* file;
+        QByteArray contents; // empty: remove the file
+        const char* expected;
+    } cases[] = {
+        {"Config.plist", {}, "Config.plist is missing from the resources; using no configuration"},
+        {"Config.plist", "<plist><dict><key>Brand", "Config.plist is unreadable"},
+        {"Defaults.plist", {}, "Defaults.plist is missing from the resources; using built-in logging defaults"},
+        {"Defaults.plist", "junk \x01 junk", "Defaults.plist is unreadable"},
+        {"en.lproj/Localizable.strings", "\"ProductName\" = \"Quorbel\"\n\"x\" = ", "Cannot use the strings table"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        LauncherRun run;
+        const QString path = run.resources() + u'/' + QLatin1String(c.file);
+        if (c.contents.isEmpty())
+            QFile::remove(path);
+        else
+            writeFile(path, c.contents);
+        ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+        const QString all = run.logLines().join(u'\n') + run.standardError();
+        EXPECT_TRUE(all.contains(QLatin1String(c.expected))) << all.toStdString();
+        if (QLatin1String(c.file) != QLatin1String("en.lproj/Localizable.strings"))
+            expectStartedTheCore(run);
+    }
+}
+
+TEST(LaunchSequence, AGarbageInfoPlistFallsBackToTheDefaultVersion)
+{
+    LauncherRun run;
+    writeFile(run.bundle() + QStringLiteral("/Contents/Info.plist"), "garbage");
+    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+    EXPECT_TRUE(run.normalMessages().contains(QStringLiteral("Quorbel version 1.19.0 (5)")));
+    EXPECT_TRUE(run.logLines().join(u'\n').contains(QStringLiteral("Info.plist: not a property list")));
+    expectStartedTheCore(run);
+}
+
+TEST(LaunchSequence, ABadLevelNameInTheUserDefaultsIsReportedNotFatal)
+{
+    LauncherRun run;
+    writePlist(run.home() + QStringLiteral("/.config/com.quorbel.Quorbel.plist"),
+               QVariantMap{{"FileLogging", QStringLiteral("Verbose")}});
+    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+    EXPECT_TRUE(run.standardError().contains(QStringLiteral("Configuration Fault: Invalid file logging level \"Verbose\"")));
+    EXPECT_TRUE(run.logLines().join(u'\n').contains(QStringLiteral("Invalid logging level in the user defaults")));
+    expectStartedTheCore(run);
+}
+
+TEST(LaunchSequence, AnUnwritableLogFolderStillStartsTheCore)
+{
+    LauncherRun run;
+    writeFile(run.home() + QStringLiteral("/Library/Logs"), "a file where the folder should be");
+    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+    EXPECT_TRUE(run.standardError().contains(QStringLiteral("NSGenericException: Failed to create")));
+    EXPECT_TRUE(run.standardError().contains(QStringLiteral("Logging to the terminal only")));
+}

@@ -1,0 +1,84 @@
+#include "LauncherRun.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace testing_support {
+
+LauncherRun::LauncherRun(const QString& bundleFolder)
+{
+    m_home = m_dir.path() + QStringLiteral("/home");
+    m_root = m_dir.path() + QStringLiteral("/root");
+    const QString folder = bundleFolder.startsWith(u'~') ? m_home + bundleFolder.mid(1) : m_root + bundleFolder;
+    QDir().mkpath(m_home);
+    QDir().mkpath(folder);
+    m_bundle = folder + QStringLiteral("/Quorbel.app");
+    QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-pR"), QStringLiteral(QB_BUNDLE_DIR), m_bundle});
+
+    m_environment = QProcessEnvironment::systemEnvironment();
+    m_environment.insert(QStringLiteral("HOME"), m_home);
+    m_environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home + QStringLiteral("/.config"));
+    m_environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home + QStringLiteral("/.local/share"));
+    m_environment.insert(QStringLiteral("QUORBEL_SYSTEM_ROOT"), m_root);
+    m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    m_environment.remove(QStringLiteral("QUORBEL_CORE_KEEP_RUNNING"));
+}
+
+int LauncherRun::run(int timeoutMs)
+{
+    QProcess launcher;
+    launcher.setProcessEnvironment(m_environment);
+    launcher.setProgram(m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"));
+    launcher.start();
+    if (!launcher.waitForFinished(timeoutMs)) {
+        launcher.kill();
+        launcher.waitForFinished();
+        m_stderr = QString::fromUtf8(launcher.readAllStandardError());
+        return -1;
+    }
+    m_stderr = QString::fromUtf8(launcher.readAllStandardError());
+    return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+}
+
+QString LauncherRun::logFile() const
+{
+    const QDir logs(m_home + QStringLiteral("/Library/Logs/Quorbel/Quorbel"));
+    const QStringList files = logs.entryList({QStringLiteral("Quorbel-*.log")}, QDir::Files, QDir::Time);
+    return files.isEmpty() ? QString() : logs.filePath(files.first());
+}
+
+QStringList LauncherRun::logLines() const
+{
+    const QString path = logFile();
+    return path.isEmpty() ? QStringList() : QString::fromUtf8(readFile(path)).split(u'\n', Qt::SkipEmptyParts);
+}
+
+QStringList LauncherRun::normalMessages() const
+{
+    static const QRegularExpression normal(QStringLiteral(R"(^\S+ \S+ \S+\[\d+\] \(nrm\) \[[^\]]*\] (.*)$)"));
+    QStringList messages;
+    for (const QString& line : logLines()) {
+        const auto match = normal.match(line);
+        if (match.hasMatch())
+            messages.append(match.captured(1));
+    }
+    return messages;
+}
+
+QStringList LauncherRun::coreLog(int timeoutMs) const
+{
+    const QString path = m_home + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(path) && timer.elapsed() < timeoutMs)
+        QThread::msleep(20);
+    return QString::fromUtf8(readFile(path)).split(u'\n', Qt::SkipEmptyParts);
+}
+
+} // namespace testing_support

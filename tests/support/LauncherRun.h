@@ -1,0 +1,45 @@
+#pragma once
+// Runs the real launcher executable from a copy of the assembled bundle, in a
+// scratch home and system tree, and reads what it left behind.
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace testing_support {
+
+class LauncherRun {
+public:
+    // Copies the bundle to `<root>/<bundleFolder>/Quorbel.app`
+    // (by default the scratch /Applications, where no move is offered).
+    explicit LauncherRun(const QString& bundleFolder = QStringLiteral("/Applications"));
+
+    QString home() const { return m_home; }
+    QString root() const { return m_root; }
+    QString bundle() const { return m_bundle; }
+    QString resources() const { return m_bundle + QStringLiteral("/Contents/Resources"); }
+    QProcessEnvironment& environment() { return m_environment; }
+
+    // Runs the launcher to its end; answers its exit code (-1 on a crash or time-out).
+    int run(int timeoutMs = 60000);
+    QString standardError() const { return m_stderr; }
+
+    // The newest launcher log file and its lines ("" / empty when none).
+    QString logFile() const;
+    QStringList logLines() const;
+    // The message part of the normal-level lines, in order.
+    QStringList normalMessages() const;
+    // The core's proof of start, waited for up to `timeoutMs`.
+    QStringList coreLog(int timeoutMs = 5000) const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_home;
+    QString m_root;
+    QString m_bundle;
+    QProcessEnvironment m_environment;
+    QString m_stderr;
+};
+
+} // namespace testing_support
