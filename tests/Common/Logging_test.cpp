@@ -341,3 +341,13 @@ TEST(EnsureFolderPathExists, CreatesMissingParentsAndReportsFailure)
         EXPECT_TRUE(fault.reason().startsWith(QStringLiteral("Failed to create \"%1\" (").arg(home.path(QStringLiteral("file/sub")))));
     }
 }
+
+TEST_F(LoggingRollover, AFileGivenByPathRollsOverBesideItself)
+{
+    QDir().mkpath(m_folder);
+    initLogging(kLogLevelNormal, kLogLevelError, m_folder + QStringLiteral("/given.log"));
+    _setLogFileRolloverSizeForTesting(10);
+    logNormal("longer than ten bytes");
+    EXPECT_NE(getLogFilePath(), m_folder + QStringLiteral("/given.log"));
+    EXPECT_EQ(QFileInfo(getLogFilePath()).absolutePath(), m_folder);
+}

@@ -5,6 +5,7 @@
 #include "SystemLocations.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cstdlib>
@@ -68,34 +69,59 @@ const char* levelTag(LoggingLevel level)
     }
 }
 
-// "yyyy-MM-dd HH:mm:ss.SSSS" or "yyyy-MM-dd-HHmmss" in local time.
-QString stampOfNow(bool forFileName)
+// "yyyy-MM-dd HH:mm:ss.SSSS" or "yyyy-MM-dd-HHmmss" in local time. The
+// calendar part is worked out once per second and thread.
+QByteArray stampOfNow(bool forFileName)
 {
+    thread_local time_t cachedSecond = -1;
+    thread_local char calendar[32];
+    thread_local char fileName[32];
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[96];
-    if (forFileName) {
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d-%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
-                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    } else {
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%04ld", local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                      long(now.tv_nsec / 100000));
+    if (now.tv_sec != cachedSecond) {
+        tm local{};
+        localtime_r(&now.tv_sec, &local);
+        std::strftime(calendar, sizeof calendar, "%Y-%m-%d %H:%M:%S", &local);
+        std::strftime(fileName, sizeof fileName, "%Y-%m-%d-%H%M%S", &local);
+        cachedSecond = now.tv_sec;
     }
-    return QString::fromLatin1(text);
+    if (forFileName)
+        return QByteArray(fileName);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%04d", int(now.tv_nsec / 100000) % 10000);
+    return QByteArray(calendar) + fraction;
+}
+
+// The thread prefix in UTF-8, rebuilt only when the thread's name changes.
+const QByteArray& threadPrefix()
+{
+    thread_local QByteArray cached;
+    thread_local bool cachedHasName = false;
+    thread_local QString cachedName;
+    const bool hasName = platform::process::currentThreadHasName();
+    const QString name = hasName ? platform::process::currentThreadName() : QString();
+    if (cached.isEmpty() || hasName != cachedHasName || name != cachedName) {
+        cached = __createCurrentThreadPrefixString().toUtf8();
+        cachedHasName = hasName;
+        cachedName = name;
+    }
+    return cached;
 }
 
 QByteArray buildLine(LoggingLevel level, const QString& message)
 {
-    QByteArray line = createCurrentDateTimeString().toLatin1();
+    const QByteArray text = message.toUtf8();
+    const QByteArray identity = processIdentity();
+    const QByteArray& prefix = threadPrefix();
+    QByteArray line;
+    line.reserve(40 + identity.size() + prefix.size() + text.size());
+    line += stampOfNow(false);
     line += ' ';
-    line += processIdentity();
+    line += identity;
     line += ' ';
     line += levelTag(level);
-    line += __createCurrentThreadPrefixString().toUtf8();
-    line += message.toUtf8();
+    line += prefix;
+    line += text;
     if (!line.endsWith('\n'))
         line += '\n';
     return line;
@@ -276,17 +302,22 @@ QString __createLogFilePath(const QString& folderPath, const QString& productNam
 QString __createStringByRegeneratingLogFilePath()
 {
     std::lock_guard lock(gLoggingQueue);
+    if (gLogFolderPath.isNull() && !gLogFilePath.isNull()) {
+        // Logging was given a whole file path: roll over beside that file.
+        gLogFolderPath = QFileInfo(gLogFilePath).absolutePath();
+        gProductName = platform::process::processName();
+    }
     return __createLogFilePath(gLogFolderPath, gProductName);
 }
 
 QString createCurrentDateTimeString()
 {
-    return stampOfNow(false);
+    return QString::fromLatin1(stampOfNow(false));
 }
 
 QString createCurrentDateTimeStringForLogFileName()
 {
-    return stampOfNow(true);
+    return QString::fromLatin1(stampOfNow(true));
 }
 
 QString __createCurrentThreadPrefixString()

@@ -24,7 +24,8 @@ QString processName()
 
 uint64_t currentThreadId()
 {
-    return uint64_t(::syscall(SYS_gettid));
+    thread_local const uint64_t id = uint64_t(::syscall(SYS_gettid));
+    return id;
 }
 
 bool currentThreadHasName()
