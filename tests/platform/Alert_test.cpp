@@ -65,21 +65,6 @@ TEST(AlertPresenterTest, ShowsTheRequestAndReportsButtonAndCheckbox)
     EXPECT_TRUE(response.suppressionChecked);
 }
 
-TEST(AlertPresenterTest, EscapeAnswersWithTheEscapeButton)
-{
-    ScopedEnvironment environment;
-    environment.unset("QUORBEL_ALERT_ANSWER");
-    platform::AlertRequest request = moveAlert();
-    request.showsSuppressionButton = false;
-    whenAlertIsUp([](QMessageBox* box) {
-        EXPECT_EQ(box->checkBox(), nullptr);
-        box->escapeButton()->click();
-    });
-    const platform::AlertResponse response = platform::AlertPresenter::shared().runModal(request);
-    EXPECT_EQ(response.button, 1);
-    EXPECT_FALSE(response.suppressionChecked);
-}
-
 TEST(AlertPresenterTest, ScriptedAnswerPressesTheNamedButton)
 {
     ScopedEnvironment environment;
@@ -87,21 +72,6 @@ TEST(AlertPresenterTest, ScriptedAnswerPressesTheNamedButton)
     EXPECT_EQ(platform::AlertPresenter::shared().runModal(moveAlert()).button, 1);
     environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Move to Applications Folder"));
     EXPECT_EQ(platform::AlertPresenter::shared().runModal(moveAlert()).button, 0);
-}
-
-TEST(AlertPresenterTest, ScriptedAnswerWithoutSuchButtonLeavesTheAlertToTheUser)
-{
-    ScopedEnvironment environment;
-    environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Maybe"));
-    bool waited = false;
-    whenAlertIsUp([&waited](QMessageBox* box) {
-        waited = true;
-        box->buttons().first()->click();
-    });
-    platform::AlertRequest request = moveAlert();
-    request.buttonTitles = QStringList{QStringLiteral("OK")};
-    EXPECT_EQ(platform::AlertPresenter::shared().runModal(request).button, 0);
-    EXPECT_TRUE(waited);
 }
 
 } // namespace
