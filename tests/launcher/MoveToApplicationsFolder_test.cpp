@@ -422,7 +422,7 @@ TEST_F(MoveToApplicationsFolderTest, PlainCopyFailingHalfWayLeavesTheRunningCopy
 TEST_F(MoveToApplicationsFolderTest, FromADiskImageSaysMoveKeepsTheSourceAndDetaches)
 {
     const QString volume = home.systemRoot() + QStringLiteral("/Volumes/Quorbel Disk");
-    const QString source = runFrom(volume + QStringLiteral("/X.app"));
+    const QString source = runFrom(volume + QStringLiteral("/Folder/X.app"));
     if (!makeUnwritable(source))
         GTEST_SKIP() << "cannot make a folder unwritable here";
     acceptMove();
@@ -432,8 +432,8 @@ TEST_F(MoveToApplicationsFolderTest, FromADiskImageSaysMoveKeepsTheSourceAndDeta
     EXPECT_EQ(alerts.shown.first().messageText, kMoveTitle);
     EXPECT_TRUE(platform::files::isDirectory(source));
     EXPECT_TRUE(platform::files::isDirectory(applications() + QStringLiteral("/X.app")));
-    EXPECT_EQ(shellLines, (QStringList{PFRelaunchLine(::getpid(), applications() + QStringLiteral("/X.app")),
-                                       PFDetachLine(volume)}));
+    EXPECT_EQ(shellLines.join(u'\n').toStdString(),
+              (PFRelaunchLine(::getpid(), applications() + QStringLiteral("/X.app")) + u'\n' + PFDetachLine(volume)).toStdString());
     EXPECT_EQ(PFDetachLine(volume), QStringLiteral("(sleep 5 && umount '%1') &").arg(volume));
 }
 

@@ -19,6 +19,7 @@
 #include <QMutex>
 
 #include <cmath>
+#include <optional>
 #include <sys/wait.h>
 
 namespace {
@@ -131,11 +132,16 @@ bool needsAuthorization(const MovePlan& plan)
     return false;
 }
 
-MovePlan makePlan()
+std::optional<MovePlan> makePlan()
 {
+    const QStringList localFolders = platform::locations::applicationsFolders(platform::Domain::Local);
+    if (localFolders.isEmpty()) {
+        logError("No Applications folder to move to");
+        return std::nullopt;
+    }
     MovePlan plan;
     plan.source = platform::Bundle::mainBundle().bundlePath();
-    plan.destinationParent = platform::locations::applicationsFolders(platform::Domain::Local).last();
+    plan.destinationParent = localFolders.last();
     plan.destination = plan.destinationParent + u'/' + QFileInfo(plan.source).fileName();
     plan.alsoRemove = alsoRemovePaths(plan.source);
     const bool sourceWritable = platform::files::isWritable(plan.source);
@@ -326,6 +332,14 @@ void terminateApplication()
         platform::application::terminate();
 }
 
+// The volume a disk-image path lies on: the first folder below the volumes
+// folder, however deep the bundle sits on it.
+QString mountedVolume(const QString& path)
+{
+    const QString volumes = platform::locations::volumesFolder() + u'/';
+    return volumes + path.mid(volumes.size()).section(u'/', 0, 0);
+}
+
 void finish(const MovePlan& plan)
 {
     if (!plan.fromDiskImage && !Trash(plan.source))
@@ -333,8 +347,8 @@ void finish(const MovePlan& plan)
     logVerbose("Relaunching \"%1\" once this process has ended", plan.destination);
     if (!startShell(PFRelaunchLine(platform::process::processIdentifier(), plan.destination)))
         logError("Could not start the relaunch of \"%1\"", plan.destination);
-    if (plan.fromDiskImage && !startShell(PFDetachLine(QFileInfo(plan.source).path())))
-        logError("Could not start the detaching of \"%1\"", QFileInfo(plan.source).path());
+    if (plan.fromDiskImage && !startShell(PFDetachLine(mountedVolume(plan.source))))
+        logError("Could not start the detaching of \"%1\"", mountedVolume(plan.source));
     terminateApplication();
 }
 
@@ -385,7 +399,10 @@ QString PFDetachLine(const QString& volume)
 
 void PFMove()
 {
-    const MovePlan plan = makePlan();
+    const std::optional<MovePlan> planned = makePlan();
+    if (!planned)
+        return;
+    const MovePlan& plan = *planned;
     if (plan.copyWording)
         logNormal("No access to delete the app: %1. offering to copy it.", plan.source);
     if (!userAcceptsMove(plan))
