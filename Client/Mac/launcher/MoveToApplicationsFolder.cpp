@@ -1,16 +1,357 @@
 #include "MoveToApplicationsFolder.h"
 
+#include "Alert.h"
+#include "AppKitVersion.h"
+#include "Application.h"
+#include "Authorization.h"
 #include "Bundle.h"
+#include "FileManager.h"
+#include "LocalizedString.h"
 #include "Logging.h"
+#include "ProcessInfo.h"
+#include "Shell.h"
 #include "SystemLocations.h"
 #include "UserDefaults.h"
+#include "Workspace.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QMutex>
 
+#include <cmath>
+#include <optional>
+#include <sys/wait.h>
+
 namespace {
+
 QMutex gStateLock;
 QString gAltDstBundleName;
 QStringList gAlsoRemoveBundlePaths;
+PFMoveActions gActions;
+
+const QString kSuppressKey = QStringLiteral("moveToApplicationsFolderAlertSuppress");
+constexpr int kDetachDelaySeconds = 5;
+
+// What one run of the move works with.
+struct MovePlan {
+    QString source;
+    QString destinationParent;
+    QString destination;
+    QStringList alsoRemove; // expanded, and only paths that are safe to remove
+    bool fromDiskImage = false;
+    bool copyWording = false;
+    bool needsAuthorization = false;
+};
+
+enum class MoveOutcome { Moved, Canceled, Failed };
+
+double appKitVersion()
+{
+    return std::floor(platform::appkit::versionNumber());
+}
+
+// Before 10.6 the plain move cannot copy and the quarantine removal is not recursive.
+bool isBefore10_6()
+{
+    return appKitVersion() <= platform::appkit::kVersionNumber10_5;
+}
+
+// Up to 10.4 alerts have no suppression checkbox and there is no quarantine.
+bool isBefore10_5()
+{
+    return appKitVersion() <= platform::appkit::kVersionNumber10_4;
+}
+
+// True when `path` is `folder` or lies inside it; "/Applications Old" is not
+// inside "/Applications".
+bool isInFolder(const QString& path, QString folder)
+{
+    while (folder.size() > 1 && folder.endsWith(u'/'))
+        folder.chop(1);
+    if (folder.isEmpty())
+        return false;
+    return path == folder || path.startsWith(folder == QStringLiteral("/") ? folder : folder + u'/');
+}
+
+bool isInAnyFolder(const QString& path, const QStringList& folders)
+{
+    for (const QString& folder : folders) {
+        if (isInFolder(path, folder))
+            return true;
+    }
+    return false;
+}
+
+// Something is at the path, a dangling link included.
+bool itemExists(const QString& path)
+{
+    return platform::files::attributesOfItem(path).has_value();
+}
+
+QStringList recordedAlsoRemovePaths()
+{
+    QMutexLocker lock(&gStateLock);
+    return gAlsoRemoveBundlePaths;
+}
+
+// Removing runs with administrator rights, so only whole application bundles
+// named by an absolute, normalised path qualify, and never the running copy.
+bool isSafeToRemove(const QString& path, const QString& source)
+{
+    if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path
+        || !path.endsWith(QStringLiteral(".app"), Qt::CaseInsensitive)) {
+        logError("Not removing \"%1\": not the full path of an application bundle", path);
+        return false;
+    }
+    if (isInFolder(source, path)) {
+        logError("Not removing \"%1\": it holds the running application", path);
+        return false;
+    }
+    return true;
+}
+
+QStringList alsoRemovePaths(const QString& source)
+{
+    QStringList paths;
+    for (const QString& recorded : recordedAlsoRemovePaths()) {
+        const QString path = platform::locations::expandTilde(recorded);
+        if (isSafeToRemove(path, source))
+            paths.append(path);
+    }
+    return paths;
+}
+
+bool needsAuthorization(const MovePlan& plan)
+{
+    if (!platform::files::isWritable(plan.destinationParent) || !platform::files::isWritable(plan.destination))
+        return true;
+    for (const QString& path : plan.alsoRemove) {
+        if (itemExists(path) && !platform::files::isWritable(path))
+            return true;
+    }
+    return false;
+}
+
+std::optional<MovePlan> makePlan()
+{
+    const QStringList localFolders = platform::locations::applicationsFolders(platform::Domain::Local);
+    if (localFolders.isEmpty()) {
+        logError("No Applications folder to move to");
+        return std::nullopt;
+    }
+    MovePlan plan;
+    plan.source = platform::Bundle::mainBundle().bundlePath();
+    plan.destinationParent = localFolders.last();
+    plan.destination = plan.destinationParent + u'/' + QFileInfo(plan.source).fileName();
+    plan.alsoRemove = alsoRemovePaths(plan.source);
+    const bool sourceWritable = platform::files::isWritable(plan.source);
+    plan.fromDiskImage = isInFolder(plan.source, platform::locations::volumesFolder()) && !sourceWritable;
+    plan.copyWording = !sourceWritable && !plan.fromDiskImage;
+    plan.needsAuthorization = needsAuthorization(plan);
+    return plan;
+}
+
+QString wording(const MovePlan& plan, const char* moveText, const char* copyText)
+{
+    return QBLocalizedString(QString::fromUtf8(plan.copyWording ? copyText : moveText));
+}
+
+bool isInDownloadsFolder(const QString& source)
+{
+    if (isBefore10_5())
+        return QFileInfo(QFileInfo(source).path()).fileName() == QStringLiteral("Downloads");
+    return isInAnyFolder(source, platform::locations::allDownloadsFolders());
+}
+
+platform::AlertRequest offerAlert(const MovePlan& plan)
+{
+    platform::AlertRequest alert;
+    alert.messageText = wording(plan, "Move to Applications folder?", "Copy to Applications folder?");
+    alert.informativeText = wording(plan, "I can move myself to the Applications folder if you'd like.",
+                                    "I can copy myself to the Applications folder if you'd like.");
+    if (plan.needsAuthorization)
+        alert.informativeText += u' ' + QBLocalizedString(QStringLiteral("Note that this will require an administrator password."));
+    else if (isInDownloadsFolder(plan.source))
+        alert.informativeText += u' ' + QBLocalizedString(QStringLiteral("This will keep your Downloads folder uncluttered."));
+    alert.buttonTitles = QStringList{wording(plan, "Move to Applications Folder", "Copy to Applications Folder"),
+                                     wording(plan, "Do Not Move", "Do Not Copy")};
+    alert.escapeButton = 1;
+    alert.showsSuppressionButton = !isBefore10_5();
+    alert.suppressionButtonTitle = QBLocalizedString(QStringLiteral("Do not show this message again"));
+    return alert;
+}
+
+bool userAcceptsMove(const MovePlan& plan)
+{
+    const platform::AlertResponse answer = platform::AlertPresenter::shared().runModal(offerAlert(plan));
+    if (answer.button == 0)
+        return true;
+    // Without a checkbox a refusal is final, as the user had no way to say so.
+    const bool suppress = answer.suppressionChecked || isBefore10_5();
+    logVerbose("Not moving: the user declined%1", suppress ? "; not asking again" : "");
+    if (suppress)
+        platform::UserDefaults::standardUserDefaults().setObject(true, kSuppressKey);
+    return false;
+}
+
+void showFailureAlert(const MovePlan& plan)
+{
+    platform::AlertRequest alert;
+    alert.messageText = wording(plan, "Could not move to Applications folder", "Could not copy to Applications folder");
+    alert.buttonTitles = QStringList{QBLocalizedString(QStringLiteral("OK"))};
+    alert.escapeButton = 0;
+    platform::AlertPresenter::shared().runModal(alert);
+}
+
+bool isBlank(const QString& path)
+{
+    return path.trimmed().isEmpty();
+}
+
+bool passesSafetyChecks(const MovePlan& plan)
+{
+    return plan.destination.endsWith(QStringLiteral(".app")) && !isBlank(plan.destination) && !isBlank(plan.source);
+}
+
+struct PrivilegedRun {
+    bool started = false;
+    bool waited = false;
+    int waitStatus = 0;
+};
+
+PrivilegedRun runWithPrivileges(platform::AuthorizationSession& session, const QString& tool, const QStringList& arguments)
+{
+    PrivilegedRun run;
+    std::unique_ptr<platform::PrivilegedChild> child;
+    const int32_t status = session.executeWithPrivileges(tool, arguments, false, &child);
+    run.started = status == platform::errAuthorizationSuccess && child;
+    if (run.started)
+        run.waited = child->waitForExit(&run.waitStatus);
+    if (run.started && !run.waited)
+        logError("Could not wait for %1", tool);
+    else if (!run.started)
+        logError("Could not start %1 with administrator rights (%2)", tool, status);
+    return run;
+}
+
+// rm may fail on some entry (that is accepted); it must not have crashed.
+bool removeWithPrivileges(platform::AuthorizationSession& session, const QString& path)
+{
+    if (!itemExists(path))
+        return true;
+    logVerbose("Removing \"%1\"", path);
+    const PrivilegedRun run = runWithPrivileges(session, QStringLiteral("/bin/rm"), {QStringLiteral("-rf"), path});
+    return run.waited && !WIFSIGNALED(run.waitStatus);
+}
+
+bool copyWithPrivileges(platform::AuthorizationSession& session, const MovePlan& plan)
+{
+    // cp would copy into a folder that is still there instead of replacing it.
+    if (itemExists(plan.destination)) {
+        logError("\"%1\" is still there after removing it", plan.destination);
+        return false;
+    }
+    logVerbose("Copying \"%1\" to \"%2\"", plan.source, plan.destination);
+    const PrivilegedRun run = runWithPrivileges(session, QStringLiteral("/bin/cp"),
+                                                {QStringLiteral("-pR"), plan.source, plan.destination});
+    if (run.waited && WIFEXITED(run.waitStatus) && WEXITSTATUS(run.waitStatus) == 0)
+        return true;
+    // A half-made copy would pass for an installed one; take it away again.
+    if (run.started && itemExists(plan.destination))
+        removeWithPrivileges(session, plan.destination);
+    return false;
+}
+
+std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome)
+{
+    logVerbose("Asking for authorisation...");
+    int32_t status = platform::errAuthorizationInternal;
+    auto session = platform::AuthorizationService::shared().createSession(&status);
+    if (!session || status != platform::errAuthorizationSuccess) {
+        *outcome = MoveOutcome::Failed;
+        return nullptr;
+    }
+    status = session->copyAdminRights();
+    if (status == platform::errAuthorizationSuccess)
+        return session;
+    logVerbose("Authorisation denied");
+    *outcome = MoveOutcome::Failed;
+    if (status == platform::errAuthorizationCanceled) {
+        logNormal("Not moving because user canceled authorization");
+        *outcome = MoveOutcome::Canceled;
+    }
+    return nullptr;
+}
+
+MoveOutcome authorizedMove(const MovePlan& plan)
+{
+    if (!passesSafetyChecks(plan))
+        return MoveOutcome::Failed;
+    MoveOutcome refused = MoveOutcome::Failed;
+    const auto session = authorize(&refused);
+    if (!session)
+        return refused;
+    for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
+        if (!removeWithPrivileges(*session, path))
+            return MoveOutcome::Failed;
+    }
+    return copyWithPrivileges(*session, plan) ? MoveOutcome::Moved : MoveOutcome::Failed;
+}
+
+bool plainMove(const MovePlan& plan)
+{
+    if (isBefore10_6()) {
+        // This system cannot copy here: fail before anything is trashed for nothing.
+        logError("Could not copy myself to %1", plan.destination);
+        return false;
+    }
+    if (itemExists(plan.destination) && !Trash(plan.destination))
+        return false;
+    for (const QString& path : plan.alsoRemove) {
+        if (itemExists(path) && !Trash(path))
+            logVerbose("Failed to trash \"%1\"", path);
+    }
+    QString error;
+    if (platform::files::copyItem(plan.source, plan.destination, &error))
+        return true;
+    logError("Could not copy '%1' to '%2' (%3)", plan.source, plan.destination, error);
+    logError("Could not copy myself to %1", plan.destination);
+    return false;
+}
+
+bool startShell(const QString& line)
+{
+    return gActions.startShell ? gActions.startShell(line) : platform::shell::startDetached(line);
+}
+
+void terminateApplication()
+{
+    if (gActions.terminate)
+        gActions.terminate();
+    else
+        platform::application::terminate();
+}
+
+// The volume a disk-image path lies on: the first folder below the volumes
+// folder, however deep the bundle sits on it.
+QString mountedVolume(const QString& path)
+{
+    const QString volumes = platform::locations::volumesFolder() + u'/';
+    return volumes + path.mid(volumes.size()).section(u'/', 0, 0);
+}
+
+void finish(const MovePlan& plan)
+{
+    if (!plan.fromDiskImage && !Trash(plan.source))
+        logNormal("Warning! Could not delete application after moving it to Applications folder");
+    logVerbose("Relaunching \"%1\" once this process has ended", plan.destination);
+    if (!startShell(PFRelaunchLine(platform::process::processIdentifier(), plan.destination)))
+        logError("Could not start the relaunch of \"%1\"", plan.destination);
+    if (plan.fromDiskImage && !startShell(PFDetachLine(mountedVolume(plan.source))))
+        logError("Could not start the detaching of \"%1\"", mountedVolume(plan.source));
+    terminateApplication();
+}
+
 } // namespace
 
 void PFAltDstBundleName(const QString& name)
@@ -25,17 +366,79 @@ void PFAlsoRemoveBundles(const QStringList& paths)
     gAlsoRemoveBundlePaths = paths;
 }
 
+void PFSetMoveActions(const PFMoveActions& actions)
+{
+    gActions = actions;
+}
+
+bool Trash(const QString& path)
+{
+    logVerbose("Trashing \"%1\"...", path);
+    QString error;
+    if (platform::workspace::recycle(path, &error)) {
+        logVerbose("Trashed \"%1\"", path);
+        return true;
+    }
+    logError("Could not trash \"%1\"", path);
+    logVerbose("Trash: %1", error);
+    return false;
+}
+
+QString PFRelaunchLine(qint64 pid, const QString& destination)
+{
+    const QString quarantine = isBefore10_5() ? QString()
+                                              : platform::shell::quarantineRemovalCommand(destination, !isBefore10_6());
+    return qbFormat("(while [ `ps -p %1 | wc -l` -gt 1 ]; do sleep 0.1; done; %2 %3) &", pid, quarantine,
+                    platform::shell::openApplicationCommand(destination));
+}
+
+QString PFDetachLine(const QString& volume)
+{
+    return qbFormat("(sleep %1 && %2) &", kDetachDelaySeconds, platform::shell::detachVolumeCommand(volume));
+}
+
+void PFMove()
+{
+    const std::optional<MovePlan> planned = makePlan();
+    if (!planned)
+        return;
+    const MovePlan& plan = *planned;
+    if (plan.copyWording)
+        logNormal("No access to delete the app: %1. offering to copy it.", plan.source);
+    if (!userAcceptsMove(plan))
+        return;
+    logNormal("Moving myself to the Applications folder");
+    if (plan.needsAuthorization) {
+        const MoveOutcome outcome = authorizedMove(plan);
+        if (outcome == MoveOutcome::Canceled)
+            return;
+        if (outcome == MoveOutcome::Failed) {
+            logError("Could not copy myself to /Applications with authorization");
+            showFailureAlert(plan);
+            return;
+        }
+    } else if (!plainMove(plan)) {
+        showFailureAlert(plan);
+        return;
+    }
+    finish(plan);
+}
+
 void PFMoveToApplicationsFolderIfNecessary()
 {
-    // Interim: only the decision; the offer and the move arrive with their own work.
-    if (platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")))
+    if (platform::UserDefaults::standardUserDefaults().boolForKey(kSuppressKey)) {
+        logVerbose("Not offering the move to the Applications folder: the user asked not to be asked again");
         return;
-    const QString path = platform::Bundle::mainBundle().bundlePath();
-    for (const QString& folder : platform::locations::allApplicationsFolders()) {
-        if (path.startsWith(folder))
-            return;
     }
-    if (path.split(u'/').contains(QStringLiteral("Applications")))
+    const QString path = platform::Bundle::mainBundle().bundlePath();
+    if (isInAnyFolder(path, platform::locations::allApplicationsFolders())
+        || path.split(u'/').contains(QStringLiteral("Applications"))) {
+        logVerbose("\"%1\" is in an Applications folder", path);
         return;
-    logVerbose("Not offering to move \"%1\": the move is not available yet", path);
+    }
+    if (!path.endsWith(QStringLiteral(".app"))) {
+        logVerbose("Not offering to move \"%1\": not an application bundle", path);
+        return;
+    }
+    PFMove();
 }

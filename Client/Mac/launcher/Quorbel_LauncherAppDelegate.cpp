@@ -162,7 +162,11 @@ QStringList Quorbel_LauncherAppDelegate::collectEarlierCopies(const QString& pro
     const QStringList localFolders = platform::locations::applicationsFolders(platform::Domain::Local);
     if (!localFolders.isEmpty())
         pathsForIdent(identifier, localFolders.last(), &found);
-    return *found + earlierCopyPaths(productName);
+    QStringList paths = *found;
+    // The table names absolute system folders; they live under the system root.
+    for (const QString& path : earlierCopyPaths(productName))
+        paths.append(path.startsWith(u'/') ? platform::locations::systemPath(path) : path);
+    return paths;
 }
 
 void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()

@@ -1,0 +1,104 @@
+#include "Alert.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdio>
+#include <sys/auxv.h>
+
+namespace platform {
+namespace {
+
+// Point sizes of the regular and the small system font.
+constexpr double kRegularFontSize = 13.0;
+constexpr double kSmallFontSize = 11.0;
+
+QString scriptedAnswer()
+{
+    if (getauxval(AT_SECURE) != 0)
+        return {};
+    return qEnvironmentVariable("QUORBEL_ALERT_ANSWER");
+}
+
+QCheckBox* makeSmallCheckBox(const QString& title)
+{
+    auto* checkBox = new QCheckBox(title);
+    checkBox->setAttribute(Qt::WA_MacSmallSize);
+    QFont font = checkBox->font();
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * kSmallFontSize / kRegularFontSize);
+    checkBox->setFont(font);
+    return checkBox;
+}
+
+void pressScriptedButton(QMessageBox& box, const QString& answer)
+{
+    for (QAbstractButton* button : box.buttons()) {
+        if (button->text().remove(u'&') == answer) {
+            std::fprintf(stderr, "Alert \"%s\" answered \"%s\" (QUORBEL_ALERT_ANSWER)\n",
+                         qPrintable(box.text()), qPrintable(answer));
+            button->click();
+            return;
+        }
+    }
+    std::fprintf(stderr, "QUORBEL_ALERT_ANSWER \"%s\" names no button of alert \"%s\"; waiting for the user\n",
+                 qPrintable(answer), qPrintable(box.text()));
+}
+
+class SystemPresenter final : public AlertPresenter {
+public:
+    AlertResponse runModal(const AlertRequest& request) override
+    {
+        QMessageBox box;
+        box.setIcon(QMessageBox::NoIcon);
+        box.setText(request.messageText);
+        box.setInformativeText(request.informativeText);
+        QList<QPushButton*> buttons;
+        for (qsizetype i = 0; i < request.buttonTitles.size(); ++i) {
+            const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+            buttons.append(box.addButton(request.buttonTitles.at(i), role));
+        }
+        if (!buttons.isEmpty())
+            box.setDefaultButton(buttons.first());
+        if (request.escapeButton >= 0 && request.escapeButton < buttons.size())
+            box.setEscapeButton(buttons.at(request.escapeButton));
+        if (request.showsSuppressionButton)
+            box.setCheckBox(makeSmallCheckBox(request.suppressionButtonTitle));
+
+        const QString answer = scriptedAnswer();
+        QTimer::singleShot(0, &box, [&box, answer] {
+            box.raise();
+            box.activateWindow();
+            if (!answer.isEmpty())
+                pressScriptedButton(box, answer);
+        });
+        box.exec();
+
+        AlertResponse response;
+        response.button = int(buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton())));
+        response.suppressionChecked = box.checkBox() && box.checkBox()->isChecked();
+        return response;
+    }
+};
+
+std::atomic<AlertPresenter*> gOverride{nullptr};
+
+} // namespace
+
+AlertPresenter& AlertPresenter::shared()
+{
+    static SystemPresenter system;
+    AlertPresenter* presenter = gOverride.load();
+    return presenter ? *presenter : system;
+}
+
+void AlertPresenter::setShared(AlertPresenter* presenter)
+{
+    gOverride = presenter;
+}
+
+} // namespace platform

@@ -1,0 +1,190 @@
+// Runs the assembled launcher bundle the way a user does after a download:
+// started from ~/Downloads, answered "Move", it must install itself into the
+// Applications folder, clear earlier copies, relaunch from there and start
+// the core, all inside a scratch home and system tree.
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int kTimeoutMs = 60000;
+
+class MoveToApplicationsFolderRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QFileInfo(QString::fromUtf8(QB_BUNDLE_DIR)).isDir()) << "build the bundle target first";
+        QDir().mkpath(applications());
+        QDir().mkpath(home() + QStringLiteral("/Downloads"));
+        ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+    }
+
+    void TearDown() override { stopStrays(); }
+
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    QString root() const { return m_dir.path() + QStringLiteral("/root"); }
+    QString applications() const { return root() + QStringLiteral("/Applications"); }
+    QString source() const { return home() + QStringLiteral("/Downloads/Quorbel.app"); }
+    QString installed() const { return applications() + QStringLiteral("/Quorbel.app"); }
+    QString trash() const { return home() + QStringLiteral("/.local/share/Trash/files"); }
+
+    QString makeEarlierCopy(const QString& path)
+    {
+        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.example.earlier")}});
+        writeFile(path + QStringLiteral("/Contents/Resources/old.txt"), "old");
+        return path;
+    }
+
+    // Starts the downloaded launcher and waits for it; answers its exit code.
+    int runDownloadedLauncher()
+    {
+        QProcess launcher;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+        environment.insert(QStringLiteral("QUORBEL_SYSTEM_ROOT"), root());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QUORBEL_ALERT_ANSWER"), QStringLiteral("Move to Applications Folder"));
+        environment.remove(QStringLiteral("QUORBEL_CORE_KEEP_RUNNING"));
+        launcher.setProcessEnvironment(environment);
+        launcher.setProcessChannelMode(QProcess::ForwardedChannels);
+        launcher.start(source() + QStringLiteral("/Contents/MacOS/Quorbel"));
+        if (!launcher.waitForStarted())
+            return -1;
+        m_firstPid = launcher.processId();
+        if (!launcher.waitForFinished(kTimeoutMs)) {
+            launcher.kill();
+            launcher.waitForFinished();
+            return -1;
+        }
+        return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+    }
+
+    // Log messages of every launcher process, by process id.
+    QMap<qint64, QStringList> launcherMessages() const
+    {
+        static const QRegularExpression line(QStringLiteral(R"(^\S+ \S+ \S+\[(\d+)\] \((?:ERR|nrm|vrb|dtl)\) \[[^\]]*\] (.*)$)"));
+        QMap<qint64, QStringList> messages;
+        QDirIterator logs(home() + QStringLiteral("/Library/Logs/Quorbel/Quorbel"), {QStringLiteral("*.log")});
+        while (logs.hasNext()) {
+            for (const QString& text : QString::fromUtf8(readFile(logs.next())).split(u'\n')) {
+                const QRegularExpressionMatch match = line.match(text);
+                if (match.hasMatch())
+                    messages[match.captured(1).toLongLong()].append(match.captured(2));
+            }
+        }
+        return messages;
+    }
+
+    // The relaunched copy's messages once it has handed over to the core.
+    QStringList waitForRelaunchedCopy() const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < kTimeoutMs) {
+            const auto messages = launcherMessages();
+            for (auto it = messages.cbegin(); it != messages.cend(); ++it) {
+                if (it.key() != m_firstPid && it.value().contains(QStringLiteral("Will terminate now")))
+                    return it.value();
+            }
+            QThread::msleep(100);
+        }
+        return {};
+    }
+
+    // Anything still running from the scratch tree was started by this test.
+    void stopStrays() const
+    {
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool isPid = false;
+            const qint64 pid = entry.toLongLong(&isPid);
+            if (isPid && QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry)).startsWith(m_dir.path()))
+                ::kill(pid_t(pid), SIGKILL);
+        }
+    }
+
+    QTemporaryDir m_dir;
+    qint64 m_firstPid = 0;
+};
+
+void expectRelaunchedSequence(const QStringList& relaunched, const QString& installedPath)
+{
+    const QStringList expected{
+        QStringLiteral("Quorbel did begin launching..."),
+        QStringLiteral("Quorbel did finish launching"),
+        QStringLiteral("Launching \"%1/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore\"...").arg(installedPath),
+        QStringLiteral("Will terminate now"),
+    };
+    qsizetype at = 0;
+    for (const QString& message : expected) {
+        at = relaunched.indexOf(message, at);
+        EXPECT_GE(at, 0) << "missing or out of order: " << qPrintable(message) << "\n"
+                         << qPrintable(relaunched.join(u'\n'));
+    }
+    EXPECT_FALSE(relaunched.contains(QStringLiteral("Moving myself to the Applications folder")));
+}
+
+TEST_F(MoveToApplicationsFolderRun, ReplacesAnOldInstallAndRelaunchesFromApplications)
+{
+    makeEarlierCopy(installed());
+    const QString earlier = makeEarlierCopy(applications() + QStringLiteral("/Quorbel-2.app"));
+
+    ASSERT_EQ(runDownloadedLauncher(), 0);
+    const QStringList relaunched = waitForRelaunchedCopy();
+    ASSERT_FALSE(relaunched.isEmpty()) << "the installed copy never reached the core";
+
+    EXPECT_TRUE(launcherMessages().value(m_firstPid).contains(QStringLiteral("Moving myself to the Applications folder")));
+    EXPECT_TRUE(QFileInfo(installed() + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable());
+    EXPECT_FALSE(QFileInfo::exists(installed() + QStringLiteral("/Contents/Resources/old.txt")));
+    EXPECT_FALSE(QFileInfo::exists(source()));
+    EXPECT_FALSE(QFileInfo::exists(earlier));
+    EXPECT_TRUE(QFileInfo::exists(trash() + QStringLiteral("/Quorbel-2.app/Contents/Resources/old.txt")));
+    // The running download went to the Trash whole, beside the old install.
+    // (the Trash numbers a second item of the same name: "Quorbel.app-0001").
+    const QStringList trashedLaunchers = QDir(trash()).entryList({QStringLiteral("Quorbel.app*")}, QDir::Dirs);
+    ASSERT_EQ(trashedLaunchers.size(), 2) << qPrintable(trashedLaunchers.join(u','));
+    int downloads = 0;
+    for (const QString& name : trashedLaunchers)
+        downloads += QFileInfo(trash() + u'/' + name + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable();
+    EXPECT_EQ(downloads, 1);
+    expectRelaunchedSequence(relaunched, installed());
+    EXPECT_TRUE(readFile(home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log")).contains("QuorbelCore started"));
+}
+
+TEST_F(MoveToApplicationsFolderRun, FirstInstallWithAdministratorRights)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the authorised move needs a password prompt unless run as root";
+    const QString earlier = makeEarlierCopy(applications() + QStringLiteral("/Quorbel-2.app"));
+
+    ASSERT_EQ(runDownloadedLauncher(), 0);
+    const QStringList relaunched = waitForRelaunchedCopy();
+    ASSERT_FALSE(relaunched.isEmpty()) << "the installed copy never reached the core";
+
+    const QStringList first = launcherMessages().value(m_firstPid);
+    EXPECT_TRUE(first.contains(QStringLiteral("Removing \"%1\"").arg(earlier))) << qPrintable(first.join(u'\n'));
+    EXPECT_TRUE(first.contains(QStringLiteral("Copying \"%1\" to \"%2\"").arg(source(), installed())));
+    EXPECT_FALSE(QFileInfo::exists(earlier));
+    EXPECT_FALSE(QFileInfo::exists(source()));
+    EXPECT_TRUE(QFileInfo(trash() + QStringLiteral("/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
+    expectRelaunchedSequence(relaunched, installed());
+}
+
+} // namespace

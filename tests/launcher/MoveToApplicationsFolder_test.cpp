@@ -1,0 +1,489 @@
+#include "MoveToApplicationsFolder.h"
+
+#include "Alert.h"
+#include "AppKitVersion.h"
+#include "Authorization.h"
+#include "Bundle.h"
+#include "FileManager.h"
+#include "SystemLocations.h"
+#include "TestSupport.h"
+#include "UserDefaults.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+const QString kMoveTitle = QStringLiteral("Move to Applications folder?");
+const QString kAdminNote = QStringLiteral("Note that this will require an administrator password.");
+const QString kDownloadsNote = QStringLiteral("This will keep your Downloads folder uncluttered.");
+
+// Runs a helper tool, its output discarded; answers its exit status.
+int runQuietly(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
+}
+
+// Answers alerts from a queue (decline when it runs dry) and keeps them.
+class ScriptedAlerts final : public platform::AlertPresenter {
+public:
+    platform::AlertResponse runModal(const platform::AlertRequest& request) override
+    {
+        shown.append(request);
+        if (answers.isEmpty())
+            return {1, false};
+        return answers.takeFirst();
+    }
+    QList<platform::AlertRequest> shown;
+    QList<platform::AlertResponse> answers;
+};
+
+class FinishedChild final : public platform::PrivilegedChild {
+public:
+    explicit FinishedChild(int status) : m_status(status) {}
+    qint64 pid() const override { return 0; }
+    int outputDescriptor() const override { return -1; }
+    bool waitForExit(int* waitStatus) override
+    {
+        *waitStatus = m_status;
+        return true;
+    }
+
+private:
+    int m_status;
+};
+
+// Grants or refuses the right as told and runs the privileged commands for
+// real (the scratch tree needs no rights), unless a test overrides a tool.
+class FakeAuthorization final : public platform::AuthorizationService {
+public:
+    struct Session final : platform::AuthorizationSession {
+        explicit Session(FakeAuthorization* owner) : m_owner(owner) {}
+        int32_t copyAdminRights() override { return m_owner->rightsStatus; }
+        int32_t executeWithPrivileges(const QString& tool, const QStringList& arguments, bool,
+                                      std::unique_ptr<platform::PrivilegedChild>* child) override
+        {
+            m_owner->commands.append(QStringList{tool} + arguments);
+            const auto special = m_owner->tools.find(tool);
+            const int status = special != m_owner->tools.end() ? special->second(arguments)
+                                                               : W_EXITCODE(runQuietly(tool, arguments), 0);
+            *child = std::make_unique<FinishedChild>(status);
+            return platform::errAuthorizationSuccess;
+        }
+        FakeAuthorization* m_owner;
+    };
+
+    std::unique_ptr<platform::AuthorizationSession> createSession(int32_t* status) override
+    {
+        *status = platform::errAuthorizationSuccess;
+        return std::make_unique<Session>(this);
+    }
+
+    int32_t rightsStatus = platform::errAuthorizationSuccess;
+    QList<QStringList> commands;
+    std::map<QString, std::function<int(const QStringList&)>> tools;
+};
+
+// Every file below `root` with its contents, to see that a tree is untouched.
+QMap<QString, QByteArray> snapshot(const QString& root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path.mid(root.size()), it.fileInfo().isFile() ? readFile(path) : QByteArray("<entry>"));
+    }
+    return files;
+}
+
+class MoveToApplicationsFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_savedMainBundle = platform::Bundle::mainBundle().bundlePath();
+        platform::AlertPresenter::setShared(&alerts);
+        platform::AuthorizationService::setShared(&authorization);
+        PFSetMoveActions({[this](const QString& line) {
+                              shellLines.append(line);
+                              return true;
+                          },
+                          [this] { ++terminations; }});
+        PFAlsoRemoveBundles({});
+        QDir().mkpath(applications());
+    }
+
+    void TearDown() override
+    {
+        for (const QString& path : m_immutable)
+            runQuietly(QStringLiteral("chattr"), {QStringLiteral("-i"), path});
+        runQuietly(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), home.path(QString())});
+        PFSetMoveActions({});
+        PFAlsoRemoveBundles({});
+        platform::appkit::setVersionNumber(0);
+        platform::AlertPresenter::setShared(nullptr);
+        platform::AuthorizationService::setShared(nullptr);
+        platform::Bundle::setMainBundlePath(m_savedMainBundle);
+    }
+
+    QString applications() const { return home.systemRoot() + QStringLiteral("/Applications"); }
+    QString trashed(const QString& name) const
+    {
+        return home.home() + QStringLiteral("/.local/share/Trash/files/") + name;
+    }
+
+    // A runnable-looking bundle, made the running one.
+    QString runFrom(const QString& bundlePath)
+    {
+        makeBundle(bundlePath, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.example.quorbel")},
+                                {QStringLiteral("CFBundleExecutable"), QStringLiteral("X")}});
+        makeScript(bundlePath + QStringLiteral("/Contents/MacOS/X"), QStringLiteral("exit 0"));
+        writeFile(bundlePath + QStringLiteral("/Contents/Resources/data.txt"), "payload");
+        platform::Bundle::setMainBundlePath(bundlePath);
+        return bundlePath;
+    }
+
+    QString makeOldCopy(const QString& bundlePath)
+    {
+        makeBundle(bundlePath, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.example.quorbel")}});
+        writeFile(bundlePath + QStringLiteral("/Contents/Resources/old.txt"), "old");
+        return bundlePath;
+    }
+
+    // Unwritable even for root (immutable flag) where the system allows it.
+    bool makeUnwritable(const QString& path)
+    {
+        ::chmod(QFile::encodeName(path).constData(), 0555);
+        if (!platform::files::isWritable(path))
+            return true;
+        if (runQuietly(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) != 0)
+            return false;
+        m_immutable.append(path);
+        return !platform::files::isWritable(path);
+    }
+
+    void acceptMove() { alerts.answers.append({0, false}); }
+    bool failureAlertShown() const
+    {
+        return alerts.shown.size() == 2
+            && alerts.shown.at(1).messageText.startsWith(QStringLiteral("Could not"));
+    }
+
+    ScratchHome home;
+    LogCapture log;
+    ScriptedAlerts alerts;
+    FakeAuthorization authorization;
+    QStringList shellLines;
+    int terminations = 0;
+
+private:
+    QString m_savedMainBundle;
+    QStringList m_immutable;
+};
+
+TEST_F(MoveToApplicationsFolderTest, OffersOnlyOutsideEveryApplicationsFolder)
+{
+    const QString root = home.systemRoot();
+    const QMap<QString, bool> offers{{applications() + QStringLiteral("/Sub/X.app"), false},
+                                     {home.home() + QStringLiteral("/Applications/X.app"), false},
+                                     {root + QStringLiteral("/Volumes/Disk/Applications/X.app"), false},
+                                     {root + QStringLiteral("/Network/Applications/X.app"), false},
+                                     {root + QStringLiteral("/Applications Old/X.app"), true},
+                                     {home.home() + QStringLiteral("/Downloads/X.app"), true}};
+    for (auto it = offers.cbegin(); it != offers.cend(); ++it) {
+        alerts.shown.clear();
+        runFrom(it.key());
+        PFMoveToApplicationsFolderIfNecessary();
+        EXPECT_EQ(alerts.shown.size(), it.value() ? 1 : 0) << qPrintable(it.key());
+        if (it.value()) {
+            EXPECT_EQ(alerts.shown.value(0).messageText, kMoveTitle);
+        }
+    }
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(MoveToApplicationsFolderTest, DecliningAsksAgainUnlessTheCheckboxWasTicked)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    alerts.answers = {{1, false}};
+    PFMoveToApplicationsFolderIfNecessary();
+    EXPECT_FALSE(platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
+
+    alerts.answers = {{1, true}};
+    PFMoveToApplicationsFolderIfNecessary();
+    EXPECT_TRUE(platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
+
+    PFMoveToApplicationsFolderIfNecessary();
+    EXPECT_EQ(alerts.shown.size(), 2);
+    EXPECT_TRUE(platform::files::isDirectory(source));
+    EXPECT_TRUE(authorization.commands.isEmpty());
+}
+
+TEST_F(MoveToApplicationsFolderTest, FirstInstallIntoWritableApplicationsTakesTheAuthorisedMove)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = applications() + QStringLiteral("/X.app");
+    acceptMove();
+    PFMove();
+
+    ASSERT_EQ(alerts.shown.size(), 1);
+    const platform::AlertRequest& offer = alerts.shown.first();
+    EXPECT_EQ(offer.informativeText,
+              QStringLiteral("I can move myself to the Applications folder if you'd like. ") + kAdminNote);
+    EXPECT_EQ(offer.buttonTitles, (QStringList{QStringLiteral("Move to Applications Folder"), QStringLiteral("Do Not Move")}));
+    EXPECT_EQ(offer.escapeButton, 1);
+    EXPECT_TRUE(offer.showsSuppressionButton);
+
+    EXPECT_EQ(authorization.commands, (QList<QStringList>{{QStringLiteral("/bin/cp"), QStringLiteral("-pR"), source, destination}}));
+    EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
+    EXPECT_FALSE(platform::files::fileExists(source));
+    EXPECT_TRUE(platform::files::isDirectory(trashed(QStringLiteral("X.app"))));
+    EXPECT_TRUE(log.contains(QStringLiteral("Moving myself to the Applications folder")));
+    ASSERT_EQ(shellLines.size(), 1);
+    EXPECT_EQ(shellLines.first(), PFRelaunchLine(::getpid(), destination));
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(MoveToApplicationsFolderTest, EveryExistingEarlierCopyIsRemovedBeforeTheCopy)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    const QString userCopy = makeOldCopy(home.home() + QStringLiteral("/Applications/X-2.app"));
+    const QString clientCopy = makeOldCopy(applications() + QStringLiteral("/X Client.app"));
+    const QString foundCopy = makeOldCopy(applications() + QStringLiteral("/Utilities/Old Name.app"));
+    PFAlsoRemoveBundles({foundCopy, QStringLiteral("~/Applications/X.app"), QStringLiteral("~/Applications/X-2.app"),
+                         applications() + QStringLiteral("/X-1.app"), clientCopy, destination});
+    // An earlier copy the user cannot write to forces the authorised move.
+    if (!makeUnwritable(foundCopy))
+        GTEST_SKIP() << "cannot make a folder unwritable here";
+    authorization.tools[QStringLiteral("/bin/rm")] = [](const QStringList& arguments) {
+        runQuietly(QStringLiteral("chattr"), {QStringLiteral("-i"), arguments.last()});
+        runQuietly(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), arguments.last()});
+        return W_EXITCODE(runQuietly(QStringLiteral("/bin/rm"), arguments), 0);
+    };
+    acceptMove();
+    PFMove();
+
+    const QString rm = QStringLiteral("/bin/rm"), rf = QStringLiteral("-rf");
+    EXPECT_EQ(authorization.commands, (QList<QStringList>{{rm, rf, destination},
+                                                          {rm, rf, foundCopy},
+                                                          {rm, rf, userCopy},
+                                                          {rm, rf, clientCopy},
+                                                          {QStringLiteral("/bin/cp"), QStringLiteral("-pR"), source, destination}}));
+    EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
+    for (const QString& path : {foundCopy, userCopy, clientCopy})
+        EXPECT_FALSE(platform::files::fileExists(path)) << qPrintable(path);
+    EXPECT_TRUE(log.contains(QStringLiteral("Removing \"%1\"").arg(userCopy)));
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(MoveToApplicationsFolderTest, OnlyWholeBundlesBesideTheRunningCopyAreEverRemoved)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString downloads = home.home() + QStringLiteral("/Downloads");
+    writeFile(home.home() + QStringLiteral("/notes.txt"), "keep");
+    makeOldCopy(home.home() + QStringLiteral("/relative.app"));
+    PFAlsoRemoveBundles({downloads, QStringLiteral("relative.app"), home.home() + QStringLiteral("/notes.txt"),
+                         applications() + QStringLiteral("/../Downloads/../home.app"), source});
+    acceptMove();
+    PFMove();
+
+    ASSERT_EQ(authorization.commands.size(), 1);
+    EXPECT_EQ(authorization.commands.first().first(), QStringLiteral("/bin/cp"));
+    EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": not the full path of an application bundle").arg(downloads)));
+    EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": it holds the running application").arg(source)));
+    EXPECT_EQ(readFile(home.home() + QStringLiteral("/notes.txt")), "keep");
+}
+
+TEST_F(MoveToApplicationsFolderTest, CancelledPasswordDialogueEndsQuietly)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString earlier = makeOldCopy(applications() + QStringLiteral("/X-2.app"));
+    PFAlsoRemoveBundles({earlier});
+    authorization.rightsStatus = platform::errAuthorizationCanceled;
+    acceptMove();
+    PFMove();
+
+    EXPECT_TRUE(log.contains(QStringLiteral("Not moving because user canceled authorization")));
+    EXPECT_FALSE(log.contains(QStringLiteral("Could not copy myself to /Applications with authorization")));
+    EXPECT_EQ(alerts.shown.size(), 1);
+    EXPECT_TRUE(authorization.commands.isEmpty());
+    EXPECT_TRUE(platform::files::isDirectory(source));
+    EXPECT_TRUE(platform::files::isDirectory(earlier));
+    EXPECT_TRUE(shellLines.isEmpty());
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(MoveToApplicationsFolderTest, DeniedAuthorisationShowsTheFailureAlert)
+{
+    runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    authorization.rightsStatus = platform::errAuthorizationDenied;
+    acceptMove();
+    PFMove();
+
+    EXPECT_TRUE(log.contains(QStringLiteral("Authorisation denied")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Could not copy myself to /Applications with authorization")));
+    ASSERT_TRUE(failureAlertShown());
+    EXPECT_EQ(alerts.shown.at(1).messageText, QStringLiteral("Could not move to Applications folder"));
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(MoveToApplicationsFolderTest, FailedRemovalNeverCopiesIntoTheOldCopy)
+{
+    runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    if (!makeUnwritable(applications()))
+        GTEST_SKIP() << "cannot make a folder unwritable here";
+    authorization.tools[QStringLiteral("/bin/rm")] = [](const QStringList&) { return W_EXITCODE(1, 0); };
+    acceptMove();
+    PFMove();
+
+    EXPECT_EQ(authorization.commands.size(), 1);
+    EXPECT_FALSE(platform::files::fileExists(destination + QStringLiteral("/X.app")));
+    EXPECT_TRUE(failureAlertShown());
+}
+
+TEST_F(MoveToApplicationsFolderTest, AuthorisedCopyFailingHalfWayLeavesTheRunningCopyAndNoHalfCopy)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = applications() + QStringLiteral("/X.app");
+    const auto before = snapshot(source);
+    authorization.tools[QStringLiteral("/bin/cp")] = [destination](const QStringList&) {
+        writeFile(destination + QStringLiteral("/Contents/Info.plist"), "<half");
+        return W_EXITCODE(1, 0);
+    };
+    acceptMove();
+    PFMove();
+
+    EXPECT_EQ(snapshot(source), before);
+    EXPECT_FALSE(platform::files::fileExists(destination));
+    EXPECT_TRUE(failureAlertShown());
+    EXPECT_TRUE(shellLines.isEmpty());
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(MoveToApplicationsFolderTest, PlainMoveTrashesOldCopiesCopiesAndTrashesTheSource)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    const QString earlier = makeOldCopy(applications() + QStringLiteral("/X-2.app"));
+    PFAlsoRemoveBundles({earlier, applications() + QStringLiteral("/X-3.app")});
+    acceptMove();
+    PFMove();
+
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_EQ(alerts.shown.first().informativeText,
+              QStringLiteral("I can move myself to the Applications folder if you'd like. ") + kDownloadsNote);
+    EXPECT_TRUE(authorization.commands.isEmpty());
+    EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
+    EXPECT_FALSE(platform::files::fileExists(destination + QStringLiteral("/Contents/Resources/old.txt")));
+    EXPECT_FALSE(platform::files::fileExists(earlier));
+    EXPECT_FALSE(platform::files::fileExists(source));
+    EXPECT_TRUE(platform::files::fileExists(trashed(QStringLiteral("X-2.app"))));
+    EXPECT_TRUE(log.contains(QStringLiteral("Trashed \"%1\"").arg(source)));
+    EXPECT_EQ(shellLines, QStringList{PFRelaunchLine(::getpid(), destination)});
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(MoveToApplicationsFolderTest, PlainCopyFailingHalfWayLeavesTheRunningCopy)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    // A named pipe after the first files: the copy stops half way.
+    const QString pipe = source + QStringLiteral("/Contents/Resources/zz-pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
+    const auto before = snapshot(source);
+    acceptMove();
+    PFMove();
+
+    EXPECT_EQ(snapshot(source), before);
+    EXPECT_FALSE(platform::files::fileExists(destination));
+    EXPECT_TRUE(failureAlertShown());
+    EXPECT_TRUE(log.contains(QStringLiteral("Could not copy myself to %1").arg(destination)));
+    EXPECT_TRUE(shellLines.isEmpty());
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(MoveToApplicationsFolderTest, FromADiskImageSaysMoveKeepsTheSourceAndDetaches)
+{
+    const QString volume = home.systemRoot() + QStringLiteral("/Volumes/Quorbel Disk");
+    const QString source = runFrom(volume + QStringLiteral("/Folder/X.app"));
+    if (!makeUnwritable(source))
+        GTEST_SKIP() << "cannot make a folder unwritable here";
+    acceptMove();
+    PFMove();
+
+    ASSERT_FALSE(alerts.shown.isEmpty());
+    EXPECT_EQ(alerts.shown.first().messageText, kMoveTitle);
+    EXPECT_TRUE(platform::files::isDirectory(source));
+    EXPECT_TRUE(platform::files::isDirectory(applications() + QStringLiteral("/X.app")));
+    EXPECT_EQ(shellLines.join(u'\n').toStdString(),
+              (PFRelaunchLine(::getpid(), applications() + QStringLiteral("/X.app")) + u'\n' + PFDetachLine(volume)).toStdString());
+    EXPECT_EQ(PFDetachLine(volume), QStringLiteral("(sleep 5 && umount '%1') &").arg(volume));
+}
+
+TEST_F(MoveToApplicationsFolderTest, UnwritableSourceElsewhereIsOfferedACopy)
+{
+    const QString source = runFrom(home.path(QStringLiteral("shared/X.app")));
+    if (!makeUnwritable(source))
+        GTEST_SKIP() << "cannot make a folder unwritable here";
+    acceptMove();
+    PFMove();
+
+    ASSERT_FALSE(alerts.shown.isEmpty());
+    EXPECT_EQ(alerts.shown.first().messageText, QStringLiteral("Copy to Applications folder?"));
+    EXPECT_EQ(alerts.shown.first().buttonTitles.value(1), QStringLiteral("Do Not Copy"));
+    EXPECT_TRUE(log.contains(QStringLiteral("No access to delete the app: %1. offering to copy it.").arg(source)));
+    EXPECT_TRUE(log.contains(QStringLiteral("Warning! Could not delete application after moving it to Applications folder")));
+    EXPECT_TRUE(platform::files::isDirectory(source));
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(MoveToApplicationsFolderTest, Before10_6ThePlainMoveFailsWithoutTrashingAnything)
+{
+    platform::appkit::setVersionNumber(949.3);
+    runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    acceptMove();
+    PFMove();
+
+    EXPECT_TRUE(platform::files::isDirectory(destination));
+    EXPECT_TRUE(log.contains(QStringLiteral("Could not copy myself to %1").arg(destination)));
+    EXPECT_TRUE(failureAlertShown());
+    EXPECT_TRUE(PFRelaunchLine(1, destination).contains(QStringLiteral("setfattr -h -x user.xdg.origin.url '%1'").arg(destination)));
+}
+
+TEST_F(MoveToApplicationsFolderTest, Before10_5NoCheckboxAndDecliningIsFinal)
+{
+    platform::appkit::setVersionNumber(824);
+    runFrom(home.path(QStringLiteral("elsewhere/Downloads/X.app")));
+    makeOldCopy(applications() + QStringLiteral("/X.app"));
+    PFMoveToApplicationsFolderIfNecessary();
+
+    ASSERT_EQ(alerts.shown.size(), 1);
+    EXPECT_FALSE(alerts.shown.first().showsSuppressionButton);
+    EXPECT_TRUE(alerts.shown.first().informativeText.endsWith(kDownloadsNote));
+    EXPECT_TRUE(platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
+    EXPECT_FALSE(PFRelaunchLine(1, applications()).contains(QStringLiteral("setfattr")));
+
+    platform::appkit::setVersionNumber(0);
+    EXPECT_FALSE(PFRelaunchLine(1, applications()).isEmpty());
+    EXPECT_TRUE(PFRelaunchLine(1, applications()).contains(QStringLiteral("find '%1' -exec setfattr").arg(applications())));
+}
+
+} // namespace

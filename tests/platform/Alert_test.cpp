@@ -1,0 +1,77 @@
+#include "Alert.h"
+
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace testing_support;
+
+namespace {
+
+platform::AlertRequest moveAlert()
+{
+    platform::AlertRequest request;
+    request.messageText = QStringLiteral("Move to Applications folder?");
+    request.informativeText = QStringLiteral("I can move myself to the Applications folder if you'd like.");
+    request.buttonTitles = QStringList{QStringLiteral("Move to Applications Folder"), QStringLiteral("Do Not Move")};
+    request.escapeButton = 1;
+    request.showsSuppressionButton = true;
+    request.suppressionButtonTitle = QStringLiteral("Do not show this message again");
+    return request;
+}
+
+// Calls `act` with the alert once it is up, as a user would.
+void whenAlertIsUp(std::function<void(QMessageBox*)> act)
+{
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            act(box);
+        }
+    });
+    poll->start(10);
+}
+
+TEST(AlertPresenterTest, ShowsTheRequestAndReportsButtonAndCheckbox)
+{
+    ScopedEnvironment environment;
+    environment.unset("QUORBEL_ALERT_ANSWER");
+    bool inspected = false;
+    whenAlertIsUp([&inspected](QMessageBox* box) {
+        inspected = true;
+        const QList<QAbstractButton*> buttons = box->buttons();
+        EXPECT_EQ(box->text(), QStringLiteral("Move to Applications folder?"));
+        ASSERT_NE(box->checkBox(), nullptr);
+        EXPECT_LT(box->checkBox()->font().pointSizeF(), QApplication::font().pointSizeF());
+        ASSERT_NE(box->escapeButton(), nullptr);
+        EXPECT_EQ(box->escapeButton()->text(), QStringLiteral("Do Not Move"));
+        EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Move to Applications Folder"));
+        box->checkBox()->setChecked(true);
+        box->defaultButton()->click();
+    });
+    const platform::AlertResponse response = platform::AlertPresenter::shared().runModal(moveAlert());
+    EXPECT_TRUE(inspected);
+    EXPECT_EQ(response.button, 0);
+    EXPECT_TRUE(response.suppressionChecked);
+}
+
+TEST(AlertPresenterTest, ScriptedAnswerPressesTheNamedButton)
+{
+    ScopedEnvironment environment;
+    environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Do Not Move"));
+    EXPECT_EQ(platform::AlertPresenter::shared().runModal(moveAlert()).button, 1);
+    environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Move to Applications Folder"));
+    EXPECT_EQ(platform::AlertPresenter::shared().runModal(moveAlert()).button, 0);
+}
+
+} // namespace
