@@ -1,5 +1,6 @@
 #include "Quorbel_LauncherAppDelegate.h"
 
+#include "Alert.h"
 #include "Application.h"
 #include "Bundle.h"
 #include "Configuration.h"
@@ -198,7 +199,7 @@ bool Quorbel_LauncherAppDelegate::ensureCoreNotRunning()
     alert.setInformativeText(QBLocalizedString(QStringLiteral("QuorbelLauncher_YouMustQuit")));
     alert.addButton(QBLocalizedString(QStringLiteral("Quit")), QMessageBox::AcceptRole);
     logNormal("Letting other copy run, we will terminate");
-    alert.exec();
+    platform::alerts::runModal(alert);
     logNormal("User did quit");
     platform::application::terminate();
     return false;
