@@ -13,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 
+#include <algorithm>
 #include <atomic>
 #include <tuple>
 
@@ -68,6 +69,15 @@ bool logNeedsUpdate(const QString& installPath, const QString& installed, const 
     else
         logVerbose("\"%1\" does not need to update from %2", installPath, installed);
     return needsUpdate;
+}
+
+// Output that is not text: invalid UTF-8 or control characters other than line breaks and tabs.
+bool isBinary(const QString& text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c == QChar::ReplacementCharacter || (c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t')
+            || c.unicode() == 0x7f;
+    });
 }
 
 enum class ToolRun { Finished, FailedToStart, TimedOut, TooMuchOutput };
@@ -224,7 +234,13 @@ bool InstallCheckManager::doesToolNeedUpdate(const QVariantMap& item, const QStr
     case ToolRun::Finished:
         break;
     }
-    const QString toolVersion = QString::fromUtf8(output).split(QStringLiteral("Limited ")).last();
+    const QString text = QString::fromUtf8(output);
+    if (isBinary(text)) {
+        logError("\"%1\" printed %2 bytes of binary output instead of its version; it needs to be replaced", installPath,
+                 output.size());
+        return true;
+    }
+    const QString toolVersion = text.split(QStringLiteral("Limited ")).last();
     int32_t major, minor, build, revision;
     microsoftStyleVersionFromString(toolVersion, &major, &minor, &build, &revision);
     return logNeedsUpdate(installPath, toolVersion, clientVersion, isBehindClient(major, minor, clientVersion));
