@@ -38,13 +38,6 @@ TEST(ExceptionText, ChainListsNewestCauseFirstWithGrowingIndent)
     EXPECT_EQ(b.userInfo().value(QStringLiteral("stack")).toStringList().size(), 1);
 }
 
-TEST(ExceptionText, LoggedAtErrorLevel)
-{
-    LogCapture log(0, 0);
-    logErrorException(QBException(QStringLiteral("N"), QStringLiteral("R")));
-    EXPECT_TRUE(log.contains(QStringLiteral("N (R)")));
-}
-
 TEST(RaiseException, ThrowsTheNamedExceptionWithFormattedReason)
 {
     try {

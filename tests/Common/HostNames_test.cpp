@@ -16,14 +16,6 @@ TEST(HostName, LocalNamesReadFullyQualifiedAndShortNameIsTheFirstPiece)
     EXPECT_EQ(_shortNameOfHostname(QString()), QString());
 }
 
-TEST(HostName, ThisMachineAgreesWithTheSystem)
-{
-    char name[256] = {};
-    ASSERT_EQ(gethostname(name, 255), 0);
-    EXPECT_EQ(getThisMachinesHostname(), _hostnameFromSystemName(QString::fromUtf8(name)));
-    EXPECT_EQ(getThisMachinesName(), QString::fromUtf8(name).section(u'.', 0, 0));
-}
-
 TEST(HostAddresses, DottedDecimalTextsInNetworkOrder)
 {
     EXPECT_EQ(_stringFromIPAddress(htonl(0x7f000001)), QStringLiteral("127.0.0.1"));

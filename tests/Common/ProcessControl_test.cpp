@@ -255,9 +255,3 @@ TEST(LaunchApplication, StartsTheKnownBundle)
         QThread::msleep(10);
     EXPECT_TRUE(readFile(coreLog).contains("QuorbelCore started"));
 }
-
-TEST(ProcessFunctions, ThreadIdAndApplicationPaths)
-{
-    EXPECT_EQ(currentThreadId(), uint32_t(gettid()));
-    EXPECT_TRUE(pathsToApplication().isEmpty());
-}

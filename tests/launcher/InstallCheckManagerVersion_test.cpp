@@ -235,12 +235,3 @@ TEST(OperatingSystemRules, MaxAndMinTablesForEverySystem)
                 << "MinMacOSX " << word.toStdString() << " on " << systems.at(s).toStdString();
     }
 }
-
-TEST(ClientVersion, FourPartsOfTheLaunchersOwnVersionText)
-{
-    int32_t major, minor, build, revision;
-    InstallCheckManager::getVersionFromString(QStringLiteral("3.0.1 (77)"), &major, &minor, &build, &revision);
-    EXPECT_EQ((std::array{major, minor, build, revision}), (std::array{3, 0, 1, 77}));
-    const QString own = InstallCheckManager::getMacClientVersionAsString();
-    EXPECT_TRUE(own.contains(u'(')) << own.toStdString();
-}

@@ -146,12 +146,3 @@ TEST(RunningApplications, FinderAndITunesByExactIdentifier)
     EXPECT_EQ(music->value(QStringLiteral("NSApplicationBundleIdentifier")).toString(), QStringLiteral("com.apple.iTunes"));
     EXPECT_EQ(ProcessUtilities::currentLanguage(), QStringLiteral("en"));
 }
-
-TEST(ShellQuoted, SingleQuotesSurviveAsOneWord)
-{
-    EXPECT_EQ(ProcessUtilities::shellQuoted(QStringLiteral("it's")), QStringLiteral("'it'\\''s'"));
-    QProcess echo;
-    echo.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '%s' ") + ProcessUtilities::shellQuoted(QStringLiteral("a'b $c\"d"))});
-    echo.waitForFinished();
-    EXPECT_EQ(echo.readAllStandardOutput(), QByteArray("a'b $c\"d"));
-}
