@@ -155,6 +155,10 @@ TEST(QuitApplication, CooperativeApplicationQuitsOnRequestWithRealPauses)
 {
     ScratchHome home;
     BundleProcess app(home, QStringLiteral(QB_CORE_EXECUTABLE), {QStringLiteral("--keep-running")}, false);
+    const QString coreLog = home.home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
+    QDeadlineTimer started(5000);
+    while (!readFile(coreLog).contains("QuorbelCore started") && !started.hasExpired())
+        QThread::msleep(10);
     ASSERT_TRUE(isApplicationRunning(app.identifier()));
     LogCapture log;
 
@@ -162,7 +166,7 @@ TEST(QuitApplication, CooperativeApplicationQuitsOnRequestWithRealPauses)
 
     EXPECT_EQ(log.messages().last(), QStringLiteral("App with id \"%1\" did quit").arg(app.identifier()));
     EXPECT_FALSE(isApplicationRunning(app.identifier()));
-    EXPECT_TRUE(readFile(home.home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log")).contains("QuorbelCore quit"));
+    EXPECT_TRUE(readFile(coreLog).contains("QuorbelCore quit"));
 }
 
 TEST(QuitApplication, QuittingDuringThePauseThatReachesTheTimeOutIsStillATimeOut)
