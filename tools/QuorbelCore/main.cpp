@@ -57,11 +57,14 @@ int main(int argc, char* argv[])
     const char* env = std::getenv("QUORBEL_CORE_KEEP_RUNNING");
     keepRunning = keepRunning || (env && std::strcmp(env, "1") == 0);
 
+    // Ready for a quit request before telling anyone that it runs.
+    if (keepRunning) {
+        std::signal(SIGTERM, onQuit);
+        std::signal(SIGINT, onQuit);
+    }
     logLine("QuorbelCore started");
     if (!keepRunning)
         return 0;
-    std::signal(SIGTERM, onQuit);
-    std::signal(SIGINT, onQuit);
     while (!gQuit)
         ::pause();
     logLine("QuorbelCore quit");

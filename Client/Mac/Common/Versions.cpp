@@ -2,6 +2,7 @@
 
 #include "Configuration.h"
 #include "Format.h"
+#include "Logging.h"
 
 #include <QMutex>
 
@@ -32,4 +33,38 @@ QString versionOfThisAppAsString(bool withBuild)
     if (sVersionOfThisApp.isNull())
         sVersionOfThisApp = versionOfBundleAsString(bundle, defaultBuild, false);
     return withBuild ? sVersionOfThisAppWithBuild : sVersionOfThisApp;
+}
+
+void microsoftStyleVersionFromString(const QString& text, int32_t* major, int32_t* minor, int32_t* build,
+                                     int32_t* revision)
+{
+    int32_t* const outs[] = {major, minor, build, revision};
+    for (int32_t* out : outs)
+        *out = 0;
+    QString version = text.section(u'\n', 0, 0);
+    version.remove(QStringLiteral("version "));
+    for (const QChar dropped : {u'a', u'b', u'(', u')'})
+        version.remove(dropped);
+    version.replace(u' ', u'.');
+    const QStringList parts = version.split(u'.');
+    if (parts.size() == 1) {
+        *major = intValue(parts.first());
+    } else if (parts.size() == 4) {
+        for (int i = 0; i < 4; ++i)
+            *outs[i] = intValue(parts.at(i));
+    } else {
+        logError("Failed to extract version from string \"%1\"", text);
+    }
+}
+
+int64_t buildNumberFromVersionStr(const QString& text)
+{
+    const QStringList vAndB = text.split(u' ');
+    QB_ASSERT_TEXT(vAndB.size() == 2, "[vAndB count] == 2");
+    QString build = vAndB.at(1);
+    while (build.startsWith(u'(') || build.startsWith(u')'))
+        build.remove(0, 1);
+    while (build.endsWith(u'(') || build.endsWith(u')'))
+        build.chop(1);
+    return int64_t(intValue(build));
 }

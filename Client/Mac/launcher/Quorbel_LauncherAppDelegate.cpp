@@ -1,5 +1,6 @@
 #include "Quorbel_LauncherAppDelegate.h"
 
+#include "Alert.h"
 #include "Application.h"
 #include "Bundle.h"
 #include "Configuration.h"
@@ -16,7 +17,6 @@
 #include "Workspace.h"
 
 #include <QFileInfo>
-#include <QMessageBox>
 
 namespace {
 
@@ -197,12 +197,12 @@ bool Quorbel_LauncherAppDelegate::ensureCoreNotRunning()
     const QString coreName = qbFormat("%1Core", QBLocalizedString(QStringLiteral("ProductName")));
     if (!ProcessUtilities::quorbelCoreAlreadyRunning(coreName))
         return true;
-    QMessageBox alert;
-    alert.setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_AlreadyRunning")));
-    alert.setInformativeText(QBLocalizedString(QStringLiteral("QuorbelLauncher_YouMustQuit")));
-    alert.addButton(QBLocalizedString(QStringLiteral("Quit")), QMessageBox::AcceptRole);
+    platform::AlertRequest alert;
+    alert.messageText = QBLocalizedString(QStringLiteral("QuorbelLauncher_AlreadyRunning"));
+    alert.informativeText = QBLocalizedString(QStringLiteral("QuorbelLauncher_YouMustQuit"));
+    alert.buttonTitles = {QBLocalizedString(QStringLiteral("Quit"))};
     logNormal("Letting other copy run, we will terminate");
-    alert.exec();
+    platform::AlertPresenter::shared().runModal(alert);
     logNormal("User did quit");
     platform::application::terminate();
     return false;

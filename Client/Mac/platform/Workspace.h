@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <cstdint>
+
 namespace platform {
 
 // One running process whose executable lies inside an application bundle.
@@ -21,7 +23,14 @@ struct RunningApplication {
 
 namespace workspace {
 
+// The answer of quitApplication when no application has the identifier.
+inline constexpr int32_t procNotFound = -600;
+
 QList<RunningApplication> launchedApplications();
+// Asks the application with this bundle identifier to quit, without waiting:
+// every process of it is sent SIGTERM. Answers 0, procNotFound when none
+// runs, or the error number of a signal that could not be sent.
+int32_t quitApplication(const QString& bundleIdentifier);
 // Starts an application bundle or an executable inside one, detached from
 // this process. Answers whether the process could be started.
 bool launchApplication(const QString& path);

@@ -39,8 +39,9 @@ void pressScriptedButton(QMessageBox& box, const QString& answer)
 {
     for (QAbstractButton* button : box.buttons()) {
         if (button->text().remove(u'&') == answer) {
-            std::fprintf(stderr, "Alert \"%s\" answered \"%s\" (QUORBEL_ALERT_ANSWER)\n",
-                         qPrintable(box.text()), qPrintable(answer));
+            std::fprintf(stderr, "Unattended alert: \"%s\" \"%s\" answered \"%s\"\n", qPrintable(box.text()),
+                         qPrintable(box.informativeText()), qPrintable(answer));
+            std::fflush(stderr);
             button->click();
             return;
         }

@@ -8,6 +8,10 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+
 namespace platform {
 
 QVariantMap RunningApplication::toDictionary() const
@@ -54,6 +58,22 @@ QList<RunningApplication> launchedApplications()
         applications.append(app);
     }
     return applications;
+}
+
+int32_t quitApplication(const QString& bundleIdentifier)
+{
+    if (bundleIdentifier.isEmpty())
+        return procNotFound;
+    int32_t status = procNotFound;
+    for (const RunningApplication& app : launchedApplications()) {
+        if (app.bundleIdentifier != bundleIdentifier)
+            continue;
+        if (::kill(pid_t(app.pid), SIGTERM) == 0)
+            status = status == procNotFound ? 0 : status;
+        else if (errno != ESRCH) // one that ended meanwhile needs no asking
+            status = errno;
+    }
+    return status;
 }
 
 bool launchApplication(const QString& path)

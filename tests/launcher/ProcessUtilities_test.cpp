@@ -1,0 +1,148 @@
+#include "ProcessUtilities.h"
+
+#include "ProcessListing.h"
+#include "QtPrinters.h"
+#include "TestSupport.h"
+#include "UUIDString.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+// Makes the process checks read a fixed listing instead of the system's.
+class FixedListing {
+public:
+    explicit FixedListing(const QStringList& commandPaths)
+    {
+        writeFile(m_dir.path() + QStringLiteral("/listing"), (QStringLiteral("EXE\n") + commandPaths.join(u'\n') + u'\n').toUtf8());
+        platform::processes::setCommandPathListing(QStringLiteral("cat ") + ProcessUtilities::shellQuoted(m_dir.path() + QStringLiteral("/listing")));
+    }
+    ~FixedListing() { platform::processes::setCommandPathListing(QString()); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+const QString kInstalledCore = QStringLiteral("/Applications/Quorbel.app/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
+
+// Runs a copy of `executable` as X.app/Contents/MacOS/<name>.
+class RunningCopy {
+public:
+    RunningCopy(const QString& bundlePath, const QString& name, const QString& executable, const QStringList& arguments,
+                const QString& identifier = {})
+    {
+        makeBundle(bundlePath, {{QStringLiteral("CFBundleIdentifier"), identifier}});
+        m_path = bundlePath + QStringLiteral("/Contents/MacOS/") + name;
+        QFile::copy(executable, m_path);
+        m_process.start(m_path, arguments);
+        m_process.waitForStarted();
+    }
+    ~RunningCopy()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QString path() const { return m_path; }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QString m_path;
+    QProcess m_process;
+};
+
+} // namespace
+
+TEST(QuorbelCoreAlreadyRunning, MatchesTheNameEarlierClientsAndAnyQuorbelCore)
+{
+    {
+        FixedListing listing({QStringLiteral("/usr/bin/bash"), kInstalledCore});
+        EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("QuorbelCore")));
+        // Whatever the product is called now, a QuorbelCore counts.
+        EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
+    }
+    {
+        FixedListing listing({QStringLiteral("/Applications/Quorbel Mac.app/Contents/MacOS/Quorbel Mac")});
+        EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
+    }
+    {
+        FixedListing listing({QStringLiteral("/Applications/Other.app/Contents/Resources/OtherCore.app/Contents/MacOS/OtherCore")});
+        EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
+    }
+}
+
+TEST(QuorbelCoreAlreadyRunning, IgnoresTheRelauncherGrepAndUnrelatedProcesses)
+{
+    FixedListing listing({QStringLiteral("/usr/bin/bash"), QStringLiteral("/tmp/relaunchqb/OtherCore"),
+                          QStringLiteral("/usr/bin/grep OtherCore"), QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel"),
+                          QStringLiteral("/Applications/QuorbelMac.app/Contents/MacOS/QuorbelMac")});
+    EXPECT_FALSE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
+}
+
+TEST(QuorbelCoreAlreadyRunning, NamesWithQuotesAndShellCharactersStayOneLiteralPattern)
+{
+    ScratchHome home;
+    const QString marker = home.path(QStringLiteral("injected"));
+    const QString injections[] = {
+        QStringLiteral("it's; touch ") + marker,
+        QStringLiteral("'; touch ") + marker + QStringLiteral("; echo '"),
+        QStringLiteral("$(touch ") + marker + u')',
+        QStringLiteral("`touch ") + marker + u'`',
+        QStringLiteral("a|b>") + marker,
+    };
+    {
+        FixedListing listing({QStringLiteral("/usr/bin/bash")});
+        for (const QString& name : injections)
+            EXPECT_FALSE(ProcessUtilities::quorbelCoreAlreadyRunning(name)) << name.toStdString();
+        // Taken as options, these would match every line.
+        EXPECT_FALSE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("-v")));
+        EXPECT_FALSE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("--invert-match")));
+    }
+    EXPECT_FALSE(QFile::exists(marker));
+    FixedListing listing({QStringLiteral("/opt/it's here/Odd Core$1.app/Contents/MacOS/x")});
+    EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("it's here/Odd Core$1")));
+    EXPECT_FALSE(QFile::exists(marker));
+}
+
+TEST(QuorbelCoreAlreadyRunning, NameWithLineBreakIsRefusedWithALogLine)
+{
+    LogCapture log(0, 0);
+    FixedListing listing({QStringLiteral("/usr/bin/bash")});
+    EXPECT_FALSE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("Core\n")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Not looking for a process named \"Core")));
+}
+
+TEST(QuorbelCoreAlreadyRunning, SeesARealCoreByItsFullExecutablePath)
+{
+    ScratchHome home;
+    // Longer than the 15 characters that Linux keeps of a command name.
+    const QString name = QStringLiteral("Z") + UUIDString().remove(u'-') + QStringLiteral("Core");
+    RunningCopy core(home.path(name + QStringLiteral(".app")), name, QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
+    EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(name));
+}
+
+TEST(RunningApplications, FinderAndITunesByExactIdentifier)
+{
+    ScratchHome home;
+    RunningCopy finder(home.path(QStringLiteral("Finder.app")), QStringLiteral("Finder"), QStringLiteral("/bin/sleep"),
+                       {QStringLiteral("30")}, QStringLiteral("com.apple.finder"));
+    RunningCopy itunes(home.path(QStringLiteral("iTunes.app")), QStringLiteral("iTunes"), QStringLiteral("/bin/sleep"),
+                       {QStringLiteral("30")}, QStringLiteral("com.apple.iTunes"));
+    QDeadlineTimer visible(5000);
+    while ((!ProcessUtilities::getRunningFinder() || !ProcessUtilities::getRunningiTunesInfo()) && !visible.hasExpired())
+        QThread::msleep(10);
+
+    const auto found = ProcessUtilities::getRunningFinder();
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->value(QStringLiteral("NSApplicationBundleIdentifier")).toString(), QStringLiteral("com.apple.finder"));
+    const auto music = ProcessUtilities::getRunningiTunesInfo();
+    ASSERT_TRUE(music);
+    EXPECT_EQ(music->value(QStringLiteral("NSApplicationBundleIdentifier")).toString(), QStringLiteral("com.apple.iTunes"));
+    EXPECT_EQ(ProcessUtilities::currentLanguage(), QStringLiteral("en"));
+}
