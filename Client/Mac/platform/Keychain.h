@@ -37,7 +37,8 @@ class Keychain {
 public:
     virtual ~Keychain() = default;
 
-    // Searches the default search list for the item (service, account).
+    // Searches the default search list for the item (service, account);
+    // `item` may be null when only the status is wanted.
     virtual KeychainStatus findGenericPassword(const QByteArray& service, const QByteArray& account,
                                                std::unique_ptr<KeychainItem>* item) = 0;
     virtual KeychainStatus copyData(const KeychainItem& item, QByteArray* data) = 0;
