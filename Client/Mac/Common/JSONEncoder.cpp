@@ -303,22 +303,27 @@ std::optional<QString> JSONEncoder::jsonStringForStr(const QString& text, quint6
     const quint64 length = quint64(text.size());
     if (position >= length)
         return std::nullopt;
+    const QStringView view(text);
     QString result;
     while (!error) {
-        const QChar c = text.at(qsizetype(position++));
-        if (c == u'"')
+        // Plain characters up to the next quotation mark or backslash go in
+        // as one run; a text that ends inside the run is unterminated.
+        quint64 stop = position;
+        while (stop < length && view[qsizetype(stop)] != u'"' && view[qsizetype(stop)] != u'\\')
+            ++stop;
+        result += view.mid(qsizetype(position), qsizetype(stop - position));
+        position = stop;
+        if (position >= length)
+            return std::nullopt;
+        if (view[qsizetype(position++)] == u'"')
             return result;
-        if (c == u'\\') {
-            if (position >= length) {
-                error = true;
-                return std::nullopt;
-            }
-            const QChar letter = text.at(qsizetype(position++));
-            const char16_t standsFor = characterForEscapeLetter(letter.unicode());
-            result += standsFor ? QChar(standsFor) : letter;
-        } else {
-            result += c;
+        if (position >= length) { // a backslash as the last character
+            error = true;
+            return std::nullopt;
         }
+        const QChar letter = view[qsizetype(position++)];
+        const char16_t standsFor = characterForEscapeLetter(letter.unicode());
+        result += standsFor ? QChar(standsFor) : letter;
         if (position >= length)
             return std::nullopt; // unterminated
     }
