@@ -264,13 +264,4 @@ TEST(JSONEncoderRoundTrip, RandomRecordsReadBackUnchanged)
     }
 }
 
-TEST(JSONEncoderRoundTrip, EscapingRandomTextIsUndone)
-{
-    RandomRecords random(7);
-    for (int i = 0; i < 3000; ++i) {
-        const QString text = random.text(false);
-        ASSERT_EQ(JSONEncoder::stringByReplacingJSONEscape(JSONEncoder::stringByAddingJSONEscape(text)), text);
-    }
-}
-
 } // namespace

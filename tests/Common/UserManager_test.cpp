@@ -250,6 +250,15 @@ TEST_F(UserManagerTest, RemovalNeverDeletesMoreThanTheUsersOwnCacheFolder)
     EXPECT_TRUE(namesInList().isEmpty()) << "the record goes all the same";
 }
 
+TEST_F(UserManagerTest, ARequestBuiltByTheCallerAlsoReportsBack)
+{
+    setList({record("ned")});
+    RemovalReceiver receiver;
+    m_users.removeUserAsync({{kUserName, "ned"}, {"removecache", false}, {"sender", QVariant::fromValue<QObject*>(&receiver)}});
+    ASSERT_TRUE(waitFor(receiver));
+    EXPECT_TRUE(namesInList().isEmpty());
+}
+
 TEST_F(UserManagerTest, SavesOnOtherThreadsDuringARemovalAreKept)
 {
     setList({record("gone")});

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -158,9 +159,18 @@ bool isSingleFolderName(const QString& name)
     return !name.isEmpty() && name != u"." && name != u".." && !name.contains(u'/');
 }
 
+// The sender as the request holds it: guarded by removeUser(), or plain
+// when a caller built the request itself.
+QPointer<QObject> senderOf(const QVariant& senderValue)
+{
+    if (senderValue.metaType() == QMetaType::fromType<QObject*>())
+        return senderValue.value<QObject*>();
+    return senderValue.value<QPointer<QObject>>();
+}
+
 void deliverRemoveUserFinished(const QVariant& senderValue)
 {
-    const QPointer<QObject> sender = senderValue.value<QPointer<QObject>>();
+    const QPointer<QObject> sender = senderOf(senderValue);
     QObject* application = QCoreApplication::instance();
     if (!application) {
         logError("No main thread to tell that the user removal finished");
@@ -258,7 +268,12 @@ void UserManager::removeUser(const QString& userName, bool removeCache, QObject*
         request.insert(kSenderRequestKey, QVariant::fromValue(QPointer<QObject>(sender)));
     platform::UserDefaults* defaults = &m_defaults;
     // The thread has its own manager: this one may be gone before it ends.
-    std::thread([defaults, request] { UserManager(*defaults).removeUserAsync(request); }).detach();
+    try {
+        std::thread([defaults, request] { UserManager(*defaults).removeUserAsync(request); }).detach();
+    } catch (const std::system_error& error) {
+        logError("Cannot start a thread to remove the user \"%1\" (%2); removing it now", userName, error.what());
+        removeUserAsync(request);
+    }
 }
 
 void UserManager::removeUserAsync(const QVariantMap& request)
