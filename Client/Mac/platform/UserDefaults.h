@@ -38,7 +38,9 @@ public:
     bool setObject(const QVariant& value, const QString& key);
     bool removeObjectForKey(const QString& key);
     // Applies `change` to the freshly read persistent domain and saves it,
-    // all under the cross-process lock.
+    // all under the cross-process lock. `change` must not call back into this
+    // object. False (and lastError()) when the file could not be locked, read
+    // or written; a file that cannot be read is never overwritten.
     bool update(const std::function<void(QVariantMap&)>& change);
     // Re-reads the file.
     void synchronize();

@@ -4,11 +4,18 @@
 #include "PropertyList.h"
 #include "SystemLocations.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
+#include <QThread>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -21,6 +28,50 @@ QString configFolder()
     const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
     return xdg.isEmpty() ? locations::homeFolder() + QStringLiteral("/.config") : xdg;
 }
+
+// An exclusive advisory lock on a companion file, held by this open file
+// description: it excludes other processes and other descriptions in this
+// one, and the system drops it when its holder dies, so no stale lock can
+// outlive a crash. Waiting polls in short steps: a writer never sleeps long
+// after the file has become free, and gives up at the deadline.
+class FileLock {
+public:
+    FileLock() = default;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // releases the lock
+    }
+
+    bool lock(const QString& path, int timeoutMs, QString* error)
+    {
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd < 0) {
+            *error = QStringLiteral("Cannot open the lock file %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+            return false;
+        }
+        QDeadlineTimer deadline(timeoutMs);
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                *error = QStringLiteral("Cannot lock %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+                return false;
+            }
+            if (deadline.hasExpired()) {
+                *error = QStringLiteral("Timed out waiting for the lock %1").arg(path);
+                return false;
+            }
+            QThread::usleep(500);
+        }
+        return true;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+constexpr int kLockTimeoutMs = 30000;
 
 } // namespace
 
@@ -128,12 +179,9 @@ bool UserDefaults::update(const std::function<void(QVariantMap&)>& change)
         m_lastError = QStringLiteral("Cannot create the folder of ") + m_filePath;
         return false;
     }
-    QLockFile fileLock(m_filePath + QStringLiteral(".lock"));
-    fileLock.setStaleLockTime(30000);
-    if (!fileLock.tryLock(10000)) {
-        m_lastError = QStringLiteral("Cannot lock ") + m_filePath;
+    FileLock fileLock;
+    if (!fileLock.lock(m_filePath + QStringLiteral(".lock"), kLockTimeoutMs, &m_lastError))
         return false;
-    }
     QString readError;
     QVariantMap current = readFile(&readError);
     if (!readError.isEmpty() && QFileInfo(m_filePath).size() > 0) {
