@@ -3,10 +3,19 @@
 // the application's strings table, and the brand's product names are put in
 // place of their tokens ("{#ProductName#}" and the like). Finished strings are
 // cached for the life of the process.
+//
+// Branding: the current user's brand number, the brand's logo and the
+// reseller test. These keep no state: the brand is read anew on every call.
 
 #include <QHash>
 #include <QMutex>
 #include <QString>
+
+#include <cstdint>
+
+class QImage;
+class QLabel;
+class QuorbelHeaderView;
 
 class BrandingManager {
 public:
@@ -22,6 +31,23 @@ public:
     const QString& backupProduct() const { return m_backupProduct; }
     const QString& teamFolderProduct() const { return m_teamFolderProduct; }
     const QString& teamFoldersProduct() const { return m_teamFoldersProduct; }
+
+    // ---- Branding (BrandingManager+Branding.cpp) ----
+
+    // The last used user's "BrandID"; -1 without such a user or value.
+    int32_t getBrandingID() const;
+    QImage getBrandedLogoImage() const;
+    // "logo-<brand>.bmp" from the user's support folder when it loads; else
+    // the bundle's own logo for brand 15 only; else the default "logo-1.bmp"
+    // of the bundle (null when even that is missing).
+    QImage getBrandedLogoImageForBrandID(int32_t brandID) const;
+    // Give the views the current user's logo; nothing happens without one.
+    void setBrandedLogoImage(QLabel* imageView) const;
+    void setHeaderViewBrandedLogoImage(QuorbelHeaderView* headerView) const;
+    // Brands above 10000 belong to resellers.
+    bool isReseller() const;
+    // The folder that holds the users' downloaded logos.
+    static QString brandedLogoFolder();
 
     // Drops the shared instance so that a test can start from a new table.
     static void resetSharedManagerForTesting();

@@ -11,6 +11,7 @@
 #include "MoveToApplicationsFolder.h"
 #include "ProcessUtilities.h"
 #include "PropertyList.h"
+#include "QuorbelHeaderView.h"
 #include "SystemLocations.h"
 #include "UserDefaults.h"
 #include "Versions.h"
@@ -48,6 +49,10 @@ QVariantMap readResourceDictionary(const QString& name, QString* error)
 Quorbel_LauncherAppDelegate::Quorbel_LauncherAppDelegate()
 {
     gDelegate = this;
+    QuorbelHeaderView::setConfiguredBrandSource([] {
+        const Quorbel_LauncherAppDelegate* delegate = applicationDelegate();
+        return delegate ? delegate->brandId() : 0;
+    });
 }
 
 Quorbel_LauncherAppDelegate::~Quorbel_LauncherAppDelegate()
