@@ -6,11 +6,14 @@
 #include <QCheckBox>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 using namespace testing_support;
 
@@ -72,6 +75,42 @@ TEST(AlertPresenterTest, ScriptedAnswerPressesTheNamedButton)
     EXPECT_EQ(platform::AlertPresenter::shared().runModal(moveAlert()).button, 1);
     environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Move to Applications Folder"));
     EXPECT_EQ(platform::AlertPresenter::shared().runModal(moveAlert()).button, 0);
+}
+
+TEST(AlertPresenterTest, ASheetIsModalToItsWindowOnlyAndReportsItsAnswerLater)
+{
+    ScopedEnvironment environment;
+    environment.unset("QUORBEL_ALERT_ANSWER");
+    QWidget window;
+    window.show();
+    std::optional<platform::AlertResponse> answer;
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        moveAlert(), &window, [&answer](const platform::AlertResponse& response) { answer = response; });
+    EXPECT_FALSE(answer.has_value()) << "a sheet must not wait for its answer";
+
+    auto* box = window.findChild<QMessageBox*>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(box));
+    EXPECT_EQ(box->parentWidget(), &window);
+    box->escapeButton()->click();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->button, 1);
+}
+
+TEST(AlertPresenterTest, ScriptedAnswerAlsoAnswersSheets)
+{
+    ScopedEnvironment environment;
+    environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Do Not Move"));
+    QWidget window;
+    window.show();
+    std::optional<platform::AlertResponse> answer;
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        moveAlert(), &window, [&answer](const platform::AlertResponse& response) { answer = response; });
+    for (int i = 0; i < 200 && !answer; ++i)
+        QTest::qWait(10);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->button, 1);
 }
 
 } // namespace

@@ -13,6 +13,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class QWidget;
+
 namespace platform {
 
 struct AlertRequest {
@@ -37,6 +41,12 @@ public:
     virtual ~AlertPresenter() = default;
     // Brings the application to the front and runs the alert modally.
     virtual AlertResponse runModal(const AlertRequest& request) = 0;
+    // Shows the alert as a sheet on `window`: modal to that window only, and
+    // returns at once. `completion`, when given, runs on the main thread with
+    // the answer once the alert is dismissed. The system's sheet unless a
+    // presenter does otherwise.
+    virtual void beginSheetModalForWindow(const AlertRequest& request, QWidget* window,
+                                          std::function<void(const AlertResponse&)> completion);
 
     // The presenter in use: the system's, unless a test installed another.
     static AlertPresenter& shared();

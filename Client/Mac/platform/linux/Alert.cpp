@@ -50,39 +50,55 @@ void pressScriptedButton(QMessageBox& box, const QString& answer)
                  qPrintable(answer), qPrintable(box.text()));
 }
 
+// The message box of a request, its buttons in request order.
+QList<QPushButton*> configureBox(QMessageBox& box, const AlertRequest& request)
+{
+    box.setIcon(QMessageBox::NoIcon);
+    box.setText(request.messageText);
+    box.setInformativeText(request.informativeText);
+    QList<QPushButton*> buttons;
+    for (qsizetype i = 0; i < request.buttonTitles.size(); ++i) {
+        const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        buttons.append(box.addButton(request.buttonTitles.at(i), role));
+    }
+    if (!buttons.isEmpty())
+        box.setDefaultButton(buttons.first());
+    if (request.escapeButton >= 0 && request.escapeButton < buttons.size())
+        box.setEscapeButton(buttons.at(request.escapeButton));
+    if (request.showsSuppressionButton)
+        box.setCheckBox(makeSmallCheckBox(request.suppressionButtonTitle));
+    return buttons;
+}
+
+AlertResponse responseOf(const QMessageBox& box, const QList<QPushButton*>& buttons)
+{
+    AlertResponse response;
+    response.button = int(buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton())));
+    response.suppressionChecked = box.checkBox() && box.checkBox()->isChecked();
+    return response;
+}
+
+// Once the box is up: bring it forward and, in unattended runs, answer it.
+void whenShown(QMessageBox* box)
+{
+    const QString answer = scriptedAnswer();
+    QTimer::singleShot(0, box, [box, answer] {
+        box->raise();
+        box->activateWindow();
+        if (!answer.isEmpty())
+            pressScriptedButton(*box, answer);
+    });
+}
+
 class SystemPresenter final : public AlertPresenter {
 public:
     AlertResponse runModal(const AlertRequest& request) override
     {
         QMessageBox box;
-        box.setIcon(QMessageBox::NoIcon);
-        box.setText(request.messageText);
-        box.setInformativeText(request.informativeText);
-        QList<QPushButton*> buttons;
-        for (qsizetype i = 0; i < request.buttonTitles.size(); ++i) {
-            const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
-            buttons.append(box.addButton(request.buttonTitles.at(i), role));
-        }
-        if (!buttons.isEmpty())
-            box.setDefaultButton(buttons.first());
-        if (request.escapeButton >= 0 && request.escapeButton < buttons.size())
-            box.setEscapeButton(buttons.at(request.escapeButton));
-        if (request.showsSuppressionButton)
-            box.setCheckBox(makeSmallCheckBox(request.suppressionButtonTitle));
-
-        const QString answer = scriptedAnswer();
-        QTimer::singleShot(0, &box, [&box, answer] {
-            box.raise();
-            box.activateWindow();
-            if (!answer.isEmpty())
-                pressScriptedButton(box, answer);
-        });
+        const QList<QPushButton*> buttons = configureBox(box, request);
+        whenShown(&box);
         box.exec();
-
-        AlertResponse response;
-        response.button = int(buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton())));
-        response.suppressionChecked = box.checkBox() && box.checkBox()->isChecked();
-        return response;
+        return responseOf(box, buttons);
     }
 };
 
@@ -95,6 +111,21 @@ AlertPresenter& AlertPresenter::shared()
     static SystemPresenter system;
     AlertPresenter* presenter = gOverride.load();
     return presenter ? *presenter : system;
+}
+
+void AlertPresenter::beginSheetModalForWindow(const AlertRequest& request, QWidget* window,
+                                              std::function<void(const AlertResponse&)> completion)
+{
+    auto* box = new QMessageBox(window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    const QList<QPushButton*> buttons = configureBox(*box, request);
+    QObject::connect(box, &QMessageBox::finished, box, [box, buttons, completion = std::move(completion)] {
+        if (completion)
+            completion(responseOf(*box, buttons));
+    });
+    box->open();
+    whenShown(box);
 }
 
 void AlertPresenter::setShared(AlertPresenter* presenter)
