@@ -1,0 +1,69 @@
+#include "CheckWindowAnswers.h"
+
+#include <QAbstractButton>
+#include <QMutex>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdio>
+#include <optional>
+#include <sys/auxv.h>
+
+namespace CheckWindowAnswers {
+namespace {
+
+QMutex gLock;
+std::optional<QStringList> gAnswers;
+
+QString nextAnswer()
+{
+    QMutexLocker lock(&gLock);
+    if (!gAnswers) {
+        gAnswers.emplace();
+        if (getauxval(AT_SECURE) == 0) {
+            for (const QString& answer : qEnvironmentVariable("QUORBEL_CHECK_WINDOW_ANSWER").split(u','))
+                if (!answer.trimmed().isEmpty())
+                    gAnswers->append(answer.trimmed());
+        }
+    }
+    return gAnswers->isEmpty() ? QString() : gAnswers->takeFirst();
+}
+
+QAbstractButton* buttonTitled(const QList<QAbstractButton*>& buttons, const QString& title)
+{
+    for (QAbstractButton* button : buttons)
+        if (button && button->text().remove(u'&') == title)
+            return button;
+    return nullptr;
+}
+
+} // namespace
+
+void answerIfScripted(const QList<QAbstractButton*>& buttons)
+{
+    const QString answer = nextAnswer();
+    if (answer.isEmpty())
+        return;
+    QAbstractButton* button = buttonTitled(buttons, answer);
+    if (!button) {
+        std::fprintf(stderr, "QUORBEL_CHECK_WINDOW_ANSWER \"%s\" names no button of the check window; waiting for the user\n",
+                     qPrintable(answer));
+        return;
+    }
+    QTimer::singleShot(0, button, [button = QPointer<QAbstractButton>(button), answer] {
+        if (!button)
+            return;
+        std::fprintf(stderr, "Unattended check window: answered \"%s\"\n", qPrintable(answer));
+        std::fflush(stderr);
+        button->click();
+    });
+}
+
+void reset()
+{
+    QMutexLocker lock(&gLock);
+    gAnswers.reset();
+}
+
+} // namespace CheckWindowAnswers
