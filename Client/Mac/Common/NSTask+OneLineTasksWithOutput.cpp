@@ -75,7 +75,7 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
     try {
         runGuarded(task, reader, onCreated, outcome);
     } catch (const QBException& exception) {
-        outcome.status = task.exitCode(); // 0 when it never ran
+        outcome.status = reader.launched() ? task.exitCode() : 0;
         if (error)
             *error = runFailedError(exception, outcome);
         return outcome.output;

@@ -82,6 +82,7 @@ void TaskOutputReader::startTask()
     // The child holds its copies; ours must go so that end of file can come.
     closeDescriptor(m_out.writeFd);
     closeDescriptor(m_err.writeFd);
+    m_launched = started;
     if (!started)
         throw QBException(QStringLiteral("NSInvalidArgumentException"),
                           qbFormat("Cannot launch \"%1\" (%2)", m_task.program(), m_task.errorString()));

@@ -18,7 +18,6 @@ class QProcess;
 class QSocketNotifier;
 
 class TaskOutputReader : public QObject {
-    Q_OBJECT
 public:
     // Called with the child's process identifier once it runs.
     using CreatedBlock = std::function<void(int32_t pid)>;
@@ -39,6 +38,8 @@ public:
     bool taskComplete() const { return m_taskComplete; }
     bool outputClosed() const { return m_outputClosed; }
     bool errorClosed() const { return m_errorClosed; }
+    // Whether the task was started at all.
+    bool launched() const { return m_launched; }
 
     // The longest the event loop runs before the reader looks at its flags.
     static constexpr int kRunSliceMilliseconds = 5000;
@@ -66,6 +67,7 @@ private:
     bool m_taskComplete = false;
     bool m_outputClosed = false;
     bool m_errorClosed = false;
+    bool m_launched = false;
     QProcess& m_task;
 
     Stream m_out;
