@@ -54,16 +54,32 @@ QString describeFirstOpenSslError(unsigned long* number)
     return QString::fromLatin1(text);
 }
 
+// Only a "PUBLIC KEY" block: the general reader would also take other forms,
+// PKCS#1 "RSA PUBLIC KEY" among them.
+EVP_PKEY* readSubjectPublicKeyInfo(BIO* bio)
+{
+    unsigned char* der = nullptr;
+    long length = 0;
+    if (PEM_bytes_read_bio(&der, &length, nullptr, PEM_STRING_PUBLIC, bio, refusePassPhrase, nullptr) != 1)
+        return nullptr;
+    const unsigned char* cursor = der;
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, length);
+    OPENSSL_free(der);
+    return key;
+}
+
 KeyPtr readRsaKey(const QString& keyText, bool isPrivate)
 {
     const QByteArray ascii = asciiKeyText(keyText);
-    if (ascii.isEmpty())
+    if (ascii.isEmpty()) {
+        logError("Signature key text is not ASCII");
         return {};
+    }
     const BioPtr bio = memoryBioForKeyText(ascii);
     if (!bio)
         return {};
     KeyPtr key(isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassPhrase, nullptr)
-                         : PEM_read_bio_PUBKEY(bio.get(), nullptr, refusePassPhrase, nullptr));
+                         : readSubjectPublicKeyInfo(bio.get()));
     if (key && !EVP_PKEY_is_a(key.get(), "RSA")) {
         logError("Signature key is not an RSA key");
         return {};
