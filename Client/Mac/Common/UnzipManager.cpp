@@ -105,11 +105,29 @@ int copyEntryData(unzFile uf, int fd, char* buffer)
     }
 }
 
+// minizip cannot open an archive whose end record sits at offset 0, which is
+// exactly an archive without entries; recognise that one ourselves.
+bool isEmptyArchive(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kEndRecordSize = 22;
+    const QByteArray record = file.read(kEndRecordSize);
+    if (record.size() != kEndRecordSize || !record.startsWith("PK\x05\x06"))
+        return false;
+    const auto field = [&record](int offset) {
+        return uint(uint8_t(record.at(offset))) | (uint(uint8_t(record.at(offset + 1))) << 8);
+    };
+    return field(8) == 0 && field(10) == 0 && kEndRecordSize + field(20) == file.size();
+}
+
 } // namespace
 
 UnzipManager::UnzipManager(const QString& archivePath)
     : uf(unzOpen64(QFile::encodeName(archivePath).constData()))
     , m_outputPath(QFile::encodeName(QFileInfo(archivePath).path()) + '/')
+    , m_isEmptyArchive(!uf && isEmptyArchive(archivePath))
 {
 }
 
@@ -121,6 +139,8 @@ UnzipManager::~UnzipManager()
 
 int UnzipManager::extractAll()
 {
+    if (m_isEmptyArchive)
+        return UNZ_OK;
     unz_global_info64 global{};
     const int err = unzGetGlobalInfo64(uf, &global);
     if (err != UNZ_OK)

@@ -44,4 +44,5 @@ public:
 private:
     unzFile uf = nullptr;
     QByteArray m_outputPath;
+    bool m_isEmptyArchive = false;
 };
