@@ -11,9 +11,15 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 class ExtractionSandbox {
 public:
@@ -32,6 +38,13 @@ public:
         m_destination = chain + QStringLiteral("/dest");
         QDir().mkpath(m_destination);
         QDir().mkpath(m_root + QStringLiteral("/outside"));
+        std::string level = QFile::encodeName(m_root).toStdString();
+        for (int i = 0; i <= kDepth; ++i) {
+            m_levels.push_back(level);
+            level += "/d";
+        }
+        m_outside = QFile::encodeName(m_root).toStdString() + "/outside";
+        m_link = QFile::encodeName(m_destination).toStdString() + "/pre";
         if (::symlink(QFile::encodeName(m_root + QStringLiteral("/outside")).constData(),
                       QFile::encodeName(m_destination + QStringLiteral("/pre")).constData())
             != 0)
@@ -42,17 +55,15 @@ public:
     QString archivePath() const { return m_destination + QStringLiteral("/archive.zip"); }
 
     // Aborts (a finding) when anything appeared outside the destination.
+    // Plain POSIX calls: this runs after every input.
     void checkNothingEscaped() const
     {
-        expectOnly(m_root, {QStringLiteral("d"), QStringLiteral("outside")});
-        expectOnly(m_root + QStringLiteral("/outside"), {});
-        QString level = m_root;
-        for (int i = 0; i < kDepth; ++i) {
-            level += QStringLiteral("/d");
-            expectOnly(level, {i + 1 < kDepth ? QStringLiteral("d") : QStringLiteral("dest")});
-        }
-        const QFileInfo link(m_destination + QStringLiteral("/pre"));
-        if (!link.isSymLink()) {
+        expectOnly(m_levels.front(), {"d", "outside"});
+        expectOnly(m_outside, {});
+        for (size_t i = 1; i < m_levels.size(); ++i)
+            expectOnly(m_levels[i], {i + 1 < m_levels.size() ? "d" : "dest"});
+        struct stat info{};
+        if (::lstat(m_link.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
             std::fprintf(stderr, "ESCAPE: the link inside the destination was replaced\n");
             std::abort();
         }
@@ -73,15 +84,29 @@ public:
     }
 
 private:
-    static void expectOnly(const QString& folder, const QStringList& names)
+    static void expectOnly(const std::string& folder, std::vector<std::string> names)
     {
-        const QStringList found = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        std::vector<std::string> found;
+        if (DIR* dir = ::opendir(folder.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                    found.emplace_back(entry->d_name);
+            }
+            ::closedir(dir);
+        }
+        std::sort(found.begin(), found.end());
         if (found != names) {
-            std::fprintf(stderr, "ESCAPE: %s holds [%s]\n", qPrintable(folder), qPrintable(found.join(u',')));
+            std::string list;
+            for (const std::string& name : found)
+                list += name + ",";
+            std::fprintf(stderr, "ESCAPE: %s holds [%s]\n", folder.c_str(), list.c_str());
             std::abort();
         }
     }
 
     QString m_root;
     QString m_destination;
+    std::vector<std::string> m_levels; // the root, then each "d" of the chain
+    std::string m_outside;
+    std::string m_link;
 };

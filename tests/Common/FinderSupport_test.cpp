@@ -130,13 +130,6 @@ TEST(FinderSupportScripts, RefreshPathCannotBreakOutOfItsString)
                              "update fileAlias\nend tell"));
 }
 
-TEST(FinderSupportSelection, ScriptsAreCompiledOnceAtCreation)
-{
-    Fixture f;
-    f.make();
-    EXPECT_EQ(f.scripts.created, (QStringList{f.selection(), f.retry()}));
-}
-
 TEST(FinderSupportSelection, CacheAnswersInsideTheWindowAndRefreshesAfterIt)
 {
     Fixture f;

@@ -107,11 +107,6 @@ TEST(OneLineTasks, MissingExecutableGivesNullAndCodeMinusOne)
     EXPECT_FALSE(error->userInfo.contains(QString::fromLatin1(kStandardErrorKey)));
 }
 
-TEST(OneLineTasks, NoErrorParameterIsFine)
-{
-    EXPECT_EQ(runShell(QStringLiteral("echo x; exit 2"), nullptr), QStringLiteral("x\n"));
-}
-
 TEST(OneLineTasks, ArgumentsArePassedWithoutShellAndEmptyListRunsBare)
 {
     testing_support::ScratchHome scratch;

@@ -229,9 +229,3 @@ TEST(UnzipHelpers, MakedirCreatesMissingParents)
     EXPECT_EQ(UnzipManager::makedir(QFile::encodeName(scratch.path(QStringLiteral("dangling/y"))).constData()), 0);
 }
 
-TEST(UnzipHelpers, MymkdirMakesOneLevel)
-{
-    testing_support::ScratchHome scratch;
-    EXPECT_EQ(UnzipManager::mymkdir(QFile::encodeName(scratch.path(QStringLiteral("one"))).constData()), 0);
-    EXPECT_EQ(UnzipManager::mymkdir(QFile::encodeName(scratch.path(QStringLiteral("two/three"))).constData()), -1);
-}
