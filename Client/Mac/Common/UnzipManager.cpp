@@ -210,9 +210,9 @@ int UnzipManager::extractCurrentFile()
     if (err == UNZ_OK)
         err = closeErr;
     if (err != UNZ_OK && fd >= 0) {
-        // Damaged data must not stay behind looking like the entry.
+        // A partial or damaged file must not stay behind looking like the entry.
         ::unlink(destination.constData());
-        logError("Zip entry \"%1\" is damaged (error %2); its file was removed", printable(name), err);
+        logError("Zip entry \"%1\" could not be extracted (error %2); its file was removed", printable(name), err);
     }
     return err;
 }
