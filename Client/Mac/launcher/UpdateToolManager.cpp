@@ -217,7 +217,9 @@ int32_t UpdateToolManager::repairFrameworkUsingPackage(const QString& packagePat
 
 int32_t UpdateToolManager::repairQBToolRoot(const QString& path, const QString& signaturePath)
 {
-    const int32_t result = runRepair({QStringLiteral("repairotherroot"), path, signaturePath});
+    // Status 0 only once Finder has been started again as well.
+    m_status = kStatusRepairNotSucceeded;
+    const int32_t result = runUpdateTool({QStringLiteral("repairotherroot"), path, signaturePath}, true);
     if (result != kResultSuccess)
         return result;
     return restartFinder();
