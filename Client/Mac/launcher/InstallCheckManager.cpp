@@ -107,7 +107,7 @@ bool InstallCheckManager::checkForRequiredItems()
 
 void InstallCheckManager::runSelfRepair()
 {
-    logError("Install check: %1 items are not in order (%2 need repair by the update tool); not starting the core",
+    logError("Install check: items not in order: %1 (update tool repairs: %2); not starting the core",
              numberItemsMissing, numberRepairsRequired);
     platform::application::terminate();
 }
