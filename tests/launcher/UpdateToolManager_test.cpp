@@ -436,19 +436,3 @@ TEST_F(UpdateToolTest, FinderOverlayToolInsertsAndReportsItsOutcome)
     EXPECT_EQ(manager.insertFinderOverlayBundle(), 4);
     EXPECT_EQ(manager.status(), 5);
 }
-
-TEST(UpdateToolManagerShared, OneInstanceForEveryThread)
-{
-    UpdateToolManager* seen[4] = {};
-    QList<QThread*> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.append(QThread::create([&seen, i] { seen[i] = &UpdateToolManager::sharedManager(); }));
-    for (QThread* thread : threads)
-        thread->start();
-    for (QThread* thread : threads) {
-        thread->wait();
-        delete thread;
-    }
-    for (UpdateToolManager* instance : seen)
-        EXPECT_EQ(instance, &UpdateToolManager::sharedManager());
-}
