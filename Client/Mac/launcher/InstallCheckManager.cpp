@@ -1,34 +1,328 @@
 #include "InstallCheckManager.h"
 
 #include "Application.h"
-#include "Bundle.h"
+#include "FileManager.h"
+#include "KeyConstants.h"
+#include "LocalizedString.h"
 #include "Logging.h"
 #include "PropertyList.h"
+#include "UpdateToolManager.h"
 
 #include <QMutex>
+
+namespace {
+
+const QString kManifestName = QStringLiteral("RequiredItems");
+const QString kManifestItemsKey = QStringLiteral("RequiredItems");
+const QString kFileSystemBundleName = QStringLiteral("QuorbelFS");
+const QString kRequiredToolOwner = QStringLiteral("root");
+constexpr uint kRequiredMode = 0755;
+constexpr int32_t kUpdateToolWrongPermissions = 2;
+
+// The keys the check reads; each must hold a string.
+const QStringList& stringKeys()
+{
+    static const QStringList keys{kInstallType, kName,    kInstallPath,      kResource,        kInstaller,
+                                  kSignature,   kVersion, kMaxMacOSXVersion, kMinMacOSXVersion};
+    return keys;
+}
+
+// A manifest item as the check reads it: a value of the wrong type counts as
+// missing, and so does an item that is not a dictionary at all.
+QVariantMap sanitisedItem(const QVariant& entry, qsizetype index)
+{
+    if (entry.typeId() != QMetaType::QVariantMap) {
+        logError("Required item %1 is not a dictionary (%2); it is not examined", index, entry.typeName());
+        return {};
+    }
+    QVariantMap item = entry.toMap();
+    for (const QString& key : stringKeys()) {
+        const auto found = item.constFind(key);
+        if (found != item.constEnd() && found->typeId() != QMetaType::QString) {
+            logError("Required item %1: \"%2\" is a %3, not a string; treated as absent", index, key, found->typeName());
+            item.remove(key);
+        }
+    }
+    return item;
+}
+
+QString stringValue(const QVariantMap& item, const QString& key)
+{
+    return item.value(key).toString();
+}
+
+// The mode of the path itself, 0 when it has no attributes.
+uint modeOf(const QString& path)
+{
+    const auto attributes = platform::files::attributesOfItem(path);
+    return attributes ? attributes->posixPermissions : 0;
+}
+
+} // namespace
 
 InstallCheckManager& InstallCheckManager::sharedManager()
 {
     static QMutex lock;
     QMutexLocker locker(&lock);
-    static InstallCheckManager* shared = new InstallCheckManager;
+    static InstallCheckManager* shared = new InstallCheckManager(platform::Bundle::mainBundle());
     return *shared;
 }
 
-InstallCheckManager::InstallCheckManager()
+InstallCheckManager::InstallCheckManager(const platform::Bundle& bundle) : bundle(bundle)
 {
-    const QString path = platform::Bundle::mainBundle().pathForResource(QStringLiteral("RequiredItems"), QStringLiteral("plist"));
-    requiredItems = platform::readPropertyListDictionary(path);
-    requiredItemsList = requiredItems.value(QStringLiteral("RequiredItems")).toList();
+    readManifest();
+}
+
+void InstallCheckManager::readManifest()
+{
+    const QString path = bundle.pathForResource(kManifestName, QStringLiteral("plist"));
+    if (path.isEmpty()) {
+        logError("The required-items manifest %1.plist is missing from the resources; no items are checked", kManifestName);
+        return;
+    }
+    QString error;
+    requiredItems = platform::readPropertyListDictionary(path, &error);
+    if (!error.isEmpty()) {
+        logError("The required-items manifest \"%1\" is unreadable (%2); no items are checked", path, error);
+        return;
+    }
+    const QVariant list = requiredItems.value(kManifestItemsKey);
+    if (list.typeId() != QMetaType::QVariantList) {
+        logError("The required-items manifest \"%1\" has no \"%2\" array; no items are checked", path, kManifestItemsKey);
+        return;
+    }
+    const QVariantList entries = list.toList();
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        requiredItemsList.append(sanitisedItem(entries.at(i), i));
 }
 
 bool InstallCheckManager::checkForRequiredItems()
 {
-    // Interim: item evaluation arrives with the required-items check.
-    if (requiredItemsList.isEmpty())
+    updateStatus();
+    if (numberRepairsRequired == 0 && numberItemsMissing == 0)
         return true;
-    logError("The installation check cannot evaluate %1 required items yet; not starting the core",
-             requiredItemsList.size());
-    platform::application::terminate();
+    runSelfRepair();
     return false;
+}
+
+void InstallCheckManager::runSelfRepair()
+{
+    logError("Install check: items not in order: %1 (update tool repairs: %2); not starting the core",
+             numberItemsMissing, numberRepairsRequired);
+    platform::application::terminate();
+}
+
+// ---- Status ----
+
+QString InstallCheckManager::statusOK() { return QBLocalizedString(QStringLiteral("OK")); }
+QString InstallCheckManager::statusMissing() { return QBLocalizedString(QStringLiteral("Missing")); }
+QString InstallCheckManager::statusOldVersion() { return QBLocalizedString(QStringLiteral("Old Version")); }
+QString InstallCheckManager::statusInvalid() { return QBLocalizedString(QStringLiteral("Invalid")); }
+QString InstallCheckManager::statusWrongPermissions() { return QBLocalizedString(QStringLiteral("Wrong Permissions")); }
+QString InstallCheckManager::statusNotRequired() { return QBLocalizedString(QStringLiteral("Not Required")); }
+
+void InstallCheckManager::updateStatus()
+{
+    logDetail("Updating status...");
+    requiredItemsStatusList.clear();
+    const QString ok = statusOK();
+    for (qsizetype i = 0; i < requiredItemsList.size(); ++i)
+        requiredItemsStatusList.append(ok);
+    numberRepairsRequired = 0;
+    numberItemsMissing = 0;
+    m_MacFuseRepairRequired = false;
+    m_HelperRepairRequired = false;
+
+    using Evaluator = void (InstallCheckManager::*)(const QVariantMap&, int32_t);
+    static const std::pair<QString, Evaluator> evaluators[] = {
+        {QStringLiteral("CoreApp"), &InstallCheckManager::updateRequiredItemStatusCoreApp},
+        {QStringLiteral("Framework"), &InstallCheckManager::updateRequiredItemStatusFramework},
+        {QStringLiteral("Bundle"), &InstallCheckManager::updateRequiredItemStatusBundle},
+        {QStringLiteral("QBTool"), &InstallCheckManager::updateRequiredItemStatusTool},
+        {QStringLiteral("QBToolRoot"), &InstallCheckManager::updateRequiredItemStatusToolRoot},
+        {QStringLiteral("FinderCM"), &InstallCheckManager::updateRequiredItemStatusFinderCM},
+        {QStringLiteral("FinderOverlayInsert"), &InstallCheckManager::updateRequiredItemStatusFinderOverlayInsert},
+    };
+    for (int32_t index = 0; index < int32_t(requiredItemsList.size()); ++index) {
+        const QVariantMap item = requiredItemsList.at(index).toMap();
+        const QString type = stringValue(item, kInstallType);
+        const QString name = stringValue(item, kName);
+        logDetail("Checking %1 \"%2\"...", type, name);
+        for (const auto& [word, evaluate] : evaluators) {
+            if (type == word) {
+                (this->*evaluate)(item, index);
+                break;
+            }
+        }
+        logVerbose("Install check: %1 \"%2\" is \"%3\"", type, name, requiredItemsStatusList.at(index));
+    }
+    logDetail("Updated status");
+}
+
+void InstallCheckManager::setStatus(int32_t index, const QString& status)
+{
+    requiredItemsStatusList[index] = status;
+}
+
+void InstallCheckManager::logInstalledSubject(const QVariantMap& item)
+{
+    logDetail("Examining installed \"%1\"", stringValue(item, kInstallPath));
+}
+
+bool InstallCheckManager::installedItemExists(const QVariantMap& item)
+{
+    return platform::files::fileExists(stringValue(item, kInstallPath));
+}
+
+void InstallCheckManager::recordHelperStatus(int32_t index, const QString& status)
+{
+    if (status.isNull())
+        return;
+    setStatus(index, status);
+    if (status == statusNotRequired())
+        return;
+    ++numberRepairsRequired;
+    ++numberItemsMissing;
+    m_HelperRepairRequired = true;
+}
+
+// ---- Evaluators: the first failing test decides; passing all keeps "OK" ----
+
+void InstallCheckManager::updateRequiredItemStatusCoreApp(const QVariantMap& item, int32_t index)
+{
+    logDetail("Examining \"%1\"", pathToRequiredItemInResources(item));
+    // An absent core fails the permission test.
+    recordHelperStatus(index, verifyCoreAppPermissions(item) ? QString() : statusWrongPermissions());
+}
+
+void InstallCheckManager::updateRequiredItemStatusFramework(const QVariantMap& item, int32_t)
+{
+    // Installed by its package; nothing on disk is examined.
+    logInstalledSubject(item);
+}
+
+void InstallCheckManager::updateRequiredItemStatusBundle(const QVariantMap& item, int32_t index)
+{
+    logInstalledSubject(item);
+    QString status;
+    int32_t major = 0, minor = 0, bugfix = 0;
+    if (!installedItemExists(item))
+        status = statusMissing();
+    else if (!getBundleVersion(item, &major, &minor, &bugfix))
+        status = statusInvalid();
+    else if (!checkFrameworkVersion(item, major, minor, bugfix))
+        status = statusOldVersion();
+    if (status.isNull())
+        return;
+    setStatus(index, status);
+    ++numberItemsMissing;
+    // The last failing bundle decides which wording the repair offers.
+    m_MacFuseRepairRequired = stringValue(item, kName) == kFileSystemBundleName;
+}
+
+void InstallCheckManager::updateRequiredItemStatusTool(const QVariantMap& item, int32_t index)
+{
+    logInstalledSubject(item);
+    QString status;
+    if (!installedItemExists(item))
+        status = statusMissing();
+    else if (doesToolNeedUpdate(item))
+        status = statusOldVersion();
+    else if (!verifyQBToolPermissions(item))
+        status = statusWrongPermissions();
+    recordHelperStatus(index, status);
+}
+
+void InstallCheckManager::updateRequiredItemStatusToolRoot(const QVariantMap& item, int32_t index)
+{
+    logInstalledSubject(item);
+    QString status;
+    if (!checkMinMacOSXVersion(item))
+        status = statusNotRequired();
+    else if (!installedItemExists(item))
+        status = statusMissing();
+    else if (doesToolNeedUpdate(item))
+        status = statusOldVersion();
+    // Judged in the tool folder under its name; absent there (1) passes.
+    else if (UpdateToolManager::sharedManager().verifyUpdateTool(stringValue(item, kName)) == kUpdateToolWrongPermissions)
+        status = statusWrongPermissions();
+    recordHelperStatus(index, status);
+}
+
+void InstallCheckManager::updateRequiredItemStatusFinderCM(const QVariantMap& item, int32_t index)
+{
+    logInstalledSubject(item);
+    QString status;
+    if (!checkMaxMacOSXVersion(item))
+        status = statusNotRequired();
+    else if (!installedItemExists(item))
+        status = statusMissing();
+    else if (doesBundleNeedUpdate(item))
+        status = statusOldVersion();
+    recordHelperStatus(index, status);
+}
+
+void InstallCheckManager::updateRequiredItemStatusFinderOverlayInsert(const QVariantMap& item, int32_t index)
+{
+    logInstalledSubject(item);
+    QString status;
+    if (!checkMinMacOSXVersion(item))
+        status = statusNotRequired();
+    else if (!installedItemExists(item))
+        status = statusMissing();
+    else if (doesBundleNeedUpdate(item))
+        status = statusOldVersion();
+    recordHelperStatus(index, status);
+}
+
+// ---- Permission tests: all twelve mode bits of the path itself ----
+
+bool InstallCheckManager::verifyCoreAppPermissions(const QVariantMap& item)
+{
+    const QString path = pathToRequiredItemInResources(item);
+    logDetail("Examining \"%1\"", path);
+    return modeOf(path) == kRequiredMode;
+}
+
+bool InstallCheckManager::verifyQBToolPermissions(const QVariantMap& item)
+{
+    const QString installPath = stringValue(item, kInstallPath);
+    logDetail("Examining installed \"%1\"", installPath);
+    const auto attributes = platform::files::attributesOfItem(installPath);
+    return attributes && attributes->ownerAccountName == kRequiredToolOwner
+        && attributes->posixPermissions == kRequiredMode;
+}
+
+// ---- Paths inside the launcher's resources ----
+
+namespace {
+
+QString joinedWithResources(const QString& resources, const QString& relative)
+{
+    // No value is no path: joining nothing would name the resources folder itself.
+    if (relative.isEmpty())
+        return {};
+    QString component = relative;
+    while (component.startsWith(u'/'))
+        component.remove(0, 1);
+    while (component.size() > 1 && component.endsWith(u'/'))
+        component.chop(1);
+    return resources + u'/' + component;
+}
+
+} // namespace
+
+QString InstallCheckManager::pathToRequiredItemInResources(const QVariantMap& item) const
+{
+    return joinedWithResources(bundle.resourcePath(), stringValue(item, kResource));
+}
+
+QString InstallCheckManager::pathToRequiredItemInstallerInResources(const QVariantMap& item) const
+{
+    return joinedWithResources(bundle.resourcePath(), stringValue(item, kInstaller));
+}
+
+QString InstallCheckManager::pathToRequiredItemSignatureInResources(const QVariantMap& item) const
+{
+    return joinedWithResources(bundle.resourcePath(), stringValue(item, kSignature));
 }

@@ -1,6 +1,11 @@
 #pragma once
-// The installation check: evaluates the required-items manifest.
+// The installation check: evaluates every item of the required-items manifest
+// against the machine and records one status text per item, two counters and
+// two flags. Both counters 0 means the core application may start.
 
+#include "Bundle.h"
+
+#include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -9,10 +14,55 @@
 
 class InstallCheckManager {
 public:
+    // The manager of the running launcher: manifest and resources of the main bundle.
     static InstallCheckManager& sharedManager();
+    // A manager for the manifest "RequiredItems.plist" in `bundle`'s resources, read once.
+    explicit InstallCheckManager(const platform::Bundle& bundle);
+    InstallCheckManager(const InstallCheckManager&) = delete;
+    InstallCheckManager& operator=(const InstallCheckManager&) = delete;
 
-    // YES when every required item is present and sound.
+    // Runs the check; YES when every item is in order. Otherwise the launch
+    // does not go on to the core.
     bool checkForRequiredItems();
+
+    // Re-evaluates every item from scratch.
+    void updateStatus();
+
+    // One evaluator per item type; each sets the status at `index`.
+    void updateRequiredItemStatusCoreApp(const QVariantMap& item, int32_t index);
+    void updateRequiredItemStatusFramework(const QVariantMap& item, int32_t index);
+    void updateRequiredItemStatusBundle(const QVariantMap& item, int32_t index);
+    void updateRequiredItemStatusTool(const QVariantMap& item, int32_t index);
+    void updateRequiredItemStatusToolRoot(const QVariantMap& item, int32_t index);
+    void updateRequiredItemStatusFinderCM(const QVariantMap& item, int32_t index);
+    void updateRequiredItemStatusFinderOverlayInsert(const QVariantMap& item, int32_t index);
+
+    // The carried core application has mode 0755 exactly (owner not examined).
+    bool verifyCoreAppPermissions(const QVariantMap& item);
+    // The installed tool is owned by "root" with mode 0755 exactly.
+    bool verifyQBToolPermissions(const QVariantMap& item);
+
+    // The item's "Resource", "Installer" or "Signature" inside the launcher's
+    // resources folder; "" when the item lacks the key.
+    QString pathToRequiredItemInResources(const QVariantMap& item) const;
+    QString pathToRequiredItemInstallerInResources(const QVariantMap& item) const;
+    QString pathToRequiredItemSignatureInResources(const QVariantMap& item) const;
+
+    // The status words, as stored: their localised texts.
+    static QString statusOK();
+    static QString statusMissing();
+    static QString statusOldVersion();
+    static QString statusInvalid();
+    static QString statusWrongPermissions();
+    static QString statusNotRequired();
+
+    // What the last updateStatus found.
+    const QVariantList& items() const { return requiredItemsList; }
+    const QStringList& statuses() const { return requiredItemsStatusList; }
+    int32_t repairsRequired() const { return numberRepairsRequired; }
+    int32_t itemsMissing() const { return numberItemsMissing; }
+    bool macFuseRepairRequired() const { return m_MacFuseRepairRequired; }
+    bool helperRepairRequired() const { return m_HelperRepairRequired; }
 
     // ---- Version rules (InstallCheckManager+Version.cpp) ----
     // Outs are left alone when an answer is NO.
@@ -51,8 +101,27 @@ public:
     // ---- end of version rules ----
 
 private:
-    InstallCheckManager();
+    void readManifest();
+    void setStatus(int32_t index, const QString& status);
+    // Records a helper's status (core permissions, tools, Finder plug-ins);
+    // one not in order counts for both counters. A null status keeps "OK".
+    void recordHelperStatus(int32_t index, const QString& status);
+    void logInstalledSubject(const QVariantMap& item);
+    bool installedItemExists(const QVariantMap& item);
+    // Until the check window exists a failed check ends the launch.
+    void runSelfRepair();
+
+    platform::Bundle bundle;
+
+    // The check window's outlets (repairProgressWindow, repairProgressIndicator,
+    // repairProgressText, checkWindow, checkHeaderView, checkText,
+    // checkInstall, checkDontInstall) come first here once the window exists.
 
     QVariantMap requiredItems;
     QVariantList requiredItemsList;
+    QStringList requiredItemsStatusList;
+    bool m_MacFuseRepairRequired = false;
+    bool m_HelperRepairRequired = false;
+    int32_t numberRepairsRequired = 0;
+    int32_t numberItemsMissing = 0;
 };

@@ -32,7 +32,8 @@ QList<RunningApplication> launchedApplications();
 // runs, or the error number of a signal that could not be sent.
 int32_t quitApplication(const QString& bundleIdentifier);
 // Starts an application bundle or an executable inside one, detached from
-// this process. Answers whether the process could be started.
+// this process. Answers whether the process could be started. Finder's
+// identifier and path have their own meaning here (Finder.h).
 bool launchApplication(const QString& path);
 // Moves an item to the user's Trash.
 bool recycle(const QString& path, QString* error = nullptr);

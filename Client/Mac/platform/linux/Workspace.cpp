@@ -1,6 +1,7 @@
 #include "Workspace.h"
 
 #include "Bundle.h"
+#include "Finder.h"
 #include "SystemLocations.h"
 
 #include <QDir>
@@ -57,6 +58,7 @@ QList<RunningApplication> launchedApplications()
         app.bundleIdentifier = Bundle(bundlePath).bundleIdentifier();
         applications.append(app);
     }
+    applications += finder::runningFileManagers();
     return applications;
 }
 
@@ -68,6 +70,9 @@ int32_t quitApplication(const QString& bundleIdentifier)
     for (const RunningApplication& app : launchedApplications()) {
         if (app.bundleIdentifier != bundleIdentifier)
             continue;
+        const bool isFileManager = !app.executablePath.startsWith(app.bundlePath + u'/');
+        if (isFileManager)
+            finder::rememberForRestart(app.pid);
         if (::kill(pid_t(app.pid), SIGTERM) == 0)
             status = status == procNotFound ? 0 : status;
         else if (errno != ESRCH) // one that ended meanwhile needs no asking
@@ -78,6 +83,9 @@ int32_t quitApplication(const QString& bundleIdentifier)
 
 bool launchApplication(const QString& path)
 {
+    // Finder's path without a Finder bundle means the desktop's file manager (Finder.h).
+    if (finder::isApplicationPath(path) && !QFileInfo(path).isDir())
+        return finder::restartRememberedFileManagers();
     QString executable = path;
     if (QFileInfo(path).isDir())
         executable = Bundle(path).executablePath();

@@ -1,0 +1,146 @@
+#include "NSTask+OneLineTasksWithOutput.h"
+
+#include "Authorization.h"
+#include "Exception.h"
+#include "Logging.h"
+
+#include <QProcess>
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <thread>
+#include <unistd.h>
+
+namespace OneLineTasksWithOutput {
+namespace {
+
+QString key(const char* name)
+{
+    return QString::fromLatin1(name);
+}
+
+// Strict UTF-8: null for bytes that are not UTF-8, empty (not null) for none.
+QString decodeStrictUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return {};
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+struct RunOutcome {
+    QString output;
+    QString errorText;
+    int32_t status = 0;
+};
+
+void runGuarded(QProcess& task, TaskOutputReader& reader, const TaskOutputReader::CreatedBlock& onCreated,
+                RunOutcome& outcome)
+{
+    reader.launchTaskAndRunSynchronous(onCreated);
+    outcome.output = decodeStrictUtf8(reader.standardOutputData());
+    if (outcome.output.isNull())
+        logError("The output of \"%1\" is not UTF-8 text (%2 bytes)", task.program(),
+                 reader.standardOutputData().size());
+    // Lenient, so that anything written to standard error is still reported.
+    outcome.errorText = QString::fromUtf8(reader.standardErrorData());
+    outcome.status = task.exitCode();
+    if (outcome.status != 0)
+        throw QBException(key(kProcessFailedExceptionName),
+                          qbFormat("Task terminationStatus was %1", outcome.status));
+}
+
+Error runFailedError(const QBException& exception, const RunOutcome& outcome)
+{
+    Error error{key(kErrorDomain), kErrorCodeRunFailed, {}};
+    if (!outcome.errorText.isEmpty())
+        error.userInfo.insert(key(kStandardErrorKey), outcome.errorText);
+    error.userInfo.insert(key(kLocalizedFailureReasonKey), exception.name());
+    error.userInfo.insert(key(kLocalizedDescriptionKey), exception.reason());
+    error.userInfo.insert(key(kTerminationStatusKey), outcome.status);
+    return error;
+}
+
+} // namespace
+
+QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
+                              const TaskOutputReader::CreatedBlock& onCreated, std::optional<Error>* error)
+{
+    QProcess task;
+    task.setProgram(path);
+    task.setArguments(arguments);
+    TaskOutputReader reader(task);
+    RunOutcome outcome;
+    try {
+        runGuarded(task, reader, onCreated, outcome);
+    } catch (const QBException& exception) {
+        outcome.status = reader.launched() ? task.exitCode() : 0;
+        if (error)
+            *error = runFailedError(exception, outcome);
+        return outcome.output;
+    }
+    if (error) {
+        if (!outcome.errorText.isEmpty())
+            *error = Error{key(kErrorDomain),
+                           kErrorCodeWroteToStandardError,
+                           {{key(kStandardErrorKey), outcome.errorText},
+                            {key(kTerminationStatusKey), outcome.status}}};
+        else
+            error->reset();
+    }
+    return outcome.output;
+}
+
+namespace {
+
+QByteArray readUntilEndOfFile(int fd)
+{
+    QByteArray bytes;
+    char chunk[kPrivilegedReadChunkSize];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            bytes.append(chunk, got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            logError("Reading the output of the privileged task failed (%1)", QString::fromLocal8Bit(strerror(errno)));
+        return bytes;
+    }
+}
+
+// The child has closed its output and is about to end, or has ended; reap it
+// away from the caller so that no zombie is left and nobody waits for it.
+void reapInBackground(std::unique_ptr<platform::PrivilegedChild> child)
+{
+    std::thread([child = std::move(child)]() mutable { child->waitForExit(nullptr); }).detach();
+}
+
+} // namespace
+
+QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
+                              platform::AuthorizationSession& authorization, const TaskOutputReader::CreatedBlock&,
+                              std::optional<Error>* error)
+{
+    std::unique_ptr<platform::PrivilegedChild> child;
+    int32_t status = authorization.executeWithPrivileges(path, arguments, true, &child);
+    if (status == platform::errAuthorizationSuccess && !child)
+        status = platform::errAuthorizationInternal;
+    if (status != platform::errAuthorizationSuccess) {
+        if (error)
+            *error = Error{key(kErrorDomain), status, {}};
+        return {};
+    }
+    if (error)
+        error->reset();
+    // Whole output decoded at once: a character split between reads stays
+    // whole, and bytes that are not UTF-8 become U+FFFD.
+    QString output = QString::fromUtf8(readUntilEndOfFile(child->outputDescriptor()));
+    reapInBackground(std::move(child));
+    return output.isNull() ? QStringLiteral("") : output;
+}
+
+} // namespace OneLineTasksWithOutput

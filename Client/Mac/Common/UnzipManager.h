@@ -1,0 +1,48 @@
+#pragma once
+// Unpacks a zip archive into the folder that holds it, entry by entry,
+// recreating the archive's folders. Entries whose names would lead outside
+// that folder (absolute names, ".." components, drive letters, backslash
+// variants, a path through an existing symbolic link) are refused and
+// logged; nothing is ever written outside it.
+
+#include <QByteArray>
+#include <QString>
+
+// minizip's archive handle.
+typedef void* unzFile;
+
+class UnzipManager {
+public:
+    // Result when the read buffer cannot be allocated (minizip's internal error).
+    static constexpr int kErrorInternal = -104;
+    static constexpr int kReadBufferSize = 8192;
+    // Room for a stored name and its terminator; longer names are refused.
+    static constexpr int kNameBufferSize = 256;
+
+    // A failed open leaves the manager without an archive; extractAll then
+    // answers minizip's parameter error.
+    explicit UnzipManager(const QString& archivePath);
+    ~UnzipManager();
+    UnzipManager(const UnzipManager&) = delete;
+    UnzipManager& operator=(const UnzipManager&) = delete;
+
+    // 0 once the walk has ended, also when a damaged entry stopped it early;
+    // minizip's error when the archive cannot be read at all.
+    int extractAll();
+
+    // The destination folder with a final "/".
+    const QByteArray& outputPath() const { return m_outputPath; }
+
+    // Helpers of the extraction.
+    int extractCurrentFile();
+    // Creates one folder with mode 0775: 0 or -1.
+    static int mymkdir(const char* path);
+    // Creates a folder and its missing parents ("/" and "\\" both separate):
+    // 1 on success, 0 on failure.
+    static int makedir(const char* path);
+
+private:
+    unzFile uf = nullptr;
+    QByteArray m_outputPath;
+    bool m_isEmptyArchive = false;
+};

@@ -1,0 +1,96 @@
+#pragma once
+// Every repair of protected parts of the system is one command line for the
+// update tool, a separate set-user-ID root executable in the tool folder.
+// This class composes those command lines, starts the tool (directly, or with
+// administrator rights for installing the tool itself) and turns the outcome
+// into a small result: 0 success, 4 failed run, 5 tool succeeded but Finder
+// was not restarted. Callers treat every non-zero result as failure.
+
+#include "ProcessControl.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+class UpdateToolManager {
+public:
+    // Values of status().
+    static constexpr int32_t kStatusOK = 0;
+    static constexpr int32_t kStatusToolMissing = 1;
+    static constexpr int32_t kStatusToolWrongPermissions = 2;
+    static constexpr int32_t kStatusNothingDoneYet = 3;
+    static constexpr int32_t kStatusPrivilegedStartFailed = 4;
+    static constexpr int32_t kStatusRepairNotSucceeded = 5;
+
+    // Operation results.
+    static constexpr int32_t kResultSuccess = 0;
+    static constexpr int32_t kResultFailed = 4;
+    static constexpr int32_t kResultFinderNotRestarted = 5;
+
+    static UpdateToolManager& sharedManager();
+    UpdateToolManager() = default;
+    UpdateToolManager(const UpdateToolManager&) = delete;
+    UpdateToolManager& operator=(const UpdateToolManager&) = delete;
+
+    // The outcome last recorded by an operation.
+    int32_t status() const { return m_status.load(); }
+
+    // "/Library/Application Support/Quorbel/<name>" under the system root.
+    static QString toolFolderPath(const QString& executableName);
+    static QString installedUpdateToolPath();
+
+    // 0 when the named tool in the tool folder is owned by "root" with mode
+    // 04755 exactly, 1 when it is absent, 2 otherwise. Also recorded as status.
+    int32_t verifyUpdateTool(const QString& name);
+
+    // The command vocabulary.
+    int32_t repairUpdateTool(const QString& toolPath, const QString& updateQBSignaturePath); // privileged
+    int32_t repairPermissions(); // privileged
+    int32_t repairCoreAppPermissions(const QString& path);
+    int32_t repairQBTool(const QString& path, const QString& signaturePath);
+    int32_t repairQBToolPermissions(const QString& name);
+    int32_t repairBundleUsingPackage(const QString& packagePath);
+    int32_t repairFrameworkUsingPackage(const QString& packagePath);
+    int32_t repairQBToolRoot(const QString& path, const QString& signaturePath);
+    int32_t repairQBToolRootPermissions(const QString& name);
+    int32_t repairZIPArchive(const QString& zipPath, const QString& signaturePath, const QString& installPath);
+    int32_t repairIntel10_5(const QString& zipPath, const QString& signaturePath);
+    int32_t installClientUpdate(const QString& updatePath, const QString& signaturePath, const QString& installPath);
+    int32_t repairMonoKeypairPermissions();
+
+    // Runs the installed update tool with `arguments`.
+    int32_t runUpdateTool(const QStringList& arguments, bool waitUntilExit);
+    // Runs an executable directly: no shell, our streams and environment.
+    // 0 when it exited with status 0 (or, not waiting, when it started), else 4.
+    int32_t runExe(const QString& path, const QStringList& arguments, bool waitUntilExit);
+    // Start the installed tool, or the tool at `toolPath`, with administrator
+    // rights; not waited for. 0 when started, else 4.
+    int32_t runUpdateToolAsAdmin(const QStringList& arguments);
+    int32_t runUninstalledUpdateToolAsAdmin(const QString& toolPath, const QStringList& arguments);
+
+    // ---- FinderOverlayTool (UpdateToolManager+FinderOverlayTool.cpp) ----
+    int32_t insertFinderOverlayBundle();
+    int32_t runFinderOverlayTool(const QStringList& arguments, bool waitUntilExit);
+
+    // What asks Finder to quit and waits (ProcessControl's quitApplication
+    // by default); tests replace it, or only its pauses.
+    using QuitApplicationFunction = std::function<QBErrorResult(const QString& bundleIdentifier, bool wait, double timeout)>;
+    void setQuitApplicationFunction(QuitApplicationFunction quit);
+    void setSleepFunction(SleepFunction sleep);
+
+private:
+    int32_t runPrivileged(const QString& operation, const QString& toolPath, const QStringList& arguments,
+                          bool logToolPath);
+    // Sets status 5, runs the installed tool and sets status 0 on success.
+    int32_t runRepair(const QStringList& arguments);
+    void copyMacFUSELogIfNeeded(const QString& packagePath);
+    int32_t restartFinder();
+    QBErrorResult quitFinder();
+
+    std::atomic<int32_t> m_status{kStatusNothingDoneYet};
+    QuitApplicationFunction m_quitApplication;
+    SleepFunction m_sleep;
+};

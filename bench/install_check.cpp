@@ -1,0 +1,148 @@
+// The installation check over manifests of 10, 100 and 1,000 items that need
+// no tool run (installed bundles, frameworks, Finder plug-ins), on a warm
+// disk: items per second, and how the time grows from 10 to 1,000 items
+// measured in the same run. Quiet: only errors are logged, as when both
+// thresholds hide the detail; Logged: every line written to a file at
+// detailed level, the launcher's default.
+
+#include "InstallCheckManager.h"
+#include "KeyConstants.h"
+#include "Logging.h"
+#include "PropertyList.h"
+#include "SystemLocations.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace {
+
+QTemporaryDir& scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+QString installedBundle(const QString& path, const QString& version)
+{
+    QDir().mkpath(path + QStringLiteral("/Contents"));
+    platform::writePropertyList(path + QStringLiteral("/Contents/Info.plist"),
+                                QVariantMap{{QStringLiteral("CFBundleShortVersionString"), version}});
+    return path;
+}
+
+// A launcher bundle whose manifest has `count` items: a third each of Bundle,
+// Framework and FinderCM, all in order.
+std::unique_ptr<InstallCheckManager> managerWithItems(int count)
+{
+    const QString root = scratch().filePath(QStringLiteral("items-%1").arg(count));
+    const QString launcher = root + QStringLiteral("/Launcher.app");
+    QVariantList items;
+    for (int i = 0; i < count; ++i) {
+        const QString installed = root + QStringLiteral("/installed/item%1").arg(i);
+        QVariantMap item{{kName, QStringLiteral("item%1").arg(i)}, {kInstallPath, installed}};
+        switch (i % 3) {
+        case 0:
+            item.insert(kInstallType, QStringLiteral("Bundle"));
+            item.insert(kVersion, QStringLiteral("1.0.0"));
+            installedBundle(installed, QStringLiteral("1.2.0"));
+            break;
+        case 1:
+            item.insert(kInstallType, QStringLiteral("Framework"));
+            break;
+        default:
+            item.insert(kInstallType, QStringLiteral("FinderCM"));
+            installedBundle(installed, QStringLiteral("1.19.0"));
+            break;
+        }
+        items.append(item);
+    }
+    QDir().mkpath(launcher + QStringLiteral("/Contents/Resources"));
+    platform::writePropertyList(launcher + QStringLiteral("/Contents/Resources/RequiredItems.plist"),
+                                QVariantMap{{QStringLiteral("RequiredItems"), items}});
+    auto manager = std::make_unique<InstallCheckManager>(platform::Bundle(launcher));
+    manager->updateStatus(); // warms the disk caches
+    if (manager->itemsMissing() != 0)
+        std::fprintf(stderr, "benchmark manifest of %d items is not in order\n", count);
+    return manager;
+}
+
+InstallCheckManager& managerFor(int count)
+{
+    static std::map<int, std::unique_ptr<InstallCheckManager>> managers;
+    auto& slot = managers[count];
+    if (!slot)
+        slot = managerWithItems(count);
+    return *slot;
+}
+
+void runUpdateStatus(benchmark::State& state)
+{
+    const int count = int(state.range(0));
+    InstallCheckManager& manager = managerFor(count);
+    for (auto _ : state)
+        manager.updateStatus();
+    state.SetItemsProcessed(state.iterations() * count);
+}
+
+void BM_UpdateStatusQuiet(benchmark::State& state)
+{
+    initLogging(kLogLevelError, kLogLevelError, QString());
+    runUpdateStatus(state);
+}
+BENCHMARK(BM_UpdateStatusQuiet)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void BM_UpdateStatusLogged(benchmark::State& state)
+{
+    initLogging(kLogLevelDetail, kLogLevelError, scratch().filePath(QStringLiteral("check.log")));
+    runUpdateStatus(state);
+    initLogging(kLogLevelError, kLogLevelError, QString());
+}
+BENCHMARK(BM_UpdateStatusLogged)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs)
+            times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+    std::map<std::string, double> times;
+};
+
+void printGrowth(const RatioReporter& reporter, const std::string& name)
+{
+    const auto small = reporter.times.find(name + "/10");
+    const auto large = reporter.times.find(name + "/1000");
+    if (small == reporter.times.end() || large == reporter.times.end() || small->second <= 0)
+        return;
+    const double growth = large->second / small->second;
+    std::printf("%s: 1000 items / 10 items = %.1fx the time (%.2fx per item)\n", name.c_str(), growth, growth / 100.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    platform::locations::setSystemRoot(scratch().filePath(QStringLiteral("root")));
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printGrowth(reporter, "BM_UpdateStatusQuiet");
+    printGrowth(reporter, "BM_UpdateStatusLogged");
+    const auto quiet = reporter.times.find("BM_UpdateStatusQuiet/1000");
+    const auto logged = reporter.times.find("BM_UpdateStatusLogged/1000");
+    if (quiet != reporter.times.end() && logged != reporter.times.end() && quiet->second > 0)
+        std::printf("1000 items, logged at detailed level / quiet: %.2fx\n", logged->second / quiet->second);
+    benchmark::Shutdown();
+    return 0;
+}

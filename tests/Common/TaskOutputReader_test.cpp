@@ -1,0 +1,322 @@
+#include "Authorization.h"
+#include "NSTask+OneLineTasksWithOutput.h"
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QMap>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace OneLineTasksWithOutput;
+using testing_support::LogCapture;
+
+namespace {
+
+const QString kShell = QStringLiteral("/bin/sh");
+
+QString runShell(const QString& command, std::optional<Error>* error,
+                 const TaskOutputReader::CreatedBlock& block = nullptr)
+{
+    return stringByLaunchingPath(kShell, {QStringLiteral("-c"), command}, block, error);
+}
+
+std::optional<Error> staleError()
+{
+    return Error{QStringLiteral("stale"), 99, {}};
+}
+
+QVariant info(const std::optional<Error>& error, const char* key)
+{
+    return error ? error->userInfo.value(QString::fromLatin1(key)) : QVariant();
+}
+
+} // namespace
+
+TEST(OneLineTasks, SuccessAnswersWholeOutputAndClearsTheError)
+{
+    std::optional<Error> error = staleError();
+    EXPECT_EQ(runShell(QStringLiteral("printf '  one\\ntwo\\n\\n'"), &error), QStringLiteral("  one\ntwo\n\n"));
+    EXPECT_FALSE(error.has_value());
+
+    const QString silent = runShell(QStringLiteral("true"), &error);
+    EXPECT_FALSE(silent.isNull());
+    EXPECT_TRUE(silent.isEmpty());
+    EXPECT_FALSE(error.has_value());
+}
+
+TEST(OneLineTasks, NonZeroStatusGivesProcessFailedWithOutputAndErrorText)
+{
+    std::optional<Error> error;
+    const QString output = runShell(QStringLiteral("echo out; echo problem >&2; exit 3"), &error);
+    EXPECT_EQ(output, QStringLiteral("out\n"));
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, QStringLiteral("com.apple.NSTask.OneLineTasksWithOutput"));
+    EXPECT_EQ(error->code, -1);
+    EXPECT_EQ(info(error, kLocalizedFailureReasonKey).toString(), QStringLiteral("Process Failed"));
+    EXPECT_EQ(info(error, kLocalizedDescriptionKey).toString(), QStringLiteral("Task terminationStatus was 3"));
+    EXPECT_EQ(info(error, kStandardErrorKey).toString(), QStringLiteral("problem\n"));
+    EXPECT_EQ(info(error, kTerminationStatusKey).toInt(), 3);
+}
+
+TEST(OneLineTasks, FailureWithoutErrorTextHasNoErrorTextEntry)
+{
+    std::optional<Error> error;
+    runShell(QStringLiteral("exit 1"), &error);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_FALSE(error->userInfo.contains(QString::fromLatin1(kStandardErrorKey)));
+    EXPECT_EQ(info(error, kTerminationStatusKey).toInt(), 1);
+}
+
+TEST(OneLineTasks, KilledChildIsAFailure)
+{
+    std::optional<Error> error;
+    runShell(QStringLiteral("kill -9 $$"), &error);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, -1);
+    EXPECT_NE(info(error, kTerminationStatusKey).toInt(), 0);
+}
+
+TEST(OneLineTasks, ErrorTextWithStatusZeroGivesCodeMinusTwo)
+{
+    std::optional<Error> error;
+    EXPECT_EQ(runShell(QStringLiteral("echo fine; echo warning >&2"), &error), QStringLiteral("fine\n"));
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, -2);
+    EXPECT_EQ(info(error, kStandardErrorKey).toString(), QStringLiteral("warning\n"));
+    EXPECT_EQ(info(error, kTerminationStatusKey).toInt(), 0);
+    EXPECT_FALSE(error->userInfo.contains(QString::fromLatin1(kLocalizedFailureReasonKey)));
+}
+
+TEST(OneLineTasks, MissingExecutableGivesNullAndCodeMinusOne)
+{
+    testing_support::ScratchHome scratch;
+    std::optional<Error> error;
+    const QString output = stringByLaunchingPath(scratch.path(QStringLiteral("missing-tool")), {}, nullptr, &error);
+    EXPECT_TRUE(output.isNull());
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, -1);
+    EXPECT_EQ(info(error, kTerminationStatusKey).toInt(), 0);
+    EXPECT_FALSE(info(error, kLocalizedFailureReasonKey).toString().isEmpty());
+    EXPECT_FALSE(error->userInfo.contains(QString::fromLatin1(kStandardErrorKey)));
+}
+
+TEST(OneLineTasks, ArgumentsArePassedWithoutShellAndEmptyListRunsBare)
+{
+    testing_support::ScratchHome scratch;
+    const QString script =
+        testing_support::makeScript(scratch.path(QStringLiteral("args.sh")), QStringLiteral("echo $#; for a; do echo \"[$a]\"; done"));
+    EXPECT_EQ(stringByLaunchingPath(script, {}, nullptr, nullptr), QStringLiteral("0\n"));
+    EXPECT_EQ(stringByLaunchingPath(script, {QStringLiteral("a b"), QStringLiteral("$HOME;*")}, nullptr, nullptr),
+              QStringLiteral("2\n[a b]\n[$HOME;*]\n"));
+}
+
+TEST(OneLineTasks, BlockGetsTheChildPidBeforeTheWait)
+{
+    int32_t seen = 0;
+    const QString output = runShell(QStringLiteral("echo $$; sleep 0.2"), nullptr, [&](int32_t pid) {
+        EXPECT_EQ(::kill(pid, 0), 0) << "the child must still be running";
+        seen = pid;
+    });
+    EXPECT_EQ(output.trimmed().toInt(), seen);
+}
+
+TEST(OneLineTasks, OutputThatIsNotUtf8IsNullAndLogged)
+{
+    LogCapture log(0);
+    std::optional<Error> error;
+    EXPECT_TRUE(runShell(QStringLiteral("printf 'ok\\377\\376'"), &error).isNull());
+    EXPECT_FALSE(error.has_value());
+    EXPECT_TRUE(log.messages().filter(QStringLiteral("is not UTF-8 text")).size() == 1) << log.lines().join('\n').toStdString();
+}
+
+TEST(TaskOutputReader, ChildClosingOutputEarlyIsStillWaitedFor)
+{
+    QElapsedTimer timer;
+    timer.start();
+    std::optional<Error> error;
+    runShell(QStringLiteral("exec >&-; sleep 0.5; echo late >&2"), &error);
+    EXPECT_GE(timer.elapsed(), 450);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(info(error, kStandardErrorKey).toString(), QStringLiteral("late\n"));
+}
+
+TEST(TaskOutputReader, GrandchildHoldingOutputKeepsTheRunGoing)
+{
+    EXPECT_EQ(runShell(QStringLiteral("(sleep 0.5; echo grandchild) & echo child"), nullptr),
+              QStringLiteral("child\ngrandchild\n"));
+}
+
+TEST(TaskOutputReader, BothStreamsAreDrainedWhileTheChildRuns)
+{
+    // Far more than a pipe holds on each stream: a reader that drained only
+    // one stream, or only after the end, would deadlock here.
+    std::optional<Error> error;
+    const QString output = runShell(
+        QStringLiteral("i=0; while [ $i -lt 4 ]; do yes o | head -c 300000; yes e | head -c 300000 >&2; i=$((i+1)); done"),
+        &error);
+    EXPECT_EQ(output.size(), 1200000);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(info(error, kStandardErrorKey).toString().size(), 1200000);
+}
+
+TEST(TaskOutputReader, RunsOnAWorkerThreadWithItsOwnEventLoop)
+{
+    QString output;
+    std::unique_ptr<QThread> worker(QThread::create([&] { output = runShell(QStringLiteral("echo worker"), nullptr); }));
+    worker->start();
+    ASSERT_TRUE(worker->wait(20000));
+    EXPECT_EQ(output, QStringLiteral("worker\n"));
+}
+
+TEST(TaskOutputReader, RunsOnAPlainThreadToo)
+{
+    QString output;
+    std::thread plain([&] { output = runShell(QStringLiteral("echo plain"), nullptr); });
+    plain.join();
+    EXPECT_EQ(output, QStringLiteral("plain\n"));
+}
+
+TEST(TaskOutputReader, ChildDoesNotInheritTheReadEnds)
+{
+    // A read end held by the child (or a grandchild) would keep its own
+    // stream from ever reaching end of file. The child names what each of its
+    // descriptors points at; none but 1 and 2 may be one of its two pipes.
+    const QString output = runShell(QStringLiteral("for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done"), nullptr);
+    QMap<QString, QString> targets;
+    for (const QString& line : output.split(u'\n', Qt::SkipEmptyParts))
+        targets.insert(line.section(u' ', 0, 0), line.section(u' ', 1));
+    ASSERT_TRUE(targets.value(QStringLiteral("1")).startsWith(QStringLiteral("pipe:"))) << output.toStdString();
+    for (auto it = targets.cbegin(); it != targets.cend(); ++it) {
+        if (it.key() == QStringLiteral("1") || it.key() == QStringLiteral("2"))
+            continue;
+        EXPECT_NE(it.value(), targets.value(QStringLiteral("1"))) << output.toStdString();
+        EXPECT_NE(it.value(), targets.value(QStringLiteral("2"))) << output.toStdString();
+    }
+}
+
+// Privileged runs through a fake authorisation session.
+namespace {
+
+class PipeChild final : public platform::PrivilegedChild {
+public:
+    PipeChild(int fd, std::shared_ptr<std::atomic<bool>> waited) : m_fd(fd), m_waited(std::move(waited)) {}
+    ~PipeChild() override { ::close(m_fd); }
+    qint64 pid() const override { return 4242; }
+    int outputDescriptor() const override { return m_fd; }
+    bool waitForExit(int* status) override
+    {
+        *m_waited = true;
+        if (status)
+            *status = 0;
+        return true;
+    }
+
+private:
+    int m_fd;
+    std::shared_ptr<std::atomic<bool>> m_waited;
+};
+
+class FakeSession final : public platform::AuthorizationSession {
+public:
+    int32_t status = platform::errAuthorizationSuccess;
+    QByteArray output;
+    QString tool;
+    QStringList arguments;
+    bool captured = false;
+    std::shared_ptr<std::atomic<bool>> waited = std::make_shared<std::atomic<bool>>(false);
+
+    int32_t copyAdminRights() override { return platform::errAuthorizationSuccess; }
+    int32_t executeWithPrivileges(const QString& path, const QStringList& args, bool captureOutput,
+                                  std::unique_ptr<platform::PrivilegedChild>* child) override
+    {
+        tool = path;
+        arguments = args;
+        captured = captureOutput;
+        if (status != platform::errAuthorizationSuccess)
+            return status;
+        int fds[2];
+        if (::pipe(fds) != 0)
+            return platform::errAuthorizationInternal;
+        // Written from a thread so that output larger than the pipe works.
+        std::thread([fd = fds[1], bytes = output] {
+            ssize_t unused = ::write(fd, bytes.constData(), bytes.size());
+            (void)unused;
+            ::close(fd);
+        }).detach();
+        *child = std::make_unique<PipeChild>(fds[0], waited);
+        return platform::errAuthorizationSuccess;
+    }
+};
+
+} // namespace
+
+TEST(PrivilegedOneLineTasks, AnswersOutputAndPassesArguments)
+{
+    FakeSession session;
+    session.output = QByteArray(200, 'x') + "\nend\n";
+    bool blockCalled = false;
+    std::optional<Error> error = staleError();
+    const QString output = stringByLaunchingPath(QStringLiteral("/usr/bin/tool"), {QStringLiteral("-a"), QStringLiteral("b c")},
+                                                 session, [&](int32_t) { blockCalled = true; }, &error);
+    EXPECT_EQ(output, QString::fromLatin1(session.output));
+    EXPECT_FALSE(error.has_value());
+    EXPECT_FALSE(blockCalled);
+    EXPECT_EQ(session.tool, QStringLiteral("/usr/bin/tool"));
+    EXPECT_EQ(session.arguments, (QStringList{QStringLiteral("-a"), QStringLiteral("b c")}));
+    EXPECT_TRUE(session.captured);
+    // The finished child is reaped in the background, not left behind.
+    for (int i = 0; i < 200 && !*session.waited; ++i)
+        QThread::msleep(10);
+    EXPECT_TRUE(*session.waited);
+}
+
+TEST(PrivilegedOneLineTasks, SilentChildGivesEmptyNotNull)
+{
+    FakeSession session;
+    const QString output = stringByLaunchingPath(QStringLiteral("/bin/true"), {}, session, nullptr, nullptr);
+    EXPECT_FALSE(output.isNull());
+    EXPECT_TRUE(output.isEmpty());
+    EXPECT_TRUE(session.arguments.isEmpty());
+}
+
+TEST(PrivilegedOneLineTasks, CancelGivesNullAndTheStatusAsCode)
+{
+    FakeSession session;
+    session.status = platform::errAuthorizationCanceled;
+    std::optional<Error> error;
+    EXPECT_TRUE(stringByLaunchingPath(QStringLiteral("/bin/true"), {}, session, nullptr, &error).isNull());
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, QStringLiteral("com.apple.NSTask.OneLineTasksWithOutput"));
+    EXPECT_EQ(error->code, platform::errAuthorizationCanceled);
+    EXPECT_TRUE(error->userInfo.isEmpty());
+}
+
+TEST(PrivilegedOneLineTasks, CharactersSplitBetweenReadsAndNonUtf8BytesSurvive)
+{
+    FakeSession session;
+    // "é" straddles the first 64-byte read; 0xff is not UTF-8 at all.
+    session.output = QByteArray(63, 'a') + "\xc3\xa9" + "z\xff!";
+    const QString output = stringByLaunchingPath(QStringLiteral("/bin/tool"), {}, session, nullptr, nullptr);
+    EXPECT_EQ(output, QString(63, u'a') + QStringLiteral(u"\u00e9z\ufffd!"));
+}
+
+TEST(PrivilegedOneLineTasks, RealSessionRunsTheToolWhenAlreadyRoot)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: otherwise the system session asks through pkexec";
+    int32_t status = 0;
+    auto session = platform::AuthorizationService::shared().createSession(&status);
+    ASSERT_EQ(status, 0);
+    std::optional<Error> error;
+    EXPECT_EQ(stringByLaunchingPath(kShell, {QStringLiteral("-c"), QStringLiteral("echo privileged; id -u")}, *session,
+                                    nullptr, &error),
+              QStringLiteral("privileged\n0\n"));
+    EXPECT_FALSE(error.has_value());
+}
