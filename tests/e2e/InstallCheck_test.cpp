@@ -47,16 +47,19 @@ TEST(InstallCheckRun, ASoundInstallationStartsTheCore)
     EXPECT_TRUE(coreLog.last().endsWith("QuorbelCore started"));
 }
 
-TEST(InstallCheckRun, ACoreWithWrongPermissionsIsNotStarted)
+TEST(InstallCheckRun, ACoreWithWrongPermissionsIsNotStartedAndTheUserMayQuit)
 {
     LauncherRun run;
     writeManifest(run);
+    run.environment().insert("QUORBEL_CHECK_WINDOW_ANSWER", "Quit");
     const QString core = run.resources() + "/QuorbelCore.app";
     ASSERT_EQ(::chmod(QFile::encodeName(core).constData(), 0775), 0);
     ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
     const QString log = messagesOf(run);
     EXPECT_TRUE(log.contains("Install check: CoreApp \"QuorbelCore\" is \"Wrong Permissions\"")) << log.toStdString();
-    EXPECT_TRUE(log.contains("Install check: items not in order: 1 (update tool repairs: 1); not starting the core"));
+    EXPECT_TRUE(log.contains("Install check: items not in order: 1 (update tool repairs: 1); showing the check window"));
+    EXPECT_TRUE(run.standardError().contains("Unattended check window: answered \"Quit\""));
+    EXPECT_EQ(run.normalMessages().last(), "User chose to quit");
     EXPECT_FALSE(run.normalMessages().contains("Will terminate now"));
     EXPECT_TRUE(run.coreLog(500).isEmpty());
 }

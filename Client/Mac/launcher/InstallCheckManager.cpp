@@ -1,14 +1,17 @@
 #include "InstallCheckManager.h"
 
-#include "Application.h"
 #include "FileManager.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
 #include "Logging.h"
 #include "PropertyList.h"
 #include "UpdateToolManager.h"
+#include "ui_InstallCheck.h"
 
 #include <QMutex>
+#include <QWidget>
+
+#include <thread>
 
 namespace {
 
@@ -70,7 +73,16 @@ InstallCheckManager& InstallCheckManager::sharedManager()
 
 InstallCheckManager::InstallCheckManager(const platform::Bundle& bundle) : bundle(bundle)
 {
+    setLaunchCoreFunction({});
+    loadInterface();
     readManifest();
+}
+
+InstallCheckManager::~InstallCheckManager()
+{
+    // The repair thread is detached but calls back into this object.
+    while (m_repairThreadsRunning.load() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void InstallCheckManager::readManifest()
@@ -103,13 +115,6 @@ bool InstallCheckManager::checkForRequiredItems()
         return true;
     runSelfRepair();
     return false;
-}
-
-void InstallCheckManager::runSelfRepair()
-{
-    logError("Install check: items not in order: %1 (update tool repairs: %2); not starting the core",
-             numberItemsMissing, numberRepairsRequired);
-    platform::application::terminate();
 }
 
 // ---- Status ----

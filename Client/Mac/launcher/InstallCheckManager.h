@@ -1,28 +1,48 @@
 #pragma once
 // The installation check: evaluates every item of the required-items manifest
 // against the machine and records one status text per item, two counters and
-// two flags. Both counters 0 means the core application may start.
+// two flags. Both counters 0 means the core application may start. Otherwise
+// the check window explains what was found and, at the user's word, repairs
+// every item through the update tool on a repair thread, then checks again.
 
 #include "Bundle.h"
 
+#include <QObject>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
-class InstallCheckManager {
+class QDialog;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QWidget;
+class QuorbelHeaderView;
+namespace Ui {
+class InstallCheck;
+}
+
+class InstallCheckManager : public QObject {
+    Q_OBJECT
 public:
     // The manager of the running launcher: manifest and resources of the main bundle.
     static InstallCheckManager& sharedManager();
     // A manager for the manifest "RequiredItems.plist" in `bundle`'s resources, read once.
+    // Without a window system (no QApplication) there is no check window.
     explicit InstallCheckManager(const platform::Bundle& bundle);
     InstallCheckManager(const InstallCheckManager&) = delete;
     InstallCheckManager& operator=(const InstallCheckManager&) = delete;
+    // Waits for a repair thread still running on this manager.
+    ~InstallCheckManager() override;
 
-    // Runs the check; YES when every item is in order. Otherwise the launch
-    // does not go on to the core.
+    // Runs the check; YES when every item is in order. Otherwise the check
+    // window is up (runSelfRepair) and the launch waits for the user.
     bool checkForRequiredItems();
 
     // Re-evaluates every item from scratch.
@@ -63,6 +83,68 @@ public:
     int32_t itemsMissing() const { return numberItemsMissing; }
     bool macFuseRepairRequired() const { return m_MacFuseRepairRequired; }
     bool helperRepairRequired() const { return m_HelperRepairRequired; }
+
+    // ---- The check window (InstallCheckManager+CheckActions.cpp) ----
+
+    // Titles and texts, once the interface is loaded.
+    void awakeFromNib();
+    // Puts the explanation of the last findings into the window and brings it up.
+    void runSelfRepair();
+    QString repairExplanation() const;
+    // "Continue": the progress sheet goes up and a repair thread starts.
+    void installButtonClick(QObject* sender);
+    // The quit button: ends the process at once with status 0.
+    [[noreturn]] void dontInstallButtonClick(QObject* sender);
+    // Closing the check window ends the application.
+    void windowWillClose(QWidget* window);
+    void sheetDidEnd(QDialog* sheet, int returnCode, void* contextInfo);
+    // Main thread, after a successful run: check again; start the core when
+    // everything is in order, else the window returns with new text.
+    void bringWindowBackToFront();
+    // Main thread, after a failed run: the failure alert on the window.
+    void repairFailed();
+    // Checks again and starts the core; without that, an alert on the window.
+    // True when the core was started.
+    bool runQuorbel();
+
+    // What starts the core (by default the application delegate's launchCore).
+    void setLaunchCoreFunction(std::function<void()> launchCore);
+    // The pause after each pass of a repair run (2 s).
+    void setRepairPause(std::chrono::milliseconds pause);
+
+    // The window's elements, connected when the interface loads; all null
+    // without a window system.
+    QDialog* repairProgressWindow = nullptr;
+    QProgressBar* repairProgressIndicator = nullptr;
+    QLabel* repairProgressText = nullptr;
+    QWidget* checkWindow = nullptr;
+    QuorbelHeaderView* checkHeaderView = nullptr;
+    QLabel* checkText = nullptr;
+    QPushButton* checkInstall = nullptr;
+    QPushButton* checkDontInstall = nullptr;
+
+    // ---- The repair run (InstallCheckManager+Repair.cpp) ----
+
+    // The items and their statuses as the last check left them, copied for
+    // the repair thread so that it shares nothing with the main thread.
+    struct RepairRun {
+        QVariantList items;
+        QStringList statuses;
+    };
+    // The body of the repair thread. Hands back by queued calls only.
+    void runSelfRepairThread(const RepairRun& run);
+    // One repair each; YES on success. `status` is the item's status text.
+    bool repairUpdateQB(const QVariantMap& item);
+    bool repairCoreApp(const QVariantMap& item, const QString& status);
+    bool repairQBTool(const QVariantMap& item, const QString& status);
+    bool repairQBToolRoot(const QVariantMap& item, const QString& status);
+    bool repairFramework(const QVariantMap& item, const QString& status);
+    bool repairBundle(const QVariantMap& item, const QString& status);
+    bool repairZIPArchiveItem(const QVariantMap& item, const QString& status);
+
+    // ---- 10.5 on Intel (InstallCheckManager+IntelFixes105.cpp) ----
+    bool areIntel_10_5FixesRequired();
+    bool installIntel_10_5_Fixes();
 
     // ---- Version rules (InstallCheckManager+Version.cpp) ----
     // Outs are left alone when an answer is NO.
@@ -108,14 +190,29 @@ private:
     void recordHelperStatus(int32_t index, const QString& status);
     void logInstalledSubject(const QVariantMap& item);
     bool installedItemExists(const QVariantMap& item);
-    // Until the check window exists a failed check ends the launch.
-    void runSelfRepair();
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void loadInterface();
+    void connectActions();
+    void waitForUser();
+    void endProgressSheet();
+
+    using ItemRepair = bool (InstallCheckManager::*)(const QVariantMap&, const QString&);
+    void startRepairThread();
+    bool repairEverything(const RepairRun& run);
+    bool repairUpdateTools(const RepairRun& run);
+    bool repairItems(const RepairRun& run);
+    ItemRepair repairFor(const QVariantMap& item, const QString& status) const;
+    void pauseBetweenPasses() const;
+    // Sends repairFailed to the main thread without waiting.
+    void _repairFailed();
 
     platform::Bundle bundle;
 
-    // The check window's outlets (repairProgressWindow, repairProgressIndicator,
-    // repairProgressText, checkWindow, checkHeaderView, checkText,
-    // checkInstall, checkDontInstall) come first here once the window exists.
+    std::unique_ptr<Ui::InstallCheck> m_interface;
+    std::unique_ptr<QWidget> m_checkWindowOwner;
+    std::function<void()> m_launchCore;
+    std::chrono::milliseconds m_repairPause{2000};
+    std::atomic<int> m_repairThreadsRunning{0};
 
     QVariantMap requiredItems;
     QVariantList requiredItemsList;

@@ -1,0 +1,249 @@
+// The check window: its texts, its two buttons, the progress sheet during a
+// repair run, and what happens on the main thread when the run hands back.
+
+#include "InstallCheckManager.h"
+
+#include "Alert.h"
+#include "Application.h"
+#include "BrandingManager.h"
+#include "CheckWindowAnswers.h"
+#include "Format.h"
+#include "LocalizedString.h"
+#include "Logging.h"
+#include "Quorbel_LauncherAppDelegate.h"
+#include "QuorbelHeaderView.h"
+#include "ui_InstallCheck.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+
+namespace {
+
+// Return and Enter press the button, as for a window's default button.
+void makeDefaultButton(QWidget* window, QPushButton* button)
+{
+    button->setDefault(true);
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), window);
+        QObject::connect(shortcut, &QShortcut::activated, button, [button] {
+            if (button->isEnabled() && button->isVisible())
+                button->click();
+        });
+    }
+}
+
+void centreOnScreen(QWidget* window)
+{
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame = window->frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    window->move(frame.topLeft());
+}
+
+void startAnimation(QProgressBar* indicator)
+{
+    indicator->setRange(0, 0); // an indeterminate bar is a busy indicator
+}
+
+void stopAnimation(QProgressBar* indicator)
+{
+    indicator->setRange(0, 1);
+    indicator->setValue(0);
+}
+
+platform::AlertRequest failureAlert(const char* titleKey)
+{
+    platform::AlertRequest alert;
+    alert.messageText = QBLocalizedString(QString::fromLatin1(titleKey));
+    alert.informativeText = qbFormat("%1", QBLocalizedString(QStringLiteral("RepairFailed")));
+    alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
+    return alert;
+}
+
+void launchCoreThroughDelegate()
+{
+    if (Quorbel_LauncherAppDelegate* delegate = Quorbel_LauncherAppDelegate::applicationDelegate())
+        delegate->launchCore();
+    else
+        logError("No application delegate to start the core");
+}
+
+} // namespace
+
+// ---- The interface ----
+
+void InstallCheckManager::loadInterface()
+{
+    // Without a window system (benchmarks, command-line checks) there is no window to load.
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return;
+    m_interface = std::make_unique<Ui::InstallCheck>();
+    m_checkWindowOwner = std::make_unique<QWidget>();
+    m_interface->setupUi(m_checkWindowOwner.get());
+    repairProgressWindow = m_interface->repairProgressWindow;
+    repairProgressIndicator = m_interface->repairProgressIndicator;
+    repairProgressText = m_interface->repairProgressText;
+    checkWindow = m_checkWindowOwner.get();
+    checkHeaderView = m_interface->checkHeaderView;
+    checkText = m_interface->checkText;
+    checkInstall = m_interface->checkInstall;
+    checkDontInstall = m_interface->checkDontInstall;
+    connectActions();
+    awakeFromNib();
+}
+
+void InstallCheckManager::connectActions()
+{
+    connect(checkInstall, &QPushButton::clicked, this, [this] { installButtonClick(checkInstall); });
+    connect(checkDontInstall, &QPushButton::clicked, this, [this] { dontInstallButtonClick(checkDontInstall); });
+    connect(repairProgressWindow, &QDialog::finished, this,
+            [this](int code) { sheetDidEnd(repairProgressWindow, code, nullptr); });
+    checkWindow->installEventFilter(this);
+}
+
+bool InstallCheckManager::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == checkWindow && event->type() == QEvent::Close)
+        windowWillClose(checkWindow);
+    return QObject::eventFilter(watched, event);
+}
+
+void InstallCheckManager::awakeFromNib()
+{
+    checkHeaderView->setTitle(QBLocalizedString(QStringLiteral("Installing Quorbel")));
+    checkHeaderView->setUseWelcomeBranding(true);
+    BrandingManager::sharedManager().setHeaderViewBrandedLogoImage(checkHeaderView);
+
+    checkInstall->setText(QBLocalizedString(QStringLiteral("Continue")));
+    checkDontInstall->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_DontInstall")));
+    checkWindow->setWindowTitle(QBLocalizedString(QStringLiteral("ProductName")));
+    repairProgressText->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_Installing")));
+    repairProgressWindow->setWindowModality(Qt::WindowModal);
+    makeDefaultButton(checkWindow, checkInstall);
+}
+
+// ---- Showing the window ----
+
+QString InstallCheckManager::repairExplanation() const
+{
+    QString text = QBLocalizedString(QStringLiteral("QuorbelLauncher_RepairInfo"));
+    if (m_MacFuseRepairRequired || m_HelperRepairRequired) {
+        text += QBLocalizedString(QStringLiteral("QuorbelLauncher_Components"));
+        if (m_MacFuseRepairRequired)
+            text += QBLocalizedString(QStringLiteral("QuorbelLauncher_FileSystem"));
+        if (m_HelperRepairRequired)
+            text += QBLocalizedString(QStringLiteral("QuorbelLauncher_Helpers"));
+        text += u'\n';
+    }
+    return text;
+}
+
+void InstallCheckManager::runSelfRepair()
+{
+    logNormal("Install check: items not in order: %1 (update tool repairs: %2); showing the check window",
+              numberItemsMissing, numberRepairsRequired);
+    if (!checkWindow) {
+        logError("No check window can be shown here; not starting the core");
+        platform::application::terminate();
+        return;
+    }
+    checkText->setText(repairExplanation());
+    // Above ordinary windows; the flag must be set before the window is shown.
+    checkWindow->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    centreOnScreen(checkWindow);
+    platform::application::activateIgnoringOtherApps();
+    checkWindow->show();
+    checkWindow->raise();
+    checkWindow->activateWindow();
+    waitForUser();
+}
+
+void InstallCheckManager::waitForUser()
+{
+    CheckWindowAnswers::answerIfScripted({checkInstall, checkDontInstall});
+}
+
+// ---- The buttons ----
+
+void InstallCheckManager::installButtonClick(QObject* /*sender*/)
+{
+    logNormal("User chose to repair");
+    repairProgressWindow->open(); // window-modal: a sheet on the check window
+    startAnimation(repairProgressIndicator);
+    startRepairThread();
+}
+
+void InstallCheckManager::dontInstallButtonClick(QObject* /*sender*/)
+{
+    logNormal("User chose to quit");
+    flushLogFile();
+    platform::application::exitNow(0);
+}
+
+void InstallCheckManager::windowWillClose(QWidget* window)
+{
+    if (window != checkWindow)
+        return;
+    logNormal("Check window closed; terminating");
+    platform::application::terminate();
+}
+
+void InstallCheckManager::sheetDidEnd(QDialog* sheet, int /*returnCode*/, void* /*contextInfo*/)
+{
+    sheet->hide();
+}
+
+void InstallCheckManager::endProgressSheet()
+{
+    stopAnimation(repairProgressIndicator);
+    repairProgressWindow->done(0);
+}
+
+// ---- Back on the main thread ----
+
+void InstallCheckManager::bringWindowBackToFront()
+{
+    endProgressSheet();
+    if (!checkForRequiredItems())
+        return; // the window is up again with text for the new findings
+    // The launch ends the application; without it the window stays with the alert.
+    runQuorbel();
+}
+
+bool InstallCheckManager::runQuorbel()
+{
+    updateStatus();
+    if (numberItemsMissing < 1) {
+        m_launchCore();
+        return true;
+    }
+    logError("Install check: %1 items still not in order after the repair; not starting the core", numberItemsMissing);
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        failureAlert("RunFailedTitle"), checkWindow, [this](const platform::AlertResponse&) { waitForUser(); });
+    return false;
+}
+
+void InstallCheckManager::repairFailed()
+{
+    endProgressSheet();
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        failureAlert("RepairFailedTitle"), checkWindow, [this](const platform::AlertResponse&) { waitForUser(); });
+}
+
+void InstallCheckManager::setLaunchCoreFunction(std::function<void()> launchCore)
+{
+    m_launchCore = launchCore ? std::move(launchCore) : std::function<void()>(launchCoreThroughDelegate);
+}
+
+void InstallCheckManager::setRepairPause(std::chrono::milliseconds pause)
+{
+    m_repairPause = pause;
+}
