@@ -3,15 +3,26 @@
 // set (scripts/screenshots.sh points it at docs/images) and to a temporary
 // folder otherwise, so that the rendering is exercised by every test run.
 
+#include "Alert.h"
 #include "BrandingManager.h"
 #include "Bundle.h"
+#include "InstallCheckManager.h"
+#include "KeyConstants.h"
 #include "QuorbelHeaderView.h"
 #include "TestSupport.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QImage>
+#include <QMessageBox>
 #include <QPainter>
+#include <QProgressBar>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +84,61 @@ TEST_F(Screenshots, HeaderLayouts)
         view.render(&image);
         save(image, QString::fromLatin1(layout.file));
     }
+}
+
+// The window as it looks with a sheet on it: the sheet drawn at the top
+// centre of the window, under the header, as the platform shows sheets.
+QImage windowWithSheet(QWidget* window, QWidget* sheet)
+{
+    QImage image = window->grab().toImage();
+    if (!sheet)
+        return image;
+    const QImage sheetImage = sheet->grab().toImage();
+    QPainter painter(&image);
+    painter.fillRect(image.rect(), QColor(0, 0, 0, 40));
+    const QPoint origin((image.width() - sheetImage.width()) / 2, 60);
+    painter.fillRect(QRect(origin, sheetImage.size()).adjusted(-1, 0, 1, 1), QColor(0, 0, 0, 90));
+    painter.drawImage(origin, sheetImage);
+    return image;
+}
+
+TEST_F(Screenshots, CheckWindow)
+{
+    ScopedEnvironment environment;
+    environment.unset("QUORBEL_ALERT_ANSWER");
+    environment.unset("QUORBEL_CHECK_WINDOW_ANSWER");
+    QuorbelHeaderView::setConfiguredBrandSource([] { return 1; });
+    // A core with the wrong mode and a missing file-system bundle: both sentences.
+    const QString bundle = makeBundle(m_home.path(QStringLiteral("Shots.app")), {});
+    const QString resources = bundle + QStringLiteral("/Contents/Resources");
+    const QString core = makeBundle(resources + QStringLiteral("/QuorbelCore.app"), {});
+    ::chmod(QFile::encodeName(core).constData(), 0775);
+    const QVariantList items{
+        QVariantMap{{kInstallType, "CoreApp"}, {kName, "QuorbelCore"}, {kResource, "QuorbelCore.app"}},
+        QVariantMap{{kInstallType, "Bundle"}, {kName, "QuorbelFS"}, {kInstaller, "QuorbelFS.pkg"},
+                    {kInstallPath, m_home.systemRoot() + "/Library/Filesystems/QuorbelFS.fs"}, {kVersion, "1.0.0"}},
+    };
+    ASSERT_TRUE(writePlist(resources + QStringLiteral("/RequiredItems.plist"), QVariantMap{{"RequiredItems", items}}));
+    InstallCheckManager manager{platform::Bundle(bundle)};
+    ASSERT_FALSE(manager.checkForRequiredItems());
+    manager.checkWindow->resize(520, 250);
+    QTest::qWait(50);
+    save(windowWithSheet(manager.checkWindow, nullptr), QStringLiteral("check-window.png"));
+
+    // Repairing: the progress sheet as "Continue" puts it up.
+    manager.repairProgressWindow->open();
+    manager.repairProgressIndicator->setRange(0, 0);
+    QTest::qWait(50);
+    save(windowWithSheet(manager.checkWindow, manager.repairProgressWindow), QStringLiteral("check-window-repairing.png"));
+    manager.repairProgressWindow->done(0);
+
+    // After a failed run: the failure alert as a sheet.
+    manager.repairFailed();
+    auto* alert = manager.checkWindow->findChild<QMessageBox*>();
+    ASSERT_NE(alert, nullptr);
+    QTest::qWait(50);
+    save(windowWithSheet(manager.checkWindow, alert), QStringLiteral("check-window-failed.png"));
+    alert->done(0);
 }
 
 } // namespace
