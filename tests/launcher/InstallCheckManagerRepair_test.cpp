@@ -217,6 +217,13 @@ TEST_F(RepairTest, TheWindowComesUpWithItsTextsAndAnExplanationForWhatWasFound)
     EXPECT_TRUE(m.checkWindow->isVisible());
     EXPECT_TRUE(m.checkWindow->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_FALSE(m.repairProgressWindow->isVisible());
+
+    // Return presses "Continue".
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m.checkWindow));
+    QTest::keyClick(m.checkWindow, Qt::Key_Return);
+    EXPECT_TRUE(m.repairProgressWindow->isVisible());
+    EXPECT_TRUE(waitFor([&] { return !m.repairProgressWindow->isVisible(); }));
+    EXPECT_EQ(recorded(), QStringList{"repaircore " + resource("QuorbelCore.app")});
 }
 
 TEST_F(RepairTest, TheExplanationNamesTheKindsOfComponentsFound)
