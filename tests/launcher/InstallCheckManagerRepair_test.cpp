@@ -383,6 +383,23 @@ TEST_F(RepairTest, AfterASuccessfulRunTheCheckPassesAndTheCoreStarts)
     EXPECT_TRUE(log.contains(QStringLiteral("Repair run succeeded")));
 }
 
+TEST_F(RepairTest, StartingTheCoreChecksOnceMoreAndReportsOnTheWindowWhenItCannot)
+{
+    InstallCheckManager& m = check({coreApp(0775)});
+    ASSERT_FALSE(m.checkForRequiredItems());
+    EXPECT_FALSE(m.runQuorbel());
+    EXPECT_EQ(launches, 0);
+    ASSERT_EQ(alerts.sheets.size(), 1u);
+    EXPECT_EQ(alerts.sheets[0].request.messageText, text("RunFailedTitle"));
+    EXPECT_EQ(alerts.sheets[0].request.informativeText, text("RepairFailed"));
+    EXPECT_EQ(alerts.sheets[0].window, m.checkWindow);
+    EXPECT_FALSE(platform::application::isTerminating()) << "the alert must stay readable";
+
+    coreApp(0755);
+    EXPECT_TRUE(m.runQuorbel());
+    EXPECT_EQ(launches, 1);
+}
+
 TEST_F(RepairTest, QuitButtonEndsTheProcessAtOnceWithStatusZero)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
