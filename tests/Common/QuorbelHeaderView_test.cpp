@@ -80,17 +80,6 @@ protected:
     BrandedBundle m_bundle;
 };
 
-TEST_F(HeaderViewTest, AViewStartsFromTheBundleImagesTheProductNameAndTheConfiguredBrand)
-{
-    const auto view = makeView(15);
-    EXPECT_EQ(view->title(), QStringLiteral("Quorbel"));
-    EXPECT_EQ(view->logoImage().size(), BrandedBundle::kHeaderLogoSize);
-    EXPECT_EQ(view->configuredBrand(), 15);
-    EXPECT_FALSE(view->useGenericBranding());
-    EXPECT_FALSE(view->useWelcomeBranding());
-    EXPECT_TRUE(view->bannerVisible());
-}
-
 TEST_F(HeaderViewTest, OwnBrandLayoutIsTheBandWithTheViewsLogoAndNoDivider)
 {
     BrandedBundle::useUser(QStringLiteral("ann"), 1);

@@ -98,19 +98,4 @@ TEST(AlertPresenterTest, ASheetIsModalToItsWindowOnlyAndReportsItsAnswerLater)
     EXPECT_EQ(answer->button, 1);
 }
 
-TEST(AlertPresenterTest, ScriptedAnswerAlsoAnswersSheets)
-{
-    ScopedEnvironment environment;
-    environment.set("QUORBEL_ALERT_ANSWER", QStringLiteral("Do Not Move"));
-    QWidget window;
-    window.show();
-    std::optional<platform::AlertResponse> answer;
-    platform::AlertPresenter::shared().beginSheetModalForWindow(
-        moveAlert(), &window, [&answer](const platform::AlertResponse& response) { answer = response; });
-    for (int i = 0; i < 200 && !answer; ++i)
-        QTest::qWait(10);
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->button, 1);
-}
-
 } // namespace
