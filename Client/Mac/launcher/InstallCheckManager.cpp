@@ -256,22 +256,21 @@ void InstallCheckManager::updateRequiredItemStatusToolRoot(const QVariantMap& it
 
 void InstallCheckManager::updateRequiredItemStatusFinderCM(const QVariantMap& item, int32_t index)
 {
-    logInstalledSubject(item);
-    QString status;
-    if (!checkMaxMacOSXVersion(item))
-        status = statusNotRequired();
-    else if (!installedItemExists(item))
-        status = statusMissing();
-    else if (doesBundleNeedUpdate(item))
-        status = statusOldVersion();
-    recordHelperStatus(index, status);
+    updateFinderPlugInStatus(item, index, checkMaxMacOSXVersion(item));
 }
 
 void InstallCheckManager::updateRequiredItemStatusFinderOverlayInsert(const QVariantMap& item, int32_t index)
 {
+    updateFinderPlugInStatus(item, index, checkMinMacOSXVersion(item));
+}
+
+// The two Finder plug-ins differ only in the system-version rule that says
+// whether they are needed at all.
+void InstallCheckManager::updateFinderPlugInStatus(const QVariantMap& item, int32_t index, bool requiredOnThisSystem)
+{
     logInstalledSubject(item);
     QString status;
-    if (!checkMinMacOSXVersion(item))
+    if (!requiredOnThisSystem)
         status = statusNotRequired();
     else if (!installedItemExists(item))
         status = statusMissing();

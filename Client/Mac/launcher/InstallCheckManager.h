@@ -185,6 +185,7 @@ public:
 private:
     void readManifest();
     void setStatus(int32_t index, const QString& status);
+    void updateFinderPlugInStatus(const QVariantMap& item, int32_t index, bool requiredOnThisSystem);
     // Records a helper's status (core permissions, tools, Finder plug-ins);
     // one not in order counts for both counters. A null status keeps "OK".
     void recordHelperStatus(int32_t index, const QString& status);
