@@ -66,7 +66,8 @@ TEST(BuildNumberFromVersionStr, ReadsTheParenthesisedBuild)
 TEST(BuildNumberFromVersionStrDeathTest, TextWithoutExactlyOneBlankIsAnAssertion)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(buildNumberFromVersionStr(QStringLiteral("1.19.0")), "ASSERTION ERROR: \\[vAndB count\\] == 2");
+    EXPECT_DEATH(buildNumberFromVersionStr(QStringLiteral("1.19.0")),
+                 "ASSERTION ERROR: \\[vAndB count\\] == 2 \\(file \"Client/Mac/Common/utils\", line 98\\)");
     EXPECT_DEATH(buildNumberFromVersionStr(QStringLiteral("1.19.0 (5) x")), "vAndB");
 }
 

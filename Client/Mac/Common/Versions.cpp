@@ -60,7 +60,10 @@ void microsoftStyleVersionFromString(const QString& text, int32_t* major, int32_
 int64_t buildNumberFromVersionStr(const QString& text)
 {
     const QStringList vAndB = text.split(u' ');
-    QB_ASSERT_TEXT(vAndB.size() == 2, "[vAndB count] == 2");
+    // Named by the shared utilities' source and line, so the assertion line
+    // reads the same wherever this code is built from.
+    if (vAndB.size() != 2)
+        ::__assert2("[vAndB count] == 2", "Client/Mac/Common/utils", 98);
     QString build = vAndB.at(1);
     while (build.startsWith(u'(') || build.startsWith(u')'))
         build.remove(0, 1);
