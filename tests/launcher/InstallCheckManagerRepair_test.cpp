@@ -226,6 +226,21 @@ TEST_F(RepairTest, TheWindowComesUpWithItsTextsAndAnExplanationForWhatWasFound)
     EXPECT_EQ(recorded(), QStringList{"repaircore " + resource("QuorbelCore.app")});
 }
 
+TEST_F(RepairTest, TheProgressSheetCannotBeDismissedWhileTheRunLasts)
+{
+    InstallCheckManager& m = check({coreApp(0775)});
+    m.setRepairPause(std::chrono::milliseconds(400));
+    ASSERT_FALSE(m.checkForRequiredItems());
+    m.checkInstall->click();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m.repairProgressWindow));
+    QTest::keyClick(m.repairProgressWindow, Qt::Key_Escape);
+    m.repairProgressWindow->close();
+    EXPECT_TRUE(m.repairProgressWindow->isVisible()) << "the window must stay blocked until the run hands back";
+    ASSERT_TRUE(waitFor([&] { return !m.repairProgressWindow->isVisible(); }));
+    EXPECT_EQ(recorded(), QStringList{"repaircore " + resource("QuorbelCore.app")});
+    EXPECT_TRUE(m.checkWindow->isVisible());
+}
+
 TEST_F(RepairTest, TheExplanationNamesTheKindsOfComponentsFound)
 {
     const QString info = text("QuorbelLauncher_RepairInfo");

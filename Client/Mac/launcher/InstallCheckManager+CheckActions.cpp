@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -107,12 +108,31 @@ void InstallCheckManager::connectActions()
     connect(repairProgressWindow, &QDialog::finished, this,
             [this](int code) { sheetDidEnd(repairProgressWindow, code, nullptr); });
     checkWindow->installEventFilter(this);
+    repairProgressWindow->installEventFilter(this);
 }
+
+namespace {
+
+// What would dismiss a dialog: Escape, or closing it from the window system.
+bool dismissesDialog(const QEvent* event)
+{
+    if (event->type() == QEvent::Close)
+        return true;
+    return event->type() == QEvent::KeyPress && static_cast<const QKeyEvent*>(event)->key() == Qt::Key_Escape;
+}
+
+} // namespace
 
 bool InstallCheckManager::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == checkWindow && event->type() == QEvent::Close)
         windowWillClose(checkWindow);
+    // The sheet blocks the window for the whole run: dismissed early, it
+    // would let "Continue" start a second run beside the first.
+    if (watched == repairProgressWindow && m_progressSheetUp && dismissesDialog(event)) {
+        event->ignore();
+        return true;
+    }
     return QObject::eventFilter(watched, event);
 }
 
@@ -176,6 +196,7 @@ void InstallCheckManager::waitForUser()
 void InstallCheckManager::installButtonClick(QObject* /*sender*/)
 {
     logNormal("User chose to repair");
+    m_progressSheetUp = true;
     repairProgressWindow->open(); // window-modal: a sheet on the check window
     startAnimation(repairProgressIndicator);
     startRepairThread();
@@ -204,6 +225,7 @@ void InstallCheckManager::sheetDidEnd(QDialog* sheet, int /*returnCode*/, void* 
 void InstallCheckManager::endProgressSheet()
 {
     stopAnimation(repairProgressIndicator);
+    m_progressSheetUp = false;
     repairProgressWindow->done(0);
 }
 

@@ -214,6 +214,8 @@ private:
     std::function<void()> m_launchCore;
     std::chrono::milliseconds m_repairPause{2000};
     std::atomic<int> m_repairThreadsRunning{0};
+    // The progress sheet is up for a run: it must stay until the run hands back.
+    bool m_progressSheetUp = false;
 
     QVariantMap requiredItems;
     QVariantList requiredItemsList;
