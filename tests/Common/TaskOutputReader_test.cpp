@@ -2,6 +2,7 @@
 #include "NSTask+OneLineTasksWithOutput.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QThread>
@@ -115,6 +116,24 @@ TEST(OneLineTasks, ArgumentsArePassedWithoutShellAndEmptyListRunsBare)
     EXPECT_EQ(stringByLaunchingPath(script, {}, nullptr, nullptr), QStringLiteral("0\n"));
     EXPECT_EQ(stringByLaunchingPath(script, {QStringLiteral("a b"), QStringLiteral("$HOME;*")}, nullptr, nullptr),
               QStringLiteral("2\n[a b]\n[$HOME;*]\n"));
+}
+
+TEST(OneLineTasks, ABareNameRunsFromTheCurrentFolderNeverFromPath)
+{
+    testing_support::ScratchHome scratch;
+    const QString here = scratch.path(QStringLiteral("here"));
+    ASSERT_TRUE(QDir().mkpath(here));
+    testing_support::makeScript(here + QStringLiteral("/sh"), QStringLiteral("echo local sh"));
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(here));
+    std::optional<Error> error;
+    const QString local = stringByLaunchingPath(QStringLiteral("sh"), {}, nullptr, &error);
+    const QString elsewhere = stringByLaunchingPath(QStringLiteral("true"), {}, nullptr, &error);
+    QDir::setCurrent(previous);
+    EXPECT_EQ(local, QStringLiteral("local sh\n")) << "the shell of that name in PATH ran instead";
+    EXPECT_TRUE(elsewhere.isNull()) << "a bare name that is not in the current folder does not run";
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, -1);
 }
 
 TEST(OneLineTasks, BlockGetsTheChildPidBeforeTheWait)
@@ -275,6 +294,13 @@ TEST(PrivilegedOneLineTasks, AnswersOutputAndPassesArguments)
     for (int i = 0; i < 200 && !*session.waited; ++i)
         QThread::msleep(10);
     EXPECT_TRUE(*session.waited);
+}
+
+TEST(PrivilegedOneLineTasks, ABareNameIsHandedOnAsAPathInTheCurrentFolder)
+{
+    FakeSession session;
+    stringByLaunchingPath(QStringLiteral("tool"), {}, session, nullptr, nullptr);
+    EXPECT_EQ(session.tool, QDir::current().absoluteFilePath(QStringLiteral("tool")));
 }
 
 TEST(PrivilegedOneLineTasks, SilentChildGivesEmptyNotNull)

@@ -4,6 +4,7 @@
 #include "Exception.h"
 #include "Logging.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QStringDecoder>
 
@@ -27,6 +28,17 @@ QString decodeStrictUtf8(const QByteArray& bytes)
     if (decoder.hasError())
         return {};
     return text.isNull() ? QStringLiteral("") : text;
+}
+
+// A launch path names a file, never a command to look up: a bare name is
+// taken from the current folder, as the path says. Left to the process
+// starter, a name without a slash would be searched for in PATH and some
+// other program of that name could run (with administrator rights, too).
+QString launchPathOf(const QString& path)
+{
+    if (path.isEmpty() || QDir::isAbsolutePath(path))
+        return path;
+    return QDir::current().absoluteFilePath(path);
 }
 
 struct RunOutcome {
@@ -68,7 +80,7 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               const TaskOutputReader::CreatedBlock& onCreated, std::optional<Error>* error)
 {
     QProcess task;
-    task.setProgram(path);
+    task.setProgram(launchPathOf(path));
     task.setArguments(arguments);
     TaskOutputReader reader(task);
     RunOutcome outcome;
@@ -126,7 +138,7 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               std::optional<Error>* error)
 {
     std::unique_ptr<platform::PrivilegedChild> child;
-    int32_t status = authorization.executeWithPrivileges(path, arguments, true, &child);
+    int32_t status = authorization.executeWithPrivileges(launchPathOf(path), arguments, true, &child);
     if (status == platform::errAuthorizationSuccess && !child)
         status = platform::errAuthorizationInternal;
     if (status != platform::errAuthorizationSuccess) {
