@@ -69,6 +69,18 @@ TEST(Logging, ATrailingNewlineIsNotDoubledAndEmbeddedNewlinesStay)
     EXPECT_EQ(lines[3], QStringLiteral("second")); // continuation lines carry no stamp
 }
 
+TEST(Logging, TheFormatNotTheFilledTextDecidesTheFinalNewline)
+{
+    LogCapture log;
+    logNormal("%1", QStringLiteral("tool output\n"));
+    logNormal("%1\n", QStringLiteral("plain"));
+    flushLogFile();
+    const QString text = QString::fromUtf8(readFile(log.path()));
+    EXPECT_TRUE(text.contains(QStringLiteral("] tool output\n\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("] plain\n"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("] plain\n\n"))) << text.toStdString();
+}
+
 TEST(Logging, ArgumentsHoldingPlaceholdersAreNotExpandedAgain)
 {
     LogCapture log;

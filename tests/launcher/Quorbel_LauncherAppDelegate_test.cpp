@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,25 @@ TEST(IdentifierSearch, FindsBundlesDepthFirstWithoutLookingInsideThem)
     sorted.sort();
     EXPECT_EQ(sorted, QStringList({apps + "/.Hidden.app", apps + "/SHOUT.APP", apps + "/Tools.app.old/Kept.app",
                                    apps + "/Utilities/Old Name.app"}));
+}
+
+TEST(IdentifierSearch, FollowsLinkedFoldersButNeverLoopsThroughThem)
+{
+    ScratchHome home;
+    const QString apps = home.path(QStringLiteral("Applications"));
+    makeBundle(apps + QStringLiteral("/Utilities/Old Name.app"), {{"CFBundleIdentifier", kIdent}});
+    makeBundle(home.path(QStringLiteral("Elsewhere/Linked.app")), {{"CFBundleIdentifier", kIdent}});
+    ASSERT_TRUE(QFile::link(home.path(QStringLiteral("Elsewhere")), apps + QStringLiteral("/Shortcut")));
+    // Two links back up: without a guard the search would branch at every level.
+    ASSERT_TRUE(QFile::link(apps, apps + QStringLiteral("/Utilities/Up")));
+    ASSERT_TRUE(QFile::link(apps, apps + QStringLiteral("/Utilities/Again")));
+
+    std::optional<QStringList> found;
+    Quorbel_LauncherAppDelegate::pathsForIdent(kIdent, apps, &found);
+    ASSERT_TRUE(found.has_value());
+    QStringList sorted = *found;
+    sorted.sort();
+    EXPECT_EQ(sorted, QStringList({apps + "/Shortcut/Linked.app", apps + "/Utilities/Old Name.app"}));
 }
 
 TEST(IdentifierSearch, LeavesTheListUnmadeWithoutFindsAndCopesWithNoList)

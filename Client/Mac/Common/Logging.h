@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 using LoggingLevel = uint32_t;
 inline constexpr LoggingLevel kLogLevelError = 0;
@@ -42,10 +43,30 @@ inline bool isLogDetailVisible() { return _isLogLevelVisible(kLogLevelDetail); }
 // Emits an already formatted message; a missing final newline is added.
 void _log(LoggingLevel level, const QString& message);
 
-#define QB_LOG_AT(level, ...)                            \
-    do {                                                 \
-        if (::_isLogLevelVisible(level))                 \
-            ::_log((level), ::qbFormat(__VA_ARGS__));    \
+namespace logging_detail {
+inline bool formatEndsInNewline(const char* format)
+{
+    const size_t length = format ? std::strlen(format) : 0;
+    return length > 0 && format[length - 1] == '\n';
+}
+inline bool formatEndsInNewline(const QString& format) { return format.endsWith(u'\n'); }
+
+// The line ends where the format says: a format without its own final newline
+// gets one, even when the text filled into it already ends in one.
+template <typename Format, typename... Args>
+QString messageLine(const Format& format, const Args&... args)
+{
+    QString message = ::qbFormat(format, args...);
+    if (!message.isNull() && !formatEndsInNewline(format))
+        message += u'\n';
+    return message;
+}
+} // namespace logging_detail
+
+#define QB_LOG_AT(level, ...)                                          \
+    do {                                                               \
+        if (::_isLogLevelVisible(level))                               \
+            ::_log((level), ::logging_detail::messageLine(__VA_ARGS__)); \
     } while (0)
 #define logError(...) QB_LOG_AT(kLogLevelError, __VA_ARGS__)
 #define logNormal(...) QB_LOG_AT(kLogLevelNormal, __VA_ARGS__)

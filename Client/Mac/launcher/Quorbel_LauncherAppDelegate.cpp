@@ -69,6 +69,21 @@ Quorbel_LauncherAppDelegate* Quorbel_LauncherAppDelegate::applicationDelegate()
 void Quorbel_LauncherAppDelegate::pathsForIdent(const QString& ident, const QString& fromPath,
                                                 std::optional<QStringList>* foundPaths)
 {
+    QStringList enclosingFolders;
+    searchFolderForIdent(ident, fromPath, foundPaths, &enclosingFolders);
+}
+
+// Linked folders are searched too, so a link back to a folder that encloses it
+// would repeat the search until paths grow too long, and two such links make
+// that exponential: a folder already being searched is not entered again.
+void Quorbel_LauncherAppDelegate::searchFolderForIdent(const QString& ident, const QString& fromPath,
+                                                       std::optional<QStringList>* foundPaths,
+                                                       QStringList* enclosingFolders)
+{
+    const QString canonical = QFileInfo(fromPath).canonicalFilePath();
+    if (canonical.isEmpty() || enclosingFolders->contains(canonical))
+        return;
+    enclosingFolders->append(canonical);
     for (const QString& name : platform::files::contentsOfDirectory(fromPath)) {
         const QString path = fromPath + u'/' + name;
         const qsizetype suffix = name.indexOf(QStringLiteral(".app"), 0, Qt::CaseInsensitive);
@@ -80,9 +95,10 @@ void Quorbel_LauncherAppDelegate::pathsForIdent(const QString& ident, const QStr
                 (*foundPaths)->append(path);
             }
         } else if (platform::files::isDirectory(path)) {
-            pathsForIdent(ident, path, foundPaths);
+            searchFolderForIdent(ident, path, foundPaths, enclosingFolders);
         }
     }
+    enclosingFolders->removeLast();
 }
 
 QStringList Quorbel_LauncherAppDelegate::earlierCopyPaths(const QString& productName)

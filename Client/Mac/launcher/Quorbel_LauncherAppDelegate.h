@@ -33,6 +33,8 @@ public:
     QString logFilePath() const { return m_logFilePath; }
 
 private:
+    static void searchFolderForIdent(const QString& ident, const QString& fromPath,
+                                     std::optional<QStringList>* foundPaths, QStringList* enclosingFolders);
     void registerDefaults();
     void startLogging();
     void reportConfigurationProblems();
