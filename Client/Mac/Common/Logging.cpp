@@ -302,9 +302,10 @@ QString __createLogFilePath(const QString& folderPath, const QString& productNam
 QString __createStringByRegeneratingLogFilePath()
 {
     std::lock_guard lock(gLoggingQueue);
-    if (gLogFolderPath.isNull() && !gLogFilePath.isNull()) {
-        // Logging was given a whole file path: roll over beside that file.
-        gLogFolderPath = QFileInfo(gLogFilePath).absolutePath();
+    const QString currentFolder = gLogFilePath.isNull() ? QString() : QFileInfo(gLogFilePath).absolutePath();
+    if (!currentFolder.isNull() && (gLogFolderPath.isNull() || QFileInfo(gLogFolderPath).absoluteFilePath() != currentFolder)) {
+        // Logging was last given a whole file path: roll over beside that file.
+        gLogFolderPath = currentFolder;
         gProductName = platform::process::processName();
     }
     return __createLogFilePath(gLogFolderPath, gProductName);
