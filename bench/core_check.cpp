@@ -1,6 +1,7 @@
 // Cost of the launcher's "is the core running" check at start-up, against
 // one bare process listing through the shell in the same run.
 
+#include "RecordingReporter.h"
 #include "ProcessUtilities.h"
 
 #include <QCoreApplication>
@@ -28,30 +29,17 @@ void BM_QuorbelCoreAlreadyRunning(benchmark::State& state)
 }
 BENCHMARK(BM_QuorbelCoreAlreadyRunning)->Unit(benchmark::kMillisecond);
 
-// Prints as usual and keeps each benchmark's real time for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    std::map<std::string, double> times;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double baseline = reporter.times["BM_BaselineOneListing"];
-    const double check = reporter.times["BM_QuorbelCoreAlreadyRunning"];
-    if (baseline > 0 && check > 0)
-        std::printf("core check / one listing: %.2f\n", check / baseline);
+    const double ratio = reporter.ratio("BM_QuorbelCoreAlreadyRunning", "BM_BaselineOneListing", "", "real");
+    if (ratio > 0)
+        std::printf("core check / one listing: %.2f\n", ratio);
     benchmark::Shutdown();
     return 0;
 }

@@ -5,6 +5,7 @@
 // thresholds hide the detail; Logged: every line written to a file at
 // detailed level, the launcher's default.
 
+#include "RecordingReporter.h"
 #include "InstallCheckManager.h"
 #include "KeyConstants.h"
 #include "Logging.h"
@@ -107,24 +108,11 @@ void BM_UpdateStatusLogged(benchmark::State& state)
 }
 BENCHMARK(BM_UpdateStatusLogged)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    std::map<std::string, double> times;
-};
-
-void printGrowth(const RatioReporter& reporter, const std::string& name)
+void printGrowth(const RecordingReporter& reporter, const std::string& name)
 {
-    const auto small = reporter.times.find(name + "/10");
-    const auto large = reporter.times.find(name + "/1000");
-    if (small == reporter.times.end() || large == reporter.times.end() || small->second <= 0)
+    const double growth = reporter.ratio(name + "/1000", name + "/10", "", "real");
+    if (growth <= 0)
         return;
-    const double growth = large->second / small->second;
     std::printf("%s: 1000 items / 10 items = %.1fx the time (%.2fx per item)\n", name.c_str(), growth, growth / 100.0);
 }
 
@@ -135,14 +123,13 @@ int main(int argc, char** argv)
     QCoreApplication application(argc, argv);
     platform::locations::setSystemRoot(scratch().filePath(QStringLiteral("root")));
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printGrowth(reporter, "BM_UpdateStatusQuiet");
     printGrowth(reporter, "BM_UpdateStatusLogged");
-    const auto quiet = reporter.times.find("BM_UpdateStatusQuiet/1000");
-    const auto logged = reporter.times.find("BM_UpdateStatusLogged/1000");
-    if (quiet != reporter.times.end() && logged != reporter.times.end() && quiet->second > 0)
-        std::printf("1000 items, logged at detailed level / quiet: %.2fx\n", logged->second / quiet->second);
+    const double logged = reporter.ratio("BM_UpdateStatusLogged/1000", "BM_UpdateStatusQuiet/1000", "", "real");
+    if (logged > 0)
+        std::printf("1000 items, logged at detailed level / quiet: %.2fx\n", logged);
     benchmark::Shutdown();
     return 0;
 }

@@ -4,6 +4,7 @@
 // ratios of CPU times (ours / Qt's; below 1 means ours is faster) measured
 // in this run; CPU time, because other work on the machine inflates wall time.
 
+#include "RecordingReporter.h"
 #include "JSONEncoder.h"
 
 #include <QJsonDocument>
@@ -81,31 +82,6 @@ void BM_Read_QJsonDocument(benchmark::State& state)
 }
 BENCHMARK(BM_Read_QJsonDocument)->Repetitions(7)->ReportAggregatesOnly(true);
 
-// Collects each benchmark's time so that the ratios come from this run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.aggregate_name == "median")
-                m_times[run.run_name.function_name] = run.GetAdjustedCPUTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    // Medians of the repetitions: one slow repetition on a busy machine
-    // does not move them.
-    void printRatio(const char* what, const std::string& ours, const std::string& baseline) const
-    {
-        const auto a = m_times.find(ours);
-        const auto b = m_times.find(baseline);
-        if (a != m_times.end() && b != m_times.end() && b->second > 0)
-            std::printf("ratio %-6s JSONEncoder / QJsonDocument = %.2f (CPU time)\n", what, a->second / b->second);
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 // Both sides must read and write the same record, or the comparison is void.
 void checkBothAgree()
 {
@@ -125,10 +101,15 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
+    RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatio("write", "BM_Write_JSONEncoder", "BM_Write_QJsonDocument");
-    reporter.printRatio("read", "BM_Read_JSONEncoder", "BM_Read_QJsonDocument");
+    // Medians of the repetitions: one slow repetition on a busy machine does not move them.
+    for (const char* what : {"Write", "Read"}) {
+        const std::string prefix = std::string("BM_") + what;
+        const double ratio = reporter.ratio(prefix + "_JSONEncoder", prefix + "_QJsonDocument", "_median", "cpu");
+        if (ratio > 0)
+            std::printf("ratio %-6s JSONEncoder / QJsonDocument = %.2f (CPU time)\n", what, ratio);
+    }
     benchmark::Shutdown();
     return 0;
 }

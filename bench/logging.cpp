@@ -3,6 +3,7 @@
 // cost of a message that no output shows (time and heap allocations).
 
 #include "Logging.h"
+#include "RecordingReporter.h"
 
 #include <QTemporaryDir>
 
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <new>
 #include <string>
 
@@ -80,41 +80,6 @@ BENCHMARK(BM_OurFileSink)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_SpdlogFileSink)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_HiddenMessage);
 
-// Keeps each run's throughput so that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            const auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end())
-                m_rates[run.benchmark_name()] = items->second;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios() const
-    {
-        for (const char* threads : {"threads:1", "threads:4"}) {
-            const double ours = rate("BM_OurFileSink", threads);
-            const double theirs = rate("BM_SpdlogFileSink", threads);
-            if (ours > 0 && theirs > 0)
-                std::printf("ratio lines/s ours / spdlog (%s): %.2f\n", threads, ours / theirs);
-        }
-    }
-
-private:
-    double rate(const std::string& name, const std::string& threads) const
-    {
-        for (const auto& [key, value] : m_rates) {
-            if (key.rfind(name, 0) == 0 && key.find(threads) != std::string::npos)
-                return value;
-        }
-        return 0;
-    }
-    std::map<std::string, double> m_rates;
-};
-
 } // namespace
 
 void* operator new(std::size_t size)
@@ -130,9 +95,13 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
+    for (const char* threads : {"threads:1", "threads:4"}) {
+        const double ratio = reporter.ratio("BM_OurFileSink", "BM_SpdlogFileSink", threads, "items_per_second");
+        if (ratio > 0)
+            std::printf("ratio lines/s ours / spdlog (%s): %.2f\n", threads, ratio);
+    }
     benchmark::Shutdown();
     return 0;
 }

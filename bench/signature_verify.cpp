@@ -2,7 +2,7 @@
 // parsed on every call, SHA-1 of 1 KiB, RSA-2048 verify) against the verify
 // figure of `openssl speed -seconds 3 rsa2048` run in the same program.
 
-#include "RatioReporter.h"
+#include "RecordingReporter.h"
 #include "SignatureManager.h"
 
 #include <QProcess>
@@ -110,18 +110,18 @@ int main(int argc, char** argv)
     keys();
     std::printf("running openssl speed -seconds 3 rsa2048 ...\n");
     const double baseline = opensslVerifiesPerSecond();
-    RatioReporter reporter;
+    RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const RatioReporter::Result* ours = reporter.find("BM_VerifySignature");
-    const RatioReporter::Result* parsedOnce = reporter.find("BM_VerifyWithKeyParsedOnce");
-    if (!ours || baseline <= 0) {
+    const double ours = reporter.figure("BM_VerifySignature", "", "items_per_second");
+    const double parsedOnce = reporter.figure("BM_VerifyWithKeyParsedOnce", "", "items_per_second");
+    if (ours <= 0 || baseline <= 0) {
         std::printf("ratio unavailable (openssl verify/s %.1f)\n", baseline);
     } else {
         std::printf("ratio: SignatureManager verifications/s / openssl speed verify/s = %.3f (%.0f/s vs %.0f/s)\n",
-                    ours->itemsPerSecond / baseline, ours->itemsPerSecond, baseline);
-        if (parsedOnce)
+                    ours / baseline, ours, baseline);
+        if (parsedOnce > 0)
             std::printf("       (key parsed once: %.3f, %.0f/s; CPU-time figures on both sides)\n",
-                        parsedOnce->itemsPerSecond / baseline, parsedOnce->itemsPerSecond);
+                        parsedOnce / baseline, parsedOnce);
     }
     benchmark::Shutdown();
     return 0;

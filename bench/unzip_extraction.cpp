@@ -2,7 +2,7 @@
 // compressible files, incompressible binaries) by UnzipManager against the
 // `unzip` command on the same archive, in the same run.
 
-#include "RatioReporter.h"
+#include "RecordingReporter.h"
 #include "UnzipManager.h"
 #include "ZipBuilder.h"
 
@@ -131,14 +131,13 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     archive(); // built before any timing
-    RatioReporter reporter;
+    RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const RatioReporter::Result* ours = reporter.find("BM_UnzipManager");
-    const RatioReporter::Result* baseline = reporter.find("BM_UnzipCommand");
-    if (ours && baseline && ours->realSecondsPerIteration > 0)
+    const double oursMs = reporter.figure("BM_UnzipManager", "", "real");
+    const double baselineMs = reporter.figure("BM_UnzipCommand", "", "real");
+    if (oursMs > 0 && baselineMs > 0)
         std::printf("ratio: UnzipManager extraction speed / unzip command = %.2f (time %.1f ms vs %.1f ms)\n",
-                    baseline->realSecondsPerIteration / ours->realSecondsPerIteration,
-                    ours->realSecondsPerIteration * 1000, baseline->realSecondsPerIteration * 1000);
+                    baselineMs / oursMs, oursMs, baselineMs);
     benchmark::Shutdown();
     return 0;
 }

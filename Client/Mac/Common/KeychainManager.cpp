@@ -71,12 +71,18 @@ struct BioFree {
 };
 using BioChain = std::unique_ptr<BIO, BioFree>;
 
-BIO* newBase64Filter()
+// A Base64 filter without line breaks in front of `memory`; null (and
+// `memory` freed) when either cannot be made.
+BioChain base64Over(BIO* memory)
 {
     BIO* filter = BIO_new(BIO_f_base64());
-    if (filter)
-        BIO_set_flags(filter, BIO_FLAGS_BASE64_NO_NL);
-    return filter;
+    if (!memory || !filter) {
+        BIO_free(memory);
+        BIO_free(filter);
+        return nullptr;
+    }
+    BIO_set_flags(filter, BIO_FLAGS_BASE64_NO_NL);
+    return BioChain(BIO_push(filter, memory));
 }
 
 } // namespace
@@ -371,13 +377,9 @@ QString KeychainManager::encryptString(const QString& text)
     if (bytes.size() > INT_MAX)
         return {};
     BIO* memory = BIO_new(BIO_s_mem());
-    BIO* filter = newBase64Filter();
-    if (!memory || !filter) {
-        BIO_free(memory);
-        BIO_free(filter);
+    const BioChain chain = base64Over(memory);
+    if (!chain)
         return {};
-    }
-    BioChain chain(BIO_push(filter, memory));
     if (BIO_write(chain.get(), bytes.constData(), int(bytes.size())) != int(bytes.size()) || BIO_flush(chain.get()) != 1)
         return {};
     char* encoded = nullptr;
@@ -392,14 +394,9 @@ QString KeychainManager::decryptString(const QString& text)
     const QByteArray encoded = text.toUtf8();
     if (encoded.size() > INT_MAX)
         return {};
-    BIO* memory = BIO_new_mem_buf(encoded.constData(), int(encoded.size()));
-    BIO* filter = newBase64Filter();
-    if (!memory || !filter) {
-        BIO_free(memory);
-        BIO_free(filter);
+    const BioChain chain = base64Over(BIO_new_mem_buf(encoded.constData(), int(encoded.size())));
+    if (!chain)
         return {};
-    }
-    BioChain chain(BIO_push(filter, memory));
     QByteArray decoded;
     char buffer[1024];
     int read = 0;
