@@ -227,13 +227,73 @@ TEST_F(KeychainManagerFailures, ALockedOrAbsentKeyringNeverCostsTheItem)
     EXPECT_EQ(m_keychain.items().at({kQuorbel.toUtf8(), "ann"}), record);
 }
 
-TEST_F(KeychainManagerFailures, AFailedPasswordWriteIsLoggedAndTheItemDeleted)
+TEST_F(KeychainManagerFailures, AFailedPasswordWriteIsLoggedAndTheItemKept)
 {
-    m_keychain.setItem(kQuorbel, "bo", R"({"password":"old"})");
+    m_keychain.setItem(kQuorbel, "bo", R"({"password":"old","encryptionKey":"k"})");
     m_keychain.writeStatus = platform::errSecInternalComponent;
     EXPECT_FALSE(manager().savePassword("new", "bo", nullptr));
     EXPECT_TRUE(m_log.contains(QStringLiteral("Failed to write keychain item ( error = -2070 )")));
-    EXPECT_FALSE(m_keychain.hasItem(kQuorbel, "bo"));
+    EXPECT_EQ(m_keychain.items().at({kQuorbel.toUtf8(), "bo"}), QByteArray(R"({"password":"old","encryptionKey":"k"})"));
+}
+
+TEST_F(KeychainManagerFailures, AServiceErrorOnReadNeverCostsTheItem)
+{
+    const QByteArray record = R"({"password":"pw","encryptionKey":"k"})";
+    for (const platform::KeychainStatus status : {platform::errSecInternalComponent, platform::errSecNoDefaultKeychain}) {
+        m_keychain.setItem(kQuorbel, "ann", record);
+        m_keychain.copyStatus = status;
+        EXPECT_TRUE(manager().getPasswordForUser("ann", nullptr).isNull()) << status;
+        // Writing now would replace the entries that could not be read.
+        EXPECT_FALSE(manager().savePassword("new", "ann", nullptr)) << status;
+        EXPECT_FALSE(manager().saveEncryptionKey("k2", "ann")) << status;
+        manager().setFlag(true, "flag", "ann");
+        m_keychain.copyStatus = platform::errSecSuccess;
+        EXPECT_EQ(m_keychain.items().at({kQuorbel.toUtf8(), "ann"}), record) << status;
+    }
+}
+
+TEST_F(KeychainManagerFailures, FlagNamesThatWouldBreakTheRecordAreRefused)
+{
+    const QByteArray record = R"({"password":"pw","encryptionKey":"k"})";
+    const QStringList refused{QStringLiteral("say \"hi\""), QStringLiteral("ends with\\"), QStringLiteral("x{\"password\":\"y\"}"),
+                              QStringLiteral("nul") + QChar(0)};
+    for (const QString& key : refused) {
+        m_keychain.setItem(kQuorbel, "fay", record);
+        manager().setFlag(true, key, "fay");
+        EXPECT_EQ(m_keychain.items().at({kQuorbel.toUtf8(), "fay"}), record) << key.toStdString();
+        bool keep = false;
+        EXPECT_EQ(manager().getPasswordForUser("fay", &keep), QStringLiteral("pw")) << key.toStdString();
+        EXPECT_EQ(manager().getEncryptionKeyForUser("fay").toString(), QStringLiteral("k")) << key.toStdString();
+    }
+    manager().setFlag(true, QStringLiteral("an ordinary name: with/marks"), "fay");
+    EXPECT_TRUE(manager().flagForKey(QStringLiteral("an ordinary name: with/marks"), "fay"));
+    EXPECT_EQ(manager().getEncryptionKeyForUser("fay").toString(), QStringLiteral("k"));
+}
+
+TEST_F(KeychainManagerFailures, ADamagedRecordIsNeverTakenForABarePassword)
+{
+    const QByteArray damaged = R"({"password":"pw","say "hi"":true,"encryptionKey":"k"})";
+    m_keychain.setItem(kQuorbel, "gus", damaged);
+    EXPECT_TRUE(manager().getPasswordForUser("gus", nullptr).isEmpty());
+    EXPECT_EQ(m_keychain.items().at({kQuorbel.toUtf8(), "gus"}), damaged);
+    // A bare password from before records still converts.
+    m_keychain.setItem(kQuorbel, "hal", "plain-old-password");
+    EXPECT_EQ(manager().getPasswordForUser("hal", nullptr), QStringLiteral("plain-old-password"));
+    EXPECT_EQ(rawRecord("hal").value("password").toString(), QStringLiteral("plain-old-password"));
+}
+
+TEST_F(KeychainManagerFailures, ValuesWithANulAreRefusedAndNothingIsStored)
+{
+    const QString withNul = QStringLiteral("before") + QChar(0) + QStringLiteral("after");
+    EXPECT_FALSE(manager().savePassword(withNul, "ida", nullptr));
+    EXPECT_FALSE(manager().saveEncryptionKey(withNul, "ida"));
+    EXPECT_FALSE(m_keychain.hasItem(kQuorbel, "ida"));
+
+    const QByteArray record = R"({"password":"pw","encryptionKey":"k"})";
+    m_keychain.setItem(kQuorbel, "ida", record);
+    EXPECT_FALSE(manager().savePassword(withNul, "ida", nullptr));
+    EXPECT_FALSE(manager().saveEncryptionKey(withNul, "ida"));
+    EXPECT_EQ(m_keychain.items().at({kQuorbel.toUtf8(), "ida"}), record);
 }
 
 TEST_F(KeychainManagerFailures, AMoveWhoseWriteFailsKeepsTheOldItem)

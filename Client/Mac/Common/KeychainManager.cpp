@@ -137,10 +137,11 @@ int32_t KeychainManager::secKeychainFindGenericPassword(QString* result, const Q
     status = keychain.copyData(*item, &data);
     if (status != platform::errSecSuccess) {
         logNormal("Failed to read keychain item ( error = %1 )", status);
-        // An item that cannot be read is given up so that the next save can
-        // start afresh; a keyring that is merely absent or locked says
-        // nothing about the item, which stays.
-        if (!platform::isTransientKeychainStatus(status))
+        // Only an item whose data cannot be read as stored is given up, so
+        // that the next save can start afresh. Any other failure is the
+        // service's and says nothing about the item, which holds the user's
+        // password and encryption key: it stays.
+        if (status == platform::errSecDecode)
             secKeychainRemoveAllItemsWithUserName(userName);
         return status;
     }
@@ -175,10 +176,23 @@ bool KeychainManager::secKeychainRemoveAllItemsWithUserName(const QString& userN
 namespace {
 
 // A status after which writing the record would overwrite entries that
-// could not be read.
+// could not be read: the item is there but the service did not give it.
 bool readFailedLeavingItem(int32_t status)
 {
-    return platform::isTransientKeychainStatus(status);
+    return status != platform::errSecSuccess && status != platform::errSecItemNotFound
+        && status != platform::errSecDecode;
+}
+
+// Whether a flag key comes back from the record's text as it went in: the
+// record format writes keys unescaped, so a quotation mark, a final
+// backslash or a brace would break the whole record.
+bool isStorableKey(const QString& key)
+{
+    if (key.contains(QChar(0)))
+        return false;
+    const std::optional<QVariantMap> back =
+        JSONEncoder::createObjFromJSONStr(JSONEncoder::createJSONStrFromDict(QVariantMap{{key, true}}));
+    return back && back->size() == 1 && back->value(key) == QVariant(true);
 }
 
 QVariantMap recordOfText(const QString& text)
@@ -219,12 +233,11 @@ bool KeychainManager::savePassword(const QString& password, const QString& userN
         record.insert(kKeepSignedInEntry, *keepLoggedin);
     if (!password.isNull())
         record.insert(kPasswordEntry, password);
-    const int32_t status = secKeychainModifyOrAddGenericPassword(JSONEncoder::createJSONStrFromDict(record), userName);
-    if (status != platform::errSecSuccess) {
+    // A failed write leaves the item as it was: deleting it would cost the
+    // user's other entries for a failure of the service.
+    const int32_t status = writeRecord(record, userName);
+    if (status != platform::errSecSuccess)
         logNormal("Failed to write keychain item ( error = %1 )", status);
-        if (!platform::isTransientKeychainStatus(status))
-            secKeychainRemoveAllItemsWithUserName(userName);
-    }
     return status == platform::errSecSuccess;
 }
 
@@ -246,8 +259,20 @@ QString KeychainManager::moveItemFromFixedService(const QString& userName)
 QString KeychainManager::convertBarePassword(const QString& text, const QString& userName, QVariantMap* record)
 {
     *record = QVariantMap{{kPasswordEntry, text}, {kKeepSignedInEntry, true}};
-    secKeychainModifyOrAddGenericPassword(JSONEncoder::createJSONStrFromDict(*record), userName);
+    writeRecord(*record, userName);
     return text;
+}
+
+// The item's data is a C string: a record whose text holds a NUL would be
+// stored cut there, so it is refused and nothing is written.
+int32_t KeychainManager::writeRecord(const QVariantMap& record, const QString& userName)
+{
+    const QString text = JSONEncoder::createJSONStrFromDict(record);
+    if (text.contains(QChar(0))) {
+        logNormal("Refusing to store a keychain record with a NUL character in it");
+        return platform::errSecParam;
+    }
+    return secKeychainModifyOrAddGenericPassword(text, userName);
 }
 
 QString KeychainManager::getPasswordForUser(const QString& userName, bool* keepLoggedin)
@@ -260,10 +285,16 @@ QString KeychainManager::getPasswordForUser(const QString& userName, bool* keepL
     if (text.isEmpty())
         return text;
     QVariantMap record;
-    if (std::optional<QVariantMap> parsed = JSONEncoder::createObjFromJSONStr(text))
+    if (std::optional<QVariantMap> parsed = JSONEncoder::createObjFromJSONStr(text)) {
         record = *parsed;
-    else
+    } else if (text.startsWith(u'{')) {
+        // A damaged record, not a bare password: rewriting it would lose
+        // every entry in it.
+        logNormal("The keychain record cannot be read; it is left as it is");
+        return {};
+    } else {
         convertBarePassword(text, userName, &record);
+    }
     if (record.isEmpty())
         return text;
     const QString password = record.value(kPasswordEntry).toString();
@@ -315,12 +346,16 @@ void KeychainManager::setBooleanEntry(const QString& key, bool value, const QStr
 {
     if (key.isEmpty() || userName.isEmpty())
         return;
+    if (!isStorableKey(key)) {
+        logNormal("Refusing the keychain flag \"%1\": its name cannot be stored in the record", key);
+        return;
+    }
     QMutexLocker lock(&gRecordLock);
     std::optional<QVariantMap> record = readRecord(userName);
     if (!record)
         return;
     record->insert(key, value);
-    secKeychainModifyOrAddGenericPassword(JSONEncoder::createJSONStrFromDict(*record), userName);
+    writeRecord(*record, userName);
 }
 
 void KeychainManager::removeEntry(const QString& key, const QString& userName)
@@ -332,7 +367,7 @@ void KeychainManager::removeEntry(const QString& key, const QString& userName)
     if (!record || !record->contains(key))
         return;
     record->remove(key);
-    secKeychainModifyOrAddGenericPassword(JSONEncoder::createJSONStrFromDict(*record), userName);
+    writeRecord(*record, userName);
 }
 
 void KeychainManager::setFlag(bool flag, const QString& key, const QString& userName)
@@ -355,8 +390,7 @@ bool KeychainManager::saveEncryptionKey(const QVariant& encryptionKey, const QSt
         return false;
     QVariantMap record = recordOfText(text);
     record.insert(kEncryptionKeyEntry, encryptionKey);
-    return secKeychainModifyOrAddGenericPassword(JSONEncoder::createJSONStrFromDict(record), userName)
-        == platform::errSecSuccess;
+    return writeRecord(record, userName) == platform::errSecSuccess;
 }
 
 QVariant KeychainManager::getEncryptionKeyForUser(const QString& userName)

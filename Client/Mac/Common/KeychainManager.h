@@ -64,6 +64,7 @@ private:
     std::optional<QVariantMap> readRecord(const QString& userName);
     QString moveItemFromFixedService(const QString& userName);
     QString convertBarePassword(const QString& text, const QString& userName, QVariantMap* record);
+    int32_t writeRecord(const QVariantMap& record, const QString& userName);
     void setBooleanEntry(const QString& key, bool value, const QString& userName);
     void removeEntry(const QString& key, const QString& userName);
 };
