@@ -3,10 +3,14 @@
 #include "LauncherRun.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <sys/stat.h>
 
 using namespace testing_support;
 
@@ -91,6 +95,43 @@ TEST(LaunchSequence, AGarbageInfoPlistFallsBackToTheDefaultVersion)
     EXPECT_TRUE(run.normalMessages().contains(QStringLiteral("Quorbel version 1.19.0 (5)")));
     EXPECT_TRUE(run.logLines().join(u'\n').contains(QStringLiteral("Info.plist: not a property list")));
     expectStartedTheCore(run);
+}
+
+TEST(LaunchSequence, HostilePropertyListsAreRefusedAndTheLaunchGoesOn)
+{
+    const QByteArray deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">" + QByteArray("<array>").repeated(50000)
+        + QByteArray("</array>").repeated(50000) + "</plist>";
+    // An unrelated bundle in the user's Applications folder, met by the search for earlier copies.
+    const auto otherInfo = [](LauncherRun& run) {
+        const QString contents = run.home() + QStringLiteral("/Applications/Other.app/Contents");
+        QDir().mkpath(contents);
+        return contents + QStringLiteral("/Info.plist");
+    };
+    struct Case {
+        const char* what;
+        std::function<bool(LauncherRun&)> prepare;
+        const char* expected;
+    };
+    const QList<Case> cases{
+        {"the bundle's Info.plist nested 50,000 deep",
+         [&](LauncherRun& run) { return writeFile(run.bundle() + QStringLiteral("/Contents/Info.plist"), deep); },
+         "Info.plist: refused: arrays and dictionaries nested deeper than 512 levels"},
+        {"a FIFO Info.plist in ~/Applications",
+         [&](LauncherRun& run) { return ::mkfifo(QFile::encodeName(otherInfo(run)).constData(), 0644) == 0; },
+         "Other.app/Contents/Info.plist\" in the search for earlier copies: not a regular file"},
+        {"an Info.plist in ~/Applications linked to /dev/zero",
+         [&](LauncherRun& run) { return QFile::link(QStringLiteral("/dev/zero"), otherInfo(run)); },
+         "Other.app/Contents/Info.plist\" in the search for earlier copies: the file is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LauncherRun run;
+        ASSERT_TRUE(c.prepare(run));
+        ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+        const QString log = run.logLines().join(u'\n');
+        EXPECT_TRUE(log.contains(QLatin1String(c.expected))) << log.toStdString();
+        expectStartedTheCore(run);
+    }
 }
 
 TEST(LaunchSequence, ABadLevelNameInTheUserDefaultsIsReportedNotFatal)

@@ -88,7 +88,13 @@ void Quorbel_LauncherAppDelegate::searchFolderForIdent(const QString& ident, con
         const QString path = fromPath + u'/' + name;
         const qsizetype suffix = name.indexOf(QStringLiteral(".app"), 0, Qt::CaseInsensitive);
         if (suffix >= 0 && suffix + 4 == name.size()) {
-            const QVariantMap info = platform::readPropertyListDictionary(path + QStringLiteral("/Contents/Info.plist"));
+            // Any bundle may sit here: one whose Info.plist is refused is
+            // passed over and named, never waited on.
+            const QString infoPath = path + QStringLiteral("/Contents/Info.plist");
+            QString why;
+            const QVariantMap info = platform::readPropertyListDictionary(infoPath, &why);
+            if (!why.isEmpty() && QFileInfo(infoPath).exists())
+                logError("Skipping \"%1\" in the search for earlier copies: %2", infoPath, why);
             if (foundPaths && info.value(QStringLiteral("CFBundleIdentifier")).toString() == ident) {
                 if (!foundPaths->has_value())
                     foundPaths->emplace();
