@@ -159,6 +159,9 @@ TEST(PropertyList, NestingIsBoundedBeforeTheLibraryParses)
     const QList<Case> cases{
         {"XML at the bound", nestedXml(platform::kMaxPropertyListDepth), true},
         {"XML past the bound", nestedXml(platform::kMaxPropertyListDepth + 1), false},
+        {"XML past the bound by an empty array", xmlPlist(QByteArray("<array>").repeated(platform::kMaxPropertyListDepth)
+                                                           + "<array/>" + QByteArray("</array>").repeated(platform::kMaxPropertyListDepth)),
+         false},
         {"XML 50,000 deep", nestedXml(50000), false},
         {"XML hiding tags in attributes", nestedXml(50000, "<array a=\"/>\">"), false},
         {"binary at the bound", nestedBinary(platform::kMaxPropertyListDepth), true},

@@ -52,8 +52,9 @@ QString nulKeyError()
 }
 
 // The library's own parsers and its free are recursive, so the nesting of
-// XML is measured first in one pass over the tags: every element counts,
-// with room for the plist element and a leaf below the deepest container.
+// XML is measured first in one pass over the tags: arrays and dictionaries
+// against the bound, and every element against it with room for the plist
+// element and a leaf below the deepest container.
 QString checkXmlStructure(const QByteArray& data)
 {
     const char* p = data.constData();
@@ -67,6 +68,8 @@ QString checkXmlStructure(const QByteArray& data)
         return data.indexOf(needle, from);
     };
     std::vector<QByteArray> open;
+    int containers = 0;
+    const auto isContainer = [](const QByteArray& name) { return name == "array" || name == "dict"; };
     for (qsizetype i = 0; i < n; ++i) {
         if (p[i] == '\0') // XML has no NUL character; the library would cut the text there
             return QStringLiteral("a NUL character in XML");
@@ -122,10 +125,16 @@ QString checkXmlStructure(const QByteArray& data)
                 if (open.empty() || open.back() != name)
                     return QStringLiteral("mismatched closing tag </%1>").arg(QString::fromUtf8(name));
                 open.pop_back();
-            } else if (!selfClosing) {
-                if (open.size() >= size_t(kMaxPropertyListDepth) + 2)
+                containers -= isContainer(name) ? 1 : 0;
+            } else {
+                if (isContainer(name) && containers + 1 > kMaxPropertyListDepth)
                     return depthError();
-                open.push_back(name);
+                if (!selfClosing) {
+                    if (open.size() >= size_t(kMaxPropertyListDepth) + 2)
+                        return depthError();
+                    open.push_back(name);
+                    containers += isContainer(name) ? 1 : 0;
+                }
             }
         }
         i = j;
