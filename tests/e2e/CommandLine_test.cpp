@@ -301,6 +301,27 @@ TEST_F(CommandLineRepair, RefusesABundleThatOthersCanChange)
     EXPECT_TRUE(recorded().isEmpty());
 }
 
+TEST_F(CommandLineRepair, AsAnOrdinaryUserFailsCleanlyWhereNoPromptCanBeShown)
+{
+    useTool(QString());
+    // The user needs its own home and a way into the scratch tree.
+    const QString scratch = QFileInfo(run.home()).path();
+    chmodPath(scratch, 0755);
+    ASSERT_EQ(::chown(QFile::encodeName(run.home()).constData(), 65534, 65534), 0);
+    QProcess process;
+    process.setProcessEnvironment(run.environment());
+    process.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                              run.bundle() + "/Contents/MacOS/Quorbel", "--repair"});
+    ASSERT_TRUE(process.waitForFinished(30000)) << "the run waited for a prompt nobody can answer";
+    const QString printed = QString::fromUtf8(process.readAllStandardOutput());
+    const QString said = QString::fromUtf8(process.readAllStandardError());
+    EXPECT_EQ(process.exitCode(), 1) << said.toStdString();
+    EXPECT_EQ(lines(printed), QStringList{"failed\tQBToolRoot\tupdateqb\tMissing"}) << said.toStdString();
+    EXPECT_TRUE(said.contains("administrator rights")) << said.toStdString();
+    EXPECT_TRUE(recorded().isEmpty());
+    EXPECT_EQ(QFileInfo(run.resources() + "/QuorbelCore.app").permissions() & QFile::WriteGroup, QFile::WriteGroup);
+}
+
 // ---- --support-archive ----
 
 // Entry name -> contents.
