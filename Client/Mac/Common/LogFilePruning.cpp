@@ -43,7 +43,7 @@ int openFolder(const QString& folder, QString* error)
 QList<LogFileName> listLogFiles(int folderFd, const QString& productName)
 {
     QList<LogFileName> found;
-    const int listFd = ::dup(folderFd);
+    const int listFd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
     if (listFd < 0)
         return found;
     DIR* listing = ::fdopendir(listFd);

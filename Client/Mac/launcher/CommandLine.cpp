@@ -205,19 +205,20 @@ int runCheck(const Request& request, Output& out)
     return inOrder(*manager) ? kExitInOrder : kExitNotInOrder;
 }
 
-// The first path on the way to `path` (resolved) that anyone but root could
-// change: not owned by root, or writable by its group or by others. "" when
-// there is none.
-QString changeableByOthers(const QString& path)
+// Why `path` cannot be trusted by root: the first path on the way to it
+// (resolved) that anyone but root could change, being not owned by root or
+// writable by its group or by others. "" when there is none.
+QString whyNotTrusted(const QString& path)
 {
     QString current = QFileInfo(path).canonicalFilePath();
     if (current.isEmpty())
-        return path; // what cannot be examined is not trusted
+        return qbFormat("\"%1\" cannot be examined", path);
     for (;;) {
         struct stat status {};
-        if (::lstat(QFile::encodeName(current).constData(), &status) != 0 || status.st_uid != 0
-            || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-            return current;
+        if (::lstat(QFile::encodeName(current).constData(), &status) != 0)
+            return qbFormat("\"%1\" cannot be examined", current);
+        if (status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return qbFormat("\"%1\" can be changed by users other than root", current);
         if (current == QLatin1String("/"))
             return {};
         current = QFileInfo(current).path();
@@ -237,9 +238,9 @@ QString refusalForRoot(const InstallCheckManager& manager)
     for (const QString& path : paths) {
         if (path.isEmpty())
             continue;
-        const QString weak = changeableByOthers(path);
-        if (!weak.isEmpty())
-            return qbFormat("\"%1\" can be changed by users other than root", weak);
+        const QString why = whyNotTrusted(path);
+        if (!why.isEmpty())
+            return why;
     }
     return {};
 }
