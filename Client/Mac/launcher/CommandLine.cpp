@@ -316,6 +316,8 @@ int runSupportArchive(const Request& request, Output& out)
         printError(qbFormat("Cannot write the support archive \"%1\": %2", request.archivePath, error));
         return kExitFailure;
     }
+    for (const QString& part : skipped)
+        NSPrintErrfString(qbFormat("Left out of the archive: %1", part));
     logNormal("Support archive written to \"%1\"", request.archivePath);
     out.line(QFileInfo(request.archivePath).absoluteFilePath());
     return kExitInOrder;
