@@ -32,17 +32,25 @@ LauncherRun::LauncherRun(const QString& bundleFolder)
 
 int LauncherRun::run(int timeoutMs)
 {
+    return run(QStringList(), timeoutMs);
+}
+
+int LauncherRun::run(const QStringList& arguments, int timeoutMs)
+{
     QProcess launcher;
     launcher.setProcessEnvironment(m_environment);
     launcher.setProgram(m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"));
+    launcher.setArguments(arguments);
     launcher.start();
-    if (!launcher.waitForFinished(timeoutMs)) {
+    const bool finished = launcher.waitForFinished(timeoutMs);
+    if (!finished) {
         launcher.kill();
         launcher.waitForFinished();
-        m_stderr = QString::fromUtf8(launcher.readAllStandardError());
-        return -1;
     }
     m_stderr = QString::fromUtf8(launcher.readAllStandardError());
+    m_stdout = QString::fromUtf8(launcher.readAllStandardOutput());
+    if (!finished)
+        return -1;
     return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
 }
 

@@ -23,7 +23,10 @@ public:
 
     // Runs the launcher to its end; answers its exit code (-1 on a crash or time-out).
     int run(int timeoutMs = 60000);
+    // The same with command-line arguments.
+    int run(const QStringList& arguments, int timeoutMs = 60000);
     QString standardError() const { return m_stderr; }
+    QString standardOutput() const { return m_stdout; }
 
     // The newest launcher log file and its lines ("" / empty when none).
     QString logFile() const;
@@ -40,6 +43,7 @@ private:
     QString m_bundle;
     QProcessEnvironment m_environment;
     QString m_stderr;
+    QString m_stdout;
 };
 
 } // namespace testing_support

@@ -47,9 +47,14 @@ bool succeeded(int32_t result)
 
 // ---- The run ----
 
+InstallCheckManager::RepairRun InstallCheckManager::repairRunForLastCheck() const
+{
+    return RepairRun{requiredItemsList, requiredItemsStatusList};
+}
+
 void InstallCheckManager::startRepairThread()
 {
-    RepairRun run{requiredItemsList, requiredItemsStatusList};
+    RepairRun run = repairRunForLastCheck();
     ++m_repairThreadsRunning;
     try {
         std::thread([this, run = std::move(run)] {
@@ -65,30 +70,38 @@ void InstallCheckManager::startRepairThread()
 
 void InstallCheckManager::runSelfRepairThread(const RepairRun& run)
 {
+    if (!performRepairRun(run)) {
+        _repairFailed();
+        return;
+    }
+    QMetaObject::invokeMethod(this, &InstallCheckManager::bringWindowBackToFront, Qt::QueuedConnection);
+}
+
+bool InstallCheckManager::performRepairRun(const RepairRun& run, const RepairProgress& progress)
+{
     logNormal("Repair run started");
     bool repaired = false;
     try {
-        repaired = repairEverything(run);
+        repaired = repairEverything(run, progress);
     } catch (const std::exception& exception) {
-        // Nothing may escape a detached thread; a fault is a failed run.
+        // Nothing may escape the run (on the window's side a detached thread): a fault is a failed run.
         logError("Repair run ended by an exception (%1)", QString::fromLocal8Bit(exception.what()));
     }
     if (!repaired) {
         logNormal("Repair run failed");
-        _repairFailed();
-        return;
+        return false;
     }
     logNormal("Repair run succeeded");
     pauseBetweenPasses();
-    QMetaObject::invokeMethod(this, &InstallCheckManager::bringWindowBackToFront, Qt::QueuedConnection);
+    return true;
 }
 
-bool InstallCheckManager::repairEverything(const RepairRun& run)
+bool InstallCheckManager::repairEverything(const RepairRun& run, const RepairProgress& progress)
 {
-    if (!repairUpdateTools(run))
+    if (!repairUpdateTools(run, progress))
         return false;
     pauseBetweenPasses();
-    if (!repairItems(run))
+    if (!repairItems(run, progress))
         return false;
     return !areIntel_10_5FixesRequired() || installIntel_10_5_Fixes();
 }
@@ -103,11 +116,16 @@ void InstallCheckManager::pauseBetweenPasses() const
     std::this_thread::sleep_for(m_repairPause);
 }
 
-bool InstallCheckManager::repairUpdateTools(const RepairRun& run)
+bool InstallCheckManager::repairUpdateTools(const RepairRun& run, const RepairProgress& progress)
 {
-    for (const QVariant& entry : run.items) {
-        const QVariantMap item = entry.toMap();
-        if (isUpdateTool(item) && !repairUpdateQB(item))
+    for (qsizetype index = 0; index < run.items.size(); ++index) {
+        const QVariantMap item = run.items.at(index).toMap();
+        if (!isUpdateTool(item))
+            continue;
+        const bool repaired = repairUpdateQB(item);
+        if (progress)
+            progress(item, run.statuses.value(index), repaired);
+        if (!repaired)
             return false;
     }
     return true;
@@ -136,7 +154,7 @@ InstallCheckManager::ItemRepair InstallCheckManager::repairFor(const QVariantMap
     return nullptr;
 }
 
-bool InstallCheckManager::repairItems(const RepairRun& run)
+bool InstallCheckManager::repairItems(const RepairRun& run, const RepairProgress& progress)
 {
     for (qsizetype index = 0; index < run.items.size(); ++index) {
         const QVariantMap item = run.items.at(index).toMap();
@@ -145,7 +163,10 @@ bool InstallCheckManager::repairItems(const RepairRun& run)
         if (!repair)
             continue;
         logNormal("Repairing %1 \"%2\" (%3)...", stringValue(item, kInstallType), stringValue(item, kName), status);
-        if (!(this->*repair)(item, status)) {
+        const bool repaired = (this->*repair)(item, status);
+        if (progress)
+            progress(item, status, repaired);
+        if (!repaired) {
             logError("Repair of %1 \"%2\" failed; the run stops here", stringValue(item, kInstallType),
                      stringValue(item, kName));
             return false;

@@ -92,6 +92,7 @@ void InstallCheckManager::readManifest()
         logError("The required-items manifest %1.plist is missing from the resources; no items are checked", kManifestName);
         return;
     }
+    m_manifestState = ManifestState::Unreadable;
     QString error;
     requiredItems = platform::readPropertyListDictionary(path, &error);
     if (!error.isEmpty()) {
@@ -103,6 +104,7 @@ void InstallCheckManager::readManifest()
         logError("The required-items manifest \"%1\" has no \"%2\" array; no items are checked", path, kManifestItemsKey);
         return;
     }
+    m_manifestState = ManifestState::Read;
     const QVariantList entries = list.toList();
     for (qsizetype i = 0; i < entries.size(); ++i)
         requiredItemsList.append(sanitisedItem(entries.at(i), i));

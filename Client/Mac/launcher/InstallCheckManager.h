@@ -41,6 +41,11 @@ public:
     // Waits for a repair thread still running on this manager.
     ~InstallCheckManager() override;
 
+    // How reading the manifest went: a missing manifest is an empty list,
+    // an unreadable one (or one without its item array) is a fault.
+    enum class ManifestState { Read, Missing, Unreadable };
+    ManifestState manifestState() const { return m_manifestState; }
+
     // Runs the check; YES when every item is in order. Otherwise the check
     // window is up (runSelfRepair) and the launch waits for the user.
     bool checkForRequiredItems();
@@ -133,6 +138,16 @@ public:
     };
     // The body of the repair thread. Hands back by queued calls only.
     void runSelfRepairThread(const RepairRun& run);
+    // The items and statuses as the last check left them.
+    RepairRun repairRunForLastCheck() const;
+    // Told of every repair a run attempts: the item, its status when the run
+    // started, and whether the repair succeeded.
+    using RepairProgress = std::function<void(const QVariantMap& item, const QString& status, bool succeeded)>;
+    // A whole repair run on the calling thread, as the check window starts
+    // it: the update tool first, then every item not in order in manifest
+    // order, stopping at the first failure; after success the pause that
+    // lets the tools settle. YES when the run succeeded.
+    bool performRepairRun(const RepairRun& run, const RepairProgress& progress = {});
     // One repair each; YES on success. `status` is the item's status text.
     bool repairUpdateQB(const QVariantMap& item);
     bool repairCoreApp(const QVariantMap& item, const QString& status);
@@ -199,9 +214,9 @@ private:
 
     using ItemRepair = bool (InstallCheckManager::*)(const QVariantMap&, const QString&);
     void startRepairThread();
-    bool repairEverything(const RepairRun& run);
-    bool repairUpdateTools(const RepairRun& run);
-    bool repairItems(const RepairRun& run);
+    bool repairEverything(const RepairRun& run, const RepairProgress& progress);
+    bool repairUpdateTools(const RepairRun& run, const RepairProgress& progress);
+    bool repairItems(const RepairRun& run, const RepairProgress& progress);
     ItemRepair repairFor(const QVariantMap& item, const QString& status) const;
     void pauseBetweenPasses() const;
     // Sends repairFailed to the main thread without waiting.
@@ -217,6 +232,7 @@ private:
     // The progress sheet is up for a run: it must stay until the run hands back.
     bool m_progressSheetUp = false;
 
+    ManifestState m_manifestState = ManifestState::Missing;
     QVariantMap requiredItems;
     QVariantList requiredItemsList;
     QStringList requiredItemsStatusList;

@@ -7,6 +7,7 @@
 #include "FileManager.h"
 #include "InstallCheckManager.h"
 #include "LocalizedString.h"
+#include "LogFilePruning.h"
 #include "Logging.h"
 #include "MoveToApplicationsFolder.h"
 #include "ProcessUtilities.h"
@@ -196,13 +197,20 @@ QStringList Quorbel_LauncherAppDelegate::collectEarlierCopies(const QString& pro
     return paths;
 }
 
-void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()
+void Quorbel_LauncherAppDelegate::startUp()
 {
     registerDefaults();
     startLogging();
     reportConfigurationProblems();
     const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
     logNormal("%1 version %2", productName, versionOfThisAppAsString(true));
+    pruneLogFilesIfAsked(m_logFilePath, productName);
+}
+
+void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()
+{
+    startUp();
+    const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
     logNormal("%1 did begin launching...", productName);
 
     if (!ensureCoreNotRunning())

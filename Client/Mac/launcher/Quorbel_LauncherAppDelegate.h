@@ -25,6 +25,9 @@ public:
     static QStringList earlierCopyPaths(const QString& productName);
 
     void applicationDidFinishLaunching();
+    // The start every run shares, the command line's too: defaults, logging,
+    // configuration problems, the version line, old log files pruned.
+    void startUp();
     // True when the core is not running; otherwise the application is ending.
     bool ensureCoreNotRunning();
     void launchCore();

@@ -1,0 +1,244 @@
+#include "ZipArchiveWriter.h"
+
+#include <QFile>
+
+#include <zip.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// minizip writes through these over the descriptor we created, so the
+// archive is exactly the file that O_EXCL made.
+struct Descriptor {
+    int fd = -1;
+    bool failed = false;
+};
+
+voidpf openDescriptor(voidpf opaque, const void*, int)
+{
+    return opaque;
+}
+
+uLong readDescriptor(voidpf, voidpf stream, void* buffer, uLong size)
+{
+    auto* file = static_cast<Descriptor*>(stream);
+    ssize_t got;
+    do {
+        got = ::read(file->fd, buffer, size);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        file->failed = true;
+        return 0;
+    }
+    return uLong(got);
+}
+
+uLong writeDescriptor(voidpf, voidpf stream, const void* buffer, uLong size)
+{
+    auto* file = static_cast<Descriptor*>(stream);
+    const char* bytes = static_cast<const char*>(buffer);
+    uLong written = 0;
+    while (written < size) {
+        const ssize_t put = ::write(file->fd, bytes + written, size - written);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            file->failed = true;
+            break;
+        }
+        written += uLong(put);
+    }
+    return written;
+}
+
+ZPOS64_T tellDescriptor(voidpf, voidpf stream)
+{
+    const off_t position = ::lseek(static_cast<Descriptor*>(stream)->fd, 0, SEEK_CUR);
+    return position < 0 ? ZPOS64_T(-1) : ZPOS64_T(position);
+}
+
+long seekDescriptor(voidpf, voidpf stream, ZPOS64_T offset, int origin)
+{
+    int whence = SEEK_SET;
+    if (origin == ZLIB_FILEFUNC_SEEK_CUR)
+        whence = SEEK_CUR;
+    else if (origin == ZLIB_FILEFUNC_SEEK_END)
+        whence = SEEK_END;
+    return ::lseek(static_cast<Descriptor*>(stream)->fd, off_t(offset), whence) < 0 ? -1 : 0;
+}
+
+int closeDescriptor(voidpf, voidpf)
+{
+    return 0; // the writer closes it after syncing
+}
+
+int descriptorError(voidpf, voidpf stream)
+{
+    return static_cast<Descriptor*>(stream)->failed ? 1 : 0;
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+zip_fileinfo infoFor(time_t when)
+{
+    zip_fileinfo info{};
+    tm local{};
+    localtime_r(&when, &local);
+    info.tmz_date.tm_sec = uInt(local.tm_sec);
+    info.tmz_date.tm_min = uInt(local.tm_min);
+    info.tmz_date.tm_hour = uInt(local.tm_hour);
+    info.tmz_date.tm_mday = uInt(local.tm_mday);
+    info.tmz_date.tm_mon = uInt(local.tm_mon);
+    info.tmz_date.tm_year = uInt(local.tm_year + 1900);
+    info.external_fa = uLong(S_IFREG | 0644) << 16;
+    return info;
+}
+
+} // namespace
+
+struct ZipArchiveWriter::State {
+    QByteArray path;
+    Descriptor descriptor;
+    zipFile archive = nullptr;
+    bool finished = false;
+
+    bool openEntry(const QByteArray& name, time_t when)
+    {
+        const zip_fileinfo info = infoFor(when);
+        constexpr uLong kMadeOnUnix = (3u << 8) | 20u;
+        return zipOpenNewFileInZip4_64(archive, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                       Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+                                       0, kMadeOnUnix, 0, 0)
+            == ZIP_OK;
+    }
+};
+
+ZipArchiveWriter::ZipArchiveWriter() : d(std::make_unique<State>()) {}
+
+ZipArchiveWriter::~ZipArchiveWriter()
+{
+    if (d->archive)
+        zipClose(d->archive, nullptr);
+    if (d->descriptor.fd >= 0) {
+        ::close(d->descriptor.fd);
+        if (!d->finished)
+            ::unlink(d->path.constData()); // we created it: no partial archive is left behind
+    }
+}
+
+bool ZipArchiveWriter::create(const QString& path, QString* error)
+{
+    d->path = QFile::encodeName(path);
+    d->descriptor.fd = ::open(d->path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (d->descriptor.fd < 0) {
+        if (error)
+            *error = systemError();
+        return false;
+    }
+    zlib_filefunc64_def functions{};
+    functions.zopen64_file = openDescriptor;
+    functions.zread_file = readDescriptor;
+    functions.zwrite_file = writeDescriptor;
+    functions.ztell64_file = tellDescriptor;
+    functions.zseek64_file = seekDescriptor;
+    functions.zclose_file = closeDescriptor;
+    functions.zerror_file = descriptorError;
+    functions.opaque = &d->descriptor;
+    d->archive = zipOpen2_64(d->path.constData(), APPEND_STATUS_CREATE, nullptr, &functions);
+    if (!d->archive) {
+        if (error)
+            *error = QStringLiteral("the archive could not be started");
+        return false;
+    }
+    return true;
+}
+
+bool ZipArchiveWriter::addData(const QByteArray& entryName, const QByteArray& data, QString* error)
+{
+    const bool ok = d->archive && d->openEntry(entryName, std::time(nullptr))
+        && zipWriteInFileInZip(d->archive, data.constData(), unsigned(data.size())) == ZIP_OK;
+    const bool closed = d->archive && zipCloseFileInZip(d->archive) == ZIP_OK;
+    if ((!ok || !closed) && error)
+        *error = QStringLiteral("writing the archive failed");
+    return ok && closed;
+}
+
+bool ZipArchiveWriter::addFile(const QByteArray& entryName, const QString& path, QString* error)
+{
+    // Non-blocking: a FIFO planted under a log file's name must not hang us.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = systemError();
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("not a regular file");
+        return false;
+    }
+    if (!d->archive || !d->openEntry(entryName, status.st_mtime)) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("writing the archive failed");
+        return false;
+    }
+    // A file still being written (our own log) is read up to the length it had.
+    off_t left = status.st_size;
+    char buffer[65536];
+    bool ok = true;
+    while (left > 0) {
+        const ssize_t got = ::read(fd, buffer, size_t(std::min<off_t>(left, off_t(sizeof buffer))));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = got == 0; // a file that shrank ends early; a read error is a failure
+            if (!ok && error)
+                *error = systemError();
+            break;
+        }
+        if (zipWriteInFileInZip(d->archive, buffer, unsigned(got)) != ZIP_OK) {
+            ok = false;
+            if (error)
+                *error = QStringLiteral("writing the archive failed");
+            break;
+        }
+        left -= got;
+    }
+    ::close(fd);
+    return zipCloseFileInZip(d->archive) == ZIP_OK && ok;
+}
+
+bool ZipArchiveWriter::finish(QString* error)
+{
+    if (!d->archive || d->descriptor.fd < 0)
+        return false;
+    const int closed = zipClose(d->archive, nullptr);
+    d->archive = nullptr;
+    if (closed != ZIP_OK || d->descriptor.failed || ::fsync(d->descriptor.fd) != 0) {
+        if (error)
+            *error = d->descriptor.failed ? QStringLiteral("writing the archive failed") : systemError();
+        return false;
+    }
+    const int fd = d->descriptor.fd;
+    d->descriptor.fd = -1;
+    if (::close(fd) != 0) {
+        if (error)
+            *error = systemError();
+        ::unlink(d->path.constData());
+        return false;
+    }
+    d->finished = true;
+    return true;
+}

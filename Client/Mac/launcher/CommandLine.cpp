@@ -1,0 +1,494 @@
+#include "CommandLine.h"
+
+#include "Bundle.h"
+#include "InstallCheckManager.h"
+#include "KeyConstants.h"
+#include "LocalizedString.h"
+#include "Logging.h"
+#include "Quorbel_LauncherAppDelegate.h"
+#include "SupportArchive.h"
+#include "SystemLocations.h"
+#include "UserDefaults.h"
+#include "Versions.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace CommandLine {
+namespace {
+
+// Qt's own options (one dash or two) and whether the next argument is their value.
+int qtOptionArity(const QString& argument)
+{
+    static const QStringList withValue{
+        QStringLiteral("platform"), QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
+        QStringLiteral("plugin"),   QStringLiteral("qwindowgeometry"),    QStringLiteral("qwindowicon"),
+        QStringLiteral("qwindowtitle"), QStringLiteral("session"),        QStringLiteral("style"),
+        QStringLiteral("stylesheet"), QStringLiteral("display"),          QStringLiteral("geometry"),
+        QStringLiteral("title"),    QStringLiteral("name"),               QStringLiteral("icon"),
+        QStringLiteral("visual"),   QStringLiteral("ncols"),              QStringLiteral("graphicssystem"),
+        QStringLiteral("qmljsdebugger")};
+    static const QStringList withoutValue{QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                          QStringLiteral("nograb"),  QStringLiteral("dograb"),
+                                          QStringLiteral("sync"),    QStringLiteral("cmap"),
+                                          QStringLiteral("testability")};
+    if (!argument.startsWith(u'-'))
+        return -1;
+    QString name = argument.mid(argument.startsWith(QStringLiteral("--")) ? 2 : 1);
+    const qsizetype equals = name.indexOf(u'=');
+    if (equals >= 0)
+        return withValue.contains(name.left(equals)) ? 0 : -1;
+    if (withValue.contains(name))
+        return 1;
+    return withoutValue.contains(name) ? 0 : -1;
+}
+
+Request usageProblem(const QString& problem)
+{
+    Request request;
+    request.command = Command::Usage;
+    request.problem = problem;
+    return request;
+}
+
+// The status word of the manifest for a status text as stored (localised).
+QString statusWord(const QString& status)
+{
+    const std::pair<const char*, QString> words[] = {
+        {"OK", InstallCheckManager::statusOK()},
+        {"Missing", InstallCheckManager::statusMissing()},
+        {"Old Version", InstallCheckManager::statusOldVersion()},
+        {"Invalid", InstallCheckManager::statusInvalid()},
+        {"Wrong Permissions", InstallCheckManager::statusWrongPermissions()},
+        {"Not Required", InstallCheckManager::statusNotRequired()},
+    };
+    for (const auto& [word, text] : words) {
+        if (status == text)
+            return QString::fromLatin1(word);
+    }
+    return status;
+}
+
+bool inOrder(const InstallCheckManager& manager)
+{
+    return manager.repairsRequired() == 0 && manager.itemsMissing() == 0;
+}
+
+QString productName()
+{
+    return QBLocalizedString(QStringLiteral("ProductName"));
+}
+
+// Our own standard output. Log lines and the output of every child (the
+// update tool, installed tools asked for their versions) go to standard
+// error, so what we print, a JSON document above all, stays clean.
+class Output {
+public:
+    Output()
+    {
+        std::fflush(stdout);
+        const int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (saved >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0)
+            m_out = ::fdopen(saved, "w");
+        else if (saved >= 0)
+            ::close(saved);
+    }
+    ~Output()
+    {
+        if (m_out)
+            std::fclose(m_out);
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    void line(const QString& text)
+    {
+        if (!m_out)
+            return;
+        const QByteArray bytes = text.toUtf8() + '\n';
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+        std::fflush(m_out); // progress is read as it happens
+    }
+    void write(const QByteArray& bytes)
+    {
+        if (!m_out)
+            return;
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+        std::fflush(m_out);
+    }
+
+private:
+    FILE* m_out = nullptr;
+};
+
+void printError(const QString& text)
+{
+    NSPrintErrfString(text);
+    logError("%1", text);
+}
+
+QStringList checkLines(const InstallCheckManager& manager)
+{
+    QStringList lines;
+    for (qsizetype i = 0; i < manager.items().size(); ++i) {
+        const QVariantMap item = manager.items().at(i).toMap();
+        lines.append(QStringList{item.value(kInstallType).toString(), item.value(kName).toString(),
+                                 statusWord(manager.statuses().value(i)), item.value(kInstallPath).toString()}
+                         .join(u'\t'));
+    }
+    return lines;
+}
+
+QByteArray checkJson(const InstallCheckManager& manager)
+{
+    QJsonArray items;
+    for (qsizetype i = 0; i < manager.items().size(); ++i) {
+        const QVariantMap item = manager.items().at(i).toMap();
+        const auto text = [&item](const QString& key) {
+            return item.contains(key) ? QJsonValue(item.value(key).toString()) : QJsonValue(QJsonValue::Null);
+        };
+        items.append(QJsonObject{{QStringLiteral("type"), text(kInstallType)},
+                                 {QStringLiteral("name"), text(kName)},
+                                 {QStringLiteral("status"), statusWord(manager.statuses().value(i))},
+                                 {QStringLiteral("installPath"), text(kInstallPath)}});
+    }
+    int32_t major = 0, minor = 0, bugfix = 0;
+    const QJsonValue systemVersion = InstallCheckManager::getMacOSXVersion(&major, &minor, &bugfix)
+        ? QJsonValue(qbFormat("%1.%2.%3", major, minor, bugfix))
+        : QJsonValue(QJsonValue::Null);
+    const QJsonObject root{
+        {QStringLiteral("version"), versionOfThisAppAsString(true)},
+        {QStringLiteral("systemVersion"), systemVersion},
+        {QStringLiteral("items"), items},
+        {QStringLiteral("numberRepairsRequired"), int(manager.repairsRequired())},
+        {QStringLiteral("numberItemsMissing"), int(manager.itemsMissing())},
+        {QStringLiteral("fileSystemRepairRequired"), manager.macFuseRepairRequired()},
+        {QStringLiteral("helperRepairRequired"), manager.helperRepairRequired()},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+// The manager with its statuses fresh, or null (and the reason printed)
+// when the manifest exists but cannot be used.
+InstallCheckManager* checkedManager()
+{
+    InstallCheckManager& manager = InstallCheckManager::sharedManager();
+    if (manager.manifestState() == InstallCheckManager::ManifestState::Unreadable) {
+        printError(qbFormat("The required-items manifest is not a readable property list with a \"RequiredItems\" "
+                            "array; see the log \"%1\"",
+                            getLogFilePath()));
+        return nullptr;
+    }
+    manager.updateStatus();
+    return &manager;
+}
+
+int runCheck(const Request& request, Output& out)
+{
+    InstallCheckManager* manager = checkedManager();
+    if (!manager)
+        return kExitFailure;
+    if (request.json)
+        out.write(checkJson(*manager));
+    else
+        for (const QString& line : checkLines(*manager))
+            out.line(line);
+    return inOrder(*manager) ? kExitInOrder : kExitNotInOrder;
+}
+
+// Why `path` cannot be trusted by root: the first path on the way to it
+// (resolved) that anyone but root could change, being not owned by root or
+// writable by its group or by others. "" when there is none.
+QString whyNotTrusted(const QString& path)
+{
+    QString current = QFileInfo(path).canonicalFilePath();
+    if (current.isEmpty())
+        return qbFormat("\"%1\" cannot be examined", path);
+    for (;;) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(current).constData(), &status) != 0)
+            return qbFormat("\"%1\" cannot be examined", current);
+        if (status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return qbFormat("\"%1\" can be changed by users other than root", current);
+        if (current == QLatin1String("/"))
+            return {};
+        current = QFileInfo(current).path();
+    }
+}
+
+// As root every repair runs with root rights at once: refuse when the bundle
+// we would take tools and packages from could have been changed by others.
+QString refusalForRoot(const InstallCheckManager& manager)
+{
+    QStringList paths{platform::Bundle::mainBundle().resourcePath()};
+    for (const QVariant& entry : manager.items()) {
+        const QVariantMap item = entry.toMap();
+        if (item.value(kName).toString() == QLatin1String("updateqb"))
+            paths.append(manager.pathToRequiredItemInResources(item));
+    }
+    for (const QString& path : paths) {
+        if (path.isEmpty())
+            continue;
+        const QString why = whyNotTrusted(path);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
+}
+
+int runRepair(Output& out)
+{
+    InstallCheckManager* manager = checkedManager();
+    if (!manager)
+        return kExitFailure;
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        const QString refusal = refusalForRoot(*manager);
+        if (!refusal.isEmpty()) {
+            printError(qbFormat("Refusing to repair as root: %1", refusal));
+            return kExitFailure;
+        }
+    }
+    if (inOrder(*manager)) {
+        logNormal("Command line repair: every item is in order; nothing to repair");
+        for (const QString& line : checkLines(*manager))
+            out.line(line);
+        return kExitInOrder;
+    }
+    logNormal("Command line repair: items not in order: %1 (update tool repairs: %2)", manager->itemsMissing(),
+              manager->repairsRequired());
+    QString failed;
+    const bool repaired = manager->performRepairRun(
+        manager->repairRunForLastCheck(), [&](const QVariantMap& item, const QString& status, bool succeeded) {
+            const QString type = item.value(kInstallType).toString();
+            const QString name = item.value(kName).toString();
+            out.line(QStringList{succeeded ? QStringLiteral("repaired") : QStringLiteral("failed"), type, name,
+                                 statusWord(status)}
+                         .join(u'\t'));
+            if (!succeeded)
+                failed = qbFormat("%1 \"%2\"", type, name);
+        });
+    if (!repaired) {
+        QString text = failed.isEmpty() ? QStringLiteral("The repair run failed")
+                                        : qbFormat("The repair of %1 failed; nothing after it was attempted", failed);
+        if (!asRoot)
+            text += QStringLiteral(" (administrator rights are asked for through the system's prompt; where none can "
+                                   "be shown, run the repair as root)");
+        printError(qbFormat("%1; see the log \"%2\"", text, getLogFilePath()));
+        return kExitNotInOrder;
+    }
+    manager->updateStatus();
+    for (const QString& line : checkLines(*manager))
+        out.line(line);
+    if (!inOrder(*manager)) {
+        printError(qbFormat("Items still not in order after the repair: %1", manager->itemsMissing()));
+        return kExitNotInOrder;
+    }
+    return kExitInOrder;
+}
+
+int runSupportArchive(const Request& request, Output& out)
+{
+    InstallCheckManager& manager = InstallCheckManager::sharedManager();
+    manager.updateStatus();
+    const QString product = productName();
+    SupportArchive::Contents contents;
+    const QString logFile = getLogFilePath();
+    contents.logFolder = logFile.isEmpty()
+        ? platform::locations::expandTilde(qbFormat("~/Library/Logs/%1/%1", product))
+        : QFileInfo(logFile).absolutePath();
+    contents.productName = product;
+    contents.coreLog = platform::locations::expandTilde(qbFormat("~/Library/Logs/%1/%1Core/%1Core.log", product));
+    contents.settingsFile = platform::UserDefaults::standardUserDefaults().filePath();
+    contents.checkJson = checkJson(manager);
+    QString error;
+    QStringList skipped;
+    if (!SupportArchive::write(request.archivePath, contents, &error, &skipped)) {
+        printError(qbFormat("Cannot write the support archive \"%1\": %2", request.archivePath, error));
+        return kExitFailure;
+    }
+    for (const QString& part : skipped)
+        NSPrintErrfString(qbFormat("Left out of the archive: %1", part));
+    logNormal("Support archive written to \"%1\"", request.archivePath);
+    out.line(QFileInfo(request.archivePath).absoluteFilePath());
+    return kExitInOrder;
+}
+
+QString describe(const Request& request)
+{
+    switch (request.command) {
+    case Command::Check:
+        return request.json ? QStringLiteral("--check --json") : QStringLiteral("--check");
+    case Command::Repair:
+        return QStringLiteral("--repair");
+    case Command::SupportArchive:
+        return qbFormat("--support-archive \"%1\"", request.archivePath);
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+Request parse(const QStringList& arguments)
+{
+    QList<Command> commands;
+    bool json = false;
+    QString archivePath;
+    QString plainArgument;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        const int qtArity = qtOptionArity(argument);
+        if (qtArity >= 0) {
+            i += qtArity;
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            if (plainArgument.isEmpty() && i + 1 < arguments.size())
+                plainArgument = arguments.at(i + 1);
+            break; // the rest are plain arguments
+        }
+        if (!argument.startsWith(QStringLiteral("--"))) {
+            if (plainArgument.isEmpty())
+                plainArgument = argument;
+            continue;
+        }
+        const qsizetype equals = argument.indexOf(u'=');
+        const QString name = equals < 0 ? argument : argument.left(equals);
+        if (name == QLatin1String("--support-archive")) {
+            if (equals >= 0) {
+                archivePath = argument.mid(equals + 1);
+            } else if (i + 1 < arguments.size()) {
+                archivePath = arguments.at(++i);
+            } else {
+                return usageProblem(QStringLiteral("--support-archive needs a path"));
+            }
+            if (archivePath.isEmpty())
+                return usageProblem(QStringLiteral("--support-archive needs a path"));
+            commands.append(Command::SupportArchive);
+            continue;
+        }
+        if (equals >= 0)
+            return usageProblem(qbFormat("%1 takes no value", name));
+        if (argument == QLatin1String("--check"))
+            commands.append(Command::Check);
+        else if (argument == QLatin1String("--json"))
+            json = true;
+        else if (argument == QLatin1String("--repair"))
+            commands.append(Command::Repair);
+        else if (argument == QLatin1String("--help"))
+            commands.append(Command::Help);
+        else if (argument == QLatin1String("--version"))
+            commands.append(Command::Version);
+        else
+            return usageProblem(qbFormat("unknown option \"%1\"", argument));
+    }
+    Request request;
+    if (commands.contains(Command::Help)) {
+        request.command = Command::Help;
+        return request;
+    }
+    if (commands.isEmpty()) {
+        if (json)
+            return usageProblem(QStringLiteral("--json goes with --check"));
+        return request; // the ordinary launch
+    }
+    if (commands.size() > 1)
+        return usageProblem(QStringLiteral("give one of --check, --repair, --support-archive, --version"));
+    if (json && commands.first() != Command::Check)
+        return usageProblem(QStringLiteral("--json goes with --check"));
+    if (!plainArgument.isEmpty())
+        return usageProblem(qbFormat("unexpected argument \"%1\"", plainArgument));
+    request.command = commands.first();
+    request.json = json;
+    request.archivePath = archivePath;
+    return request;
+}
+
+Request parse(int argc, char** argv)
+{
+    QStringList arguments;
+    QList<QByteArray> raw;
+    for (int i = 1; i < argc; ++i) {
+        raw.append(QByteArray(argv[i]));
+        arguments.append(QFile::decodeName(raw.last()));
+    }
+    Request request = parse(arguments);
+    if (request.command != Command::SupportArchive)
+        return request;
+    // A path that decoding cannot give back byte for byte would name another file.
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const bool names = arguments.at(i) == request.archivePath
+            || arguments.at(i) == QStringLiteral("--support-archive=") + request.archivePath;
+        if (names && QFile::encodeName(arguments.at(i)) != raw.at(i))
+            return usageProblem(QStringLiteral("the archive path cannot be represented in this locale"));
+    }
+    return request;
+}
+
+QString usage(const QString& programName)
+{
+    return qbFormat(
+        "Usage: %1 [--check [--json] | --repair | --support-archive PATH | --help | --version]\n"
+        "\n"
+        "Without an option the launcher starts as usual.\n"
+        "\n"
+        "  --check                 check the installation without a window: one line per item,\n"
+        "                          type, name, status and install path separated by tabs\n"
+        "  --json                  with --check: the result as one JSON document\n"
+        "  --repair                repair what the check finds, without a window, then check again\n"
+        "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
+        "  --help                  show this text\n"
+        "  --version               show the version\n"
+        "\n"
+        "Exit status: 0 every item in order; 1 an item not in order or a failed repair;\n"
+        "2 nothing could be checked, repaired or written; 64 a wrong command line.",
+        programName);
+}
+
+int run(const Request& request)
+{
+    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    switch (request.command) {
+    case Command::None:
+        return kExitFailure;
+    case Command::Help:
+        NSPrintfString(usage(program));
+        return kExitInOrder;
+    case Command::Version:
+        NSPrintfString(qbFormat("%1 %2", productName(), versionOfThisAppAsString(true)));
+        return kExitInOrder;
+    case Command::Usage:
+        NSPrintErrfString(qbFormat("%1: %2\n\n%3", program, request.problem, usage(program)));
+        return kExitUsage;
+    case Command::Check:
+    case Command::Repair:
+    case Command::SupportArchive:
+        break;
+    }
+    Output out;
+    Quorbel_LauncherAppDelegate delegate;
+    delegate.startUp();
+    logNormal("Command line: %1", describe(request));
+    int status = kExitFailure;
+    if (request.command == Command::Check)
+        status = runCheck(request, out);
+    else if (request.command == Command::Repair)
+        status = runRepair(out);
+    else
+        status = runSupportArchive(request, out);
+    logNormal("Command line: exit status %1", status);
+    flushLogFile();
+    return status;
+}
+
+} // namespace CommandLine

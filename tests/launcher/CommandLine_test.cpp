@@ -1,0 +1,102 @@
+// Which arguments are ours, and what the support archive keeps of the settings.
+
+#include "CommandLine.h"
+#include "SupportArchive.h"
+
+#include "QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+using CommandLine::Command;
+
+namespace {
+
+struct ParseCase {
+    const char* what;
+    QStringList arguments;
+    Command command;
+    bool json = false;
+    QString archivePath = {};
+};
+
+TEST(CommandLineParse, OursAreOnlyDoubleDashOptionsThatAreNotQts)
+{
+    const ParseCase cases[] = {
+        {"no argument", {}, Command::None},
+        {"Qt option with its value", {"-platform", "offscreen"}, Command::None},
+        {"Qt option with two dashes", {"--platform", "offscreen"}, Command::None},
+        {"Qt option with an equals sign", {"-style=fusion"}, Command::None},
+        {"Qt option without value", {"--reverse"}, Command::None},
+        {"Qt session restore", {"-session", "1234_5678"}, Command::None},
+        {"a file a desktop passes", {"/home/ann/Documents/report.pdf"}, Command::None},
+        {"single-dash word that is not Qt's", {"-x"}, Command::None},
+        {"end of options", {"--", "--check"}, Command::None},
+        {"a Qt value that looks like ours", {"-style", "--check"}, Command::None},
+        {"check", {"--check"}, Command::Check},
+        {"check as JSON, either order", {"--json", "--check"}, Command::Check, true},
+        {"check beside Qt options", {"-platform", "offscreen", "--check"}, Command::Check},
+        {"repair", {"--repair"}, Command::Repair},
+        {"archive, path apart", {"--support-archive", "/tmp/a.zip"}, Command::SupportArchive, false, "/tmp/a.zip"},
+        {"archive, path joined", {"--support-archive=/tmp/b.zip"}, Command::SupportArchive, false, "/tmp/b.zip"},
+        {"archive path beginning with a dash", {"--support-archive", "-a.zip"}, Command::SupportArchive, false, "-a.zip"},
+        {"help wins", {"--check", "--help"}, Command::Help},
+        {"version", {"--version"}, Command::Version},
+        {"unknown option", {"--frobnicate"}, Command::Usage},
+        {"unknown beside a known one", {"--check", "--frobnicate"}, Command::Usage},
+        {"json alone", {"--json"}, Command::Usage},
+        {"json with repair", {"--repair", "--json"}, Command::Usage},
+        {"two commands", {"--check", "--repair"}, Command::Usage},
+        {"a value where none goes", {"--check=yes"}, Command::Usage},
+        {"archive without path", {"--support-archive"}, Command::Usage},
+        {"archive with an empty path", {"--support-archive="}, Command::Usage},
+        {"a file beside a command", {"--check", "report.pdf"}, Command::Usage},
+    };
+    for (const ParseCase& c : cases) {
+        const CommandLine::Request request = CommandLine::parse(c.arguments);
+        EXPECT_EQ(request.command, c.command) << c.what;
+        EXPECT_EQ(request.json, c.json) << c.what;
+        EXPECT_EQ(request.archivePath, c.archivePath) << c.what;
+        EXPECT_EQ(request.problem.isEmpty(), c.command != Command::Usage) << c.what;
+    }
+}
+
+TEST(CommandLineParse, AnArchivePathThatCannotBeDecodedExactlyIsRefused)
+{
+    // Latin-1 bytes in a UTF-8 locale: decoding them would name another file.
+    char program[] = "Quorbel";
+    char option[] = "--support-archive";
+    char path[] = "/tmp/caf\xe9.zip";
+    char* argv[] = {program, option, path, nullptr};
+    EXPECT_EQ(CommandLine::parse(3, argv).command, Command::Usage);
+    char joined[] = "--support-archive=/tmp/caf\xe9.zip";
+    char* argvJoined[] = {program, joined, nullptr};
+    EXPECT_EQ(CommandLine::parse(2, argvJoined).command, Command::Usage);
+}
+
+TEST(SupportArchiveRedaction, EverySecretIsReplacedAtAnyDepthAndNothingElse)
+{
+    const QVariantMap settings{
+        {"Password", "p0"},
+        {"State", "s0"},
+        {"ProxyPassword", "x0"},
+        {"ProxyHost", "proxy.example"},
+        {"UserList", QVariantList{QVariantMap{{"UserName", "ann"}, {"Password", "p1"}, {"State", "s1"}},
+                                  QVariantMap{{"UserName", "bob"}, {"ProxyPassword", "x2"}, {"BrandID", 3}},
+                                  QVariant("not a record")}},
+        {"Nested", QVariantMap{{"Deeper", QVariantMap{{"Password", QByteArray("p3")}}}}},
+    };
+    const QVariantMap result = SupportArchive::redacted(settings).toMap();
+    const QString hidden = QStringLiteral("<redacted>");
+    EXPECT_EQ(result["Password"], hidden);
+    EXPECT_EQ(result["State"], hidden);
+    EXPECT_EQ(result["ProxyPassword"], hidden);
+    EXPECT_EQ(result["ProxyHost"], "proxy.example");
+    const QVariantList users = result["UserList"].toList();
+    ASSERT_EQ(users.size(), 3);
+    EXPECT_EQ(users[0].toMap(), (QVariantMap{{"UserName", "ann"}, {"Password", hidden}, {"State", hidden}}));
+    EXPECT_EQ(users[1].toMap(), (QVariantMap{{"UserName", "bob"}, {"ProxyPassword", hidden}, {"BrandID", 3}}));
+    EXPECT_EQ(users[2], QVariant("not a record"));
+    EXPECT_EQ(result["Nested"].toMap()["Deeper"].toMap()["Password"], hidden);
+}
+
+} // namespace
