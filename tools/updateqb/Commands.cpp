@@ -46,6 +46,14 @@ std::vector<std::string> receiptsFolder()
     return folder;
 }
 
+// Opens a root-only folder chain, making what is missing.
+Fd ensureFolder(const std::vector<std::string>& components)
+{
+    size_t opened = 0;
+    Fd existing = openFolderChain(components, true, &opened);
+    return createFolders(std::move(existing), components, opened);
+}
+
 std::string toolReceiptName(const std::string& name)
 {
     return "tool-" + name;
@@ -176,8 +184,7 @@ void installTool(int source, const SignatureFile& signature, const std::string& 
         refuseErrno("cannot write " + name);
     const Fd folder = createFolders(std::move(deepest), kToolFolder, opened);
     placeFile(copy.get(), folder.get(), name);
-    const Fd receiptFolder = createFolders(openFolderChain(kToolFolder, true), {kReceiptsFolder}, 0);
-    writeReceipt(receiptFolder.get(), toolReceiptName(name), signature.bytes);
+    writeReceipt(ensureFolder(receiptsFolder()).get(), toolReceiptName(name), signature.bytes);
 }
 
 // Sets owner root and `mode` on an installed tool by copying its bytes anew,
@@ -276,8 +283,7 @@ void installBundle(const std::string& payloadPath, const SignatureFile& signatur
         }
         throw;
     }
-    const Fd receiptFolder = createFolders(openFolderChain(kToolFolder, true), {kReceiptsFolder}, 0);
-    writeReceipt(receiptFolder.get(), pathReceiptName(installPath), signature.bytes);
+    writeReceipt(ensureFolder(receiptsFolder()).get(), pathReceiptName(installPath), signature.bytes);
 }
 
 void repairCore(const std::string& path)

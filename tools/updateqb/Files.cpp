@@ -60,9 +60,11 @@ void waitReadable(int fd, const std::string& what)
         refuseErrno(what);
 }
 
-// One read; 0 at the end. A pipe is waited on.
+// One read; 0 at the end. A pipe is waited on until a writer has written or
+// gone: a pipe no one has opened yet is not at its end.
 size_t readSome(int fd, char* buffer, size_t size, const std::string& what)
 {
+    waitReadable(fd, what);
     for (;;) {
         const ssize_t got = ::read(fd, buffer, size);
         if (got >= 0)
