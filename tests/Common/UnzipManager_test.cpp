@@ -9,9 +9,16 @@
 
 #include <gtest/gtest.h>
 
-#include <unzip.h>
+#include <functional>
 
+#include <unzip.h>
+#include <zlib.h>
+
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using testing_support::LogCapture;
 using testing_support::readFile;
@@ -20,6 +27,77 @@ using testing_support::writeZip;
 using testing_support::ZipEntry;
 
 namespace {
+
+void put(QByteArray& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+QByteArray rawDeflate(const QByteArray& data)
+{
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, static_cast<uLong>(data.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.truncate(static_cast<qsizetype>(stream.total_out));
+    deflateEnd(&stream);
+    return out;
+}
+
+// An archive whose entries all carry their sizes in zip64 extra fields, in
+// the local and the central headers alike, as streaming writers make them.
+QByteArray zip64Archive(const QList<ZipEntry>& entries)
+{
+    QByteArray out;
+    QByteArray central;
+    for (const ZipEntry& entry : entries) {
+        const QByteArray stored = entry.deflated ? rawDeflate(entry.data) : entry.data;
+        const auto crc = crc32(0, reinterpret_cast<const Bytef*>(entry.data.constData()), static_cast<uInt>(entry.data.size()));
+        QByteArray extra;
+        put(extra, 0x0001, 2);
+        put(extra, 16, 2);
+        put(extra, static_cast<uint64_t>(entry.data.size()), 8);
+        put(extra, static_cast<uint64_t>(stored.size()), 8);
+        const auto offset = static_cast<uint64_t>(out.size());
+        const int method = entry.deflated ? Z_DEFLATED : 0;
+        put(out, 0x04034b50, 4);
+        for (const uint64_t field : {45, 0, method, 0, 0})
+            put(out, field, 2);
+        put(out, crc, 4);
+        put(out, 0xFFFFFFFFu, 4);
+        put(out, 0xFFFFFFFFu, 4);
+        put(out, static_cast<uint64_t>(entry.name.size()), 2);
+        put(out, static_cast<uint64_t>(extra.size()), 2);
+        out += entry.name + extra + stored;
+        put(central, 0x02014b50, 4);
+        for (const uint64_t field : {(3 << 8) | 45, 45, 0, method, 0, 0})
+            put(central, field, 2);
+        put(central, crc, 4);
+        put(central, 0xFFFFFFFFu, 4);
+        put(central, 0xFFFFFFFFu, 4);
+        for (const uint64_t field : {static_cast<uint64_t>(entry.name.size()), static_cast<uint64_t>(extra.size()),
+                                     uint64_t{0}, uint64_t{0}, uint64_t{0}})
+            put(central, field, 2);
+        put(central, uint64_t{0100644} << 16, 4);
+        put(central, offset, 4);
+        central += entry.name + extra;
+    }
+    const auto centralOffset = static_cast<uint64_t>(out.size());
+    out += central;
+    put(out, 0x06054b50, 4);
+    for (const uint64_t field : {uint64_t{0}, uint64_t{0}, static_cast<uint64_t>(entries.size()),
+                                 static_cast<uint64_t>(entries.size())})
+        put(out, field, 2);
+    put(out, static_cast<uint64_t>(central.size()), 4);
+    put(out, centralOffset, 4);
+    put(out, 0, 2);
+    return out;
+}
 
 // A scratch tree: the archive lives in dest/, and outside/ sits beside it.
 class Unzip : public ::testing::Test {
@@ -124,7 +202,7 @@ TEST_F(Unzip, UnreadableArchiveGivesTheParameterError)
     EXPECT_EQ(UnzipManager(archive).extractAll(), UNZ_PARAMERROR);
 }
 
-TEST_F(Unzip, DamagedEntryStopsTheWalkAndLeavesNoCorruptFile)
+TEST_F(Unzip, DamagedEntryStopsTheWalkWithItsErrorAndLeavesNoCorruptFile)
 {
     const QByteArray damaged = "DAMAGED-ENTRY-CONTENT";
     ASSERT_TRUE(writeZip(archive, {{"first.txt", "fine"}, {"second.txt", damaged, false, false}, {"third.txt", "never"}}));
@@ -135,7 +213,7 @@ TEST_F(Unzip, DamagedEntryStopsTheWalkAndLeavesNoCorruptFile)
     ASSERT_TRUE(writeFile(archive, bytes));
 
     LogCapture log(0);
-    EXPECT_EQ(UnzipManager(archive).extractAll(), 0);
+    EXPECT_EQ(UnzipManager(archive).extractAll(), UNZ_CRCERROR) << "a partial extraction is not a success";
     EXPECT_EQ(extracted(), QStringList{QStringLiteral("first.txt")});
     EXPECT_FALSE(log.messages().filter(QStringLiteral("Zip entry \"second.txt\" could not be extracted")).isEmpty());
 }
@@ -190,7 +268,7 @@ TEST_F(Unzip, SymbolicLinkEntryCannotLeadALaterEntryOutside)
 {
     EXPECT_EQ(extract({{"link", QFile::encodeName(outside), true}, {"link/escaped.txt", "evil"},
                        {"dir/", {}}, {"dir/link2", "../../outside", true}, {"dir/link2/escaped.txt", "evil"}}),
-              0);
+              UNZ_ERRNO) << "the entries behind the written links cannot be created";
     EXPECT_TRUE(outsideContents().isEmpty());
     const QFileInfo link(at(QStringLiteral("link")));
     EXPECT_FALSE(link.isSymLink());
@@ -210,6 +288,81 @@ TEST_F(Unzip, ExistingSymbolicLinkInTheDestinationIsNotFollowed)
     EXPECT_TRUE(outsideContents().isEmpty());
     EXPECT_EQ(readFile(at(QStringLiteral("after.txt"))), QByteArray("ok"));
     EXPECT_EQ(log.messages().filter(QStringLiteral("Refusing zip entry")).size(), 4);
+}
+
+TEST_F(Unzip, Zip64EntriesExtract)
+{
+    const QByteArray big = QByteArray("zip64 ").repeated(5000);
+    ASSERT_TRUE(writeFile(archive, zip64Archive({{"stored.txt", "plain", false, false},
+                                                 {"sub/deflated.txt", big, false, true},
+                                                 {"empty", {}, false, true}})));
+    EXPECT_EQ(UnzipManager(archive).extractAll(), 0);
+    EXPECT_EQ(readFile(at(QStringLiteral("stored.txt"))), QByteArray("plain"));
+    EXPECT_EQ(readFile(at(QStringLiteral("sub/deflated.txt"))), big);
+    EXPECT_TRUE(QFileInfo(at(QStringLiteral("empty"))).isFile());
+}
+
+TEST_F(Unzip, DamagedZip64EntriesAnswerAnErrorAndLeaveNoFile)
+{
+    const QByteArray data = QByteArray("zip64 data ").repeated(300);
+    struct Case {
+        const char* what;
+        bool deflated;
+        std::function<void(QByteArray&)> damage;
+    };
+    const QList<Case> cases{
+        {"stored data changed", false, [](QByteArray& bytes) { bytes[bytes.indexOf("zip64 data") + 2] = 'X'; }},
+        {"deflated data changed", true, [](QByteArray& bytes) { bytes[60] = static_cast<char>(bytes[60] ^ 0x55); }},
+        {"declared size larger than the archive", false,
+         [](QByteArray& bytes) { bytes[bytes.lastIndexOf(QByteArray("\x01\x00\x10\x00", 4)) + 16] = 1; }},
+    };
+    for (const Case& c : cases) {
+        QByteArray bytes = zip64Archive({{"entry.txt", data, false, c.deflated}});
+        c.damage(bytes);
+        ASSERT_TRUE(writeFile(archive, bytes));
+        EXPECT_NE(UnzipManager(archive).extractAll(), 0) << c.what;
+        EXPECT_FALSE(QFileInfo::exists(at(QStringLiteral("entry.txt")))) << c.what;
+    }
+}
+
+TEST_F(Unzip, FullDiskAnswersTheWriteErrorAndRemovesThePartialFile)
+{
+    ASSERT_TRUE(writeZip(archive, {{"small.txt", "fits"}, {"large.bin", QByteArray(300000, 'L')}, {"later.txt", "never"}}));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The file-size limit makes every write past 64 KiB fail as on a full disk.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{65536, 65536};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::_exit(-UnzipManager(archive).extractAll());
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(-WEXITSTATUS(status), -1) << "the failed write is the answer";
+    EXPECT_EQ(extracted(), QStringList{QStringLiteral("small.txt")});
+}
+
+TEST_F(Unzip, EntryWhoseFileCannotBeCreatedIsSkippedAndReported)
+{
+    ASSERT_TRUE(writeFile(at(QStringLiteral("blocker")), "a file where a folder should be"));
+    EXPECT_EQ(extract({{"blocker/inside.txt", "x", false, false}, {"after.txt", "written"}}), UNZ_ERRNO);
+    EXPECT_EQ(readFile(at(QStringLiteral("after.txt"))), QByteArray("written")) << "the walk goes on";
+}
+
+TEST_F(Unzip, DestinationWithBackslashIsTakenAsGiven)
+{
+    const QString folder = scratch.path(QStringLiteral("back\\slash"));
+    QDir().mkpath(folder);
+    const QString inBackslash = folder + QStringLiteral("/archive.zip");
+    ASSERT_TRUE(writeZip(inBackslash, {{"a/b/file.txt", "deep", false, false}, {"c\\d.txt", "name part"}}));
+    EXPECT_EQ(UnzipManager(inBackslash).extractAll(), 0);
+    EXPECT_EQ(readFile(folder + QStringLiteral("/a/b/file.txt")), QByteArray("deep"));
+    EXPECT_EQ(readFile(folder + QStringLiteral("/c\\d.txt")), QByteArray("name part"));
+    EXPECT_EQ(scratchTop(), (QStringList{QStringLiteral("back\\slash"), QStringLiteral("dest"), QStringLiteral("home"),
+                                         QStringLiteral("outside"), QStringLiteral("root")}))
+        << "nothing is created beside the destination";
 }
 
 TEST(UnzipHelpers, MakedirCreatesMissingParents)

@@ -3,9 +3,14 @@
 #include "TestSupport.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QProcess>
 
 #include <gtest/gtest.h>
+
+#include <limits>
+#include <optional>
+#include <sys/stat.h>
 
 using namespace testing_support;
 
@@ -71,4 +76,227 @@ TEST(PropertyList, DamagedInputGivesNothingAndAReason)
     error.clear();
     EXPECT_TRUE(platform::readPropertyListDictionary(home.path(QStringLiteral("array.plist")), &error).isEmpty());
     EXPECT_EQ(error, QStringLiteral("the root is not a dictionary"));
+}
+
+namespace {
+
+QByteArray bigEndian(quint64 value, int bytes)
+{
+    QByteArray out;
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(char((value >> (8 * i)) & 0xff));
+    return out;
+}
+
+// Binary property-list objects with two-byte references; object 0 is the root.
+QByteArray ref(int object)
+{
+    return bigEndian(quint64(object), 2);
+}
+
+QByteArray container(char type, int count, const QByteArray& refs)
+{
+    QByteArray out;
+    if (count < 15)
+        out.append(char((type << 4) | count));
+    else
+        out += QByteArray(1, char((type << 4) | 0x0f)) + '\x11' + bigEndian(quint64(count), 2);
+    return out + refs;
+}
+
+QByteArray binaryPlist(const QList<QByteArray>& objects)
+{
+    QByteArray out = "bplist00";
+    QByteArray table;
+    for (const QByteArray& object : objects) {
+        table += bigEndian(quint64(out.size()), 4);
+        out += object;
+    }
+    const auto tableOffset = quint64(out.size());
+    out += table + QByteArray(6, '\0') + char(4) + char(2) + bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8)
+        + bigEndian(tableOffset, 8);
+    return out;
+}
+
+// Arrays nested `depth` deep, the innermost one empty.
+QByteArray nestedBinary(int depth)
+{
+    QList<QByteArray> objects;
+    for (int i = 0; i + 1 < depth; ++i)
+        objects.append(container(0xa, 1, ref(i + 1)));
+    objects.append(container(0xa, 0, {}));
+    return binaryPlist(objects);
+}
+
+QByteArray nestedXml(int depth, const QByteArray& open = "<array>")
+{
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + open.repeated(depth) + "<string>leaf</string>"
+        + QByteArray("</array>").repeated(depth) + "</plist>";
+}
+
+QByteArray xmlPlist(const QByteArray& body)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>";
+}
+
+QByteArray utf16(const QString& text)
+{
+    QByteArray out;
+    for (const QChar c : text)
+        out += bigEndian(c.unicode(), 2);
+    return out;
+}
+
+} // namespace
+
+TEST(PropertyList, NestingIsBoundedBeforeTheLibraryParses)
+{
+    struct Case {
+        const char* what;
+        QByteArray data;
+        bool accepted;
+    };
+    const QList<Case> cases{
+        {"XML at the bound", nestedXml(platform::kMaxPropertyListDepth), true},
+        {"XML past the bound", nestedXml(platform::kMaxPropertyListDepth + 1), false},
+        {"XML 50,000 deep", nestedXml(50000), false},
+        {"XML hiding tags in attributes", nestedXml(50000, "<array a=\"/>\">"), false},
+        {"binary at the bound", nestedBinary(platform::kMaxPropertyListDepth), true},
+        {"binary past the bound", nestedBinary(platform::kMaxPropertyListDepth + 1), false},
+        {"binary 50,000 deep", nestedBinary(50000), false},
+        {"binary array holding itself", binaryPlist({container(0xa, 1, ref(0))}), false},
+    };
+    for (const Case& c : cases) {
+        QString error;
+        const QVariant value = platform::propertyListFromData(c.data, &error);
+        EXPECT_EQ(value.isValid(), c.accepted) << c.what << ": " << error.toStdString();
+        EXPECT_EQ(error.isEmpty(), c.accepted) << c.what;
+    }
+    QString error;
+    platform::propertyListFromData(nestedXml(50000), &error);
+    EXPECT_TRUE(error.contains(QStringLiteral("deeper than 512"))) << error.toStdString();
+}
+
+TEST(PropertyList, SharedReferencesCannotExpandWithoutBound)
+{
+    // Each array holds the next one twice: 2^40 values once copied.
+    QList<QByteArray> objects;
+    for (int i = 0; i < 40; ++i)
+        objects.append(container(0xa, 2, ref(i + 1) + ref(i + 1)));
+    objects.append(QByteArray("\x51x", 2));
+    QString error;
+    EXPECT_FALSE(platform::propertyListFromData(binaryPlist(objects), &error).isValid());
+    EXPECT_TRUE(error.contains(QStringLiteral("expands"))) << error.toStdString();
+
+    // Modest sharing is fine.
+    objects.resize(0);
+    for (int i = 0; i < 8; ++i)
+        objects.append(container(0xa, 2, ref(i + 1) + ref(i + 1)));
+    objects.append(QByteArray("\x51x", 2));
+    const QVariant value = platform::propertyListFromData(binaryPlist(objects), &error);
+    ASSERT_TRUE(value.isValid()) << error.toStdString();
+}
+
+TEST(PropertyList, NulIsDataInBinaryStringsAndRefusedWhereTheLibraryWouldCutIt)
+{
+    const QString withNul = QStringLiteral("\u00e9") + QChar(0) + u'y';
+    struct Case {
+        const char* what;
+        QByteArray data;
+        std::optional<QString> value; // none: refused
+    };
+    const QList<Case> cases{
+        {"binary UTF-16 string",
+         binaryPlist({container(0xd, 1, ref(1) + ref(2)), "\x51k", QByteArray("\x63", 1) + utf16(withNul)}), withNul},
+        {"XML string (XML has no NUL)", xmlPlist(QByteArray("<dict><key>k</key><string>x\0y</string></dict>", 45)),
+         std::nullopt},
+        {"XML key", xmlPlist(QByteArray("<dict><key>k\0k</key><string>v</string></dict>", 44)), std::nullopt},
+        {"binary UTF-16 key",
+         binaryPlist({container(0xd, 1, ref(1) + ref(2)), QByteArray("\x63", 1) + utf16(withNul), "\x51v"}), std::nullopt},
+        {"binary one-byte key",
+         binaryPlist({container(0xd, 1, ref(1) + ref(2)), QByteArray("\x53k\0k", 4), "\x51v"}), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        QString error;
+        const QVariant value = platform::propertyListFromData(c.data, &error);
+        if (c.value) {
+            ASSERT_TRUE(value.isValid()) << c.what << ": " << error.toStdString();
+            EXPECT_EQ(value.toMap().value(QStringLiteral("k")).toString(), *c.value) << c.what;
+        } else {
+            EXPECT_FALSE(value.isValid()) << c.what;
+            EXPECT_TRUE(error.contains(QStringLiteral("NUL"))) << c.what << ": " << error.toStdString();
+        }
+    }
+}
+
+TEST(PropertyList, FarDatesAndLargeIntegersKeepTheirValues)
+{
+    struct Case {
+        const char* element;
+        QVariant expected;
+    };
+    const QList<Case> cases{
+        {"<date>1900-01-01T00:00:00Z</date>", QDateTime(QDate(1900, 1, 1), QTime(0, 0), Qt::UTC)},
+        {"<date>1931-06-30T12:00:00Z</date>", QDateTime(QDate(1931, 6, 30), QTime(12, 0), Qt::UTC)},
+        {"<date>2070-01-01T00:00:00Z</date>", QDateTime(QDate(2070, 1, 1), QTime(0, 0), Qt::UTC)},
+        {"<date>2500-12-31T23:59:59Z</date>", QDateTime(QDate(2500, 12, 31), QTime(23, 59, 59), Qt::UTC)},
+        {"<integer>9223372036854775807</integer>", QVariant(std::numeric_limits<qint64>::max())},
+        {"<integer>9223372036854775808</integer>", QVariant(quint64(1) << 63)},
+        {"<integer>18446744073709551615</integer>", QVariant(std::numeric_limits<quint64>::max())},
+        {"<integer>-9223372036854775808</integer>", QVariant(std::numeric_limits<qint64>::min())},
+        {"<integer>-1</integer>", QVariant(qint64(-1))},
+    };
+    for (const Case& c : cases) {
+        QString error;
+        const QVariant value = platform::propertyListFromData(xmlPlist(c.element), &error);
+        ASSERT_TRUE(value.isValid()) << c.element << ": " << error.toStdString();
+        EXPECT_EQ(value, c.expected) << c.element << " gave " << value.toString().toStdString();
+        // and they survive a write and a read
+        const QVariant back = platform::propertyListFromData(platform::propertyListToXml(c.expected), &error);
+        EXPECT_EQ(back, c.expected) << c.element << " after a round trip: " << back.toString().toStdString();
+    }
+}
+
+TEST(PropertyList, UidValueFailsTheReadWithAReason)
+{
+    ScratchHome home;
+    const QString path = home.path(QStringLiteral("uid.plist"));
+    // A dictionary {"k": UID 5}.
+    ASSERT_TRUE(writeFile(path, binaryPlist({container(0xd, 1, ref(1) + ref(2)), "\x51k", QByteArray("\x80\x05", 2)})));
+    QString error;
+    EXPECT_TRUE(platform::readPropertyListDictionary(path, &error).isEmpty());
+    EXPECT_TRUE(error.contains(QStringLiteral("UID"))) << error.toStdString();
+}
+
+TEST(PropertyList, HostileFilesAreRefusedWithoutBlockingOrFollowingTheLink)
+{
+    ScratchHome home;
+    const QString good = home.path(QStringLiteral("good.plist"));
+    ASSERT_TRUE(writePlist(good, QVariantMap{{"k", 1}}));
+    const auto at = [&](const char* name) { return home.path(QString::fromLatin1(name)); };
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at("fifo.plist")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), at("zero.plist")));
+    ASSERT_TRUE(QFile::link(good, at("link.plist")));
+    ASSERT_TRUE(writeFile(at("huge.plist"), xmlPlist("<string>" + QByteArray(platform::kMaxPropertyListFileSize, 'x') + "</string>")));
+    struct Case {
+        const char* name;
+        platform::FinalLink link;
+        bool readable;
+    };
+    const QList<Case> cases{
+        {"fifo.plist", platform::FinalLink::NotFollowed, false},
+        {"fifo.plist", platform::FinalLink::Followed, false},
+        {"zero.plist", platform::FinalLink::NotFollowed, false},
+        {"zero.plist", platform::FinalLink::Followed, false},
+        {"link.plist", platform::FinalLink::NotFollowed, false},
+        {"link.plist", platform::FinalLink::Followed, true},
+        {"huge.plist", platform::FinalLink::NotFollowed, false},
+        {"good.plist", platform::FinalLink::NotFollowed, true},
+    };
+    for (const Case& c : cases) {
+        QString error;
+        const QVariantMap map = platform::readPropertyListDictionary(at(c.name), &error, c.link);
+        EXPECT_EQ(map.value("k").toInt() == 1, c.readable) << c.name << ": " << error.toStdString();
+        EXPECT_EQ(error.isEmpty(), c.readable) << c.name;
+    }
 }

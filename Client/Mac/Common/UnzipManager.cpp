@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <unzip.h>
+#include <zlib.h>
 
 #include <cctype>
 #include <cerrno>
@@ -105,6 +106,132 @@ int copyEntryData(unzFile uf, int fd, char* buffer)
     }
 }
 
+// This minizip leaves a zip64 entry's sizes at their 32-bit marker (it never
+// matches the marker on a 64-bit system), so such an entry's data is read
+// from the archive directly, bounded by the sizes of its zip64 extra field.
+constexpr ZPOS64_T kZip64Marker = 0xFFFFFFFFu;
+constexpr unsigned kZip64ExtraId = 0x0001;
+
+uint64_t littleEndian(const QByteArray& bytes, qsizetype at, int count)
+{
+    uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<uint8_t>(bytes.at(at + i));
+    return value;
+}
+
+bool needsZip64Sizes(const unz_file_info64& info)
+{
+    return info.compressed_size == kZip64Marker || info.uncompressed_size == kZip64Marker;
+}
+
+// Replaces the marked sizes with those of the zip64 extra field.
+bool takeZip64Sizes(const QByteArray& extra, unz_file_info64& info)
+{
+    for (qsizetype at = 0; at + 4 <= extra.size();) {
+        const auto id = littleEndian(extra, at, 2);
+        const auto size = static_cast<qsizetype>(littleEndian(extra, at + 2, 2));
+        at += 4;
+        if (at + size > extra.size())
+            return false;
+        if (id == kZip64ExtraId) {
+            qsizetype field = at;
+            const auto take = [&](ZPOS64_T& value) {
+                if (value != kZip64Marker)
+                    return true;
+                if (field + 8 > at + size)
+                    return false;
+                value = littleEndian(extra, field, 8);
+                field += 8;
+                return true;
+            };
+            return take(info.uncompressed_size) && take(info.compressed_size);
+        }
+        at += size;
+    }
+    return false;
+}
+
+bool readAt(int fd, char* bytes, size_t count, off_t offset)
+{
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, bytes, count, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        bytes += got;
+        count -= static_cast<size_t>(got);
+        offset += got;
+    }
+    return true;
+}
+
+// Copies a stored or deflated entry of `info`'s sizes starting at `offset` of
+// the archive into `out`, checking its length and checksum: 0 or minizip's
+// errors (-1 for a write that did not complete).
+int copyZip64EntryData(int archive, off_t offset, const unz_file_info64& info, int out, char* buffer)
+{
+    const int method = static_cast<int>(info.compression_method);
+    if (method != 0 && method != Z_DEFLATED)
+        return UNZ_BADZIPFILE;
+    const std::unique_ptr<char[]> input(new (std::nothrow) char[UnzipManager::kReadBufferSize]);
+    z_stream stream{};
+    if (!input || (method == Z_DEFLATED && inflateInit2(&stream, -MAX_WBITS) != Z_OK))
+        return UnzipManager::kErrorInternal;
+    uLong crc = crc32(0, nullptr, 0);
+    ZPOS64_T remaining = info.compressed_size;
+    ZPOS64_T written = 0;
+    int err = UNZ_OK;
+    const auto deliver = [&](const char* bytes, size_t count) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(count));
+        written += count;
+        return writeAll(out, bytes, count);
+    };
+    for (;;) {
+        if (stream.avail_in == 0 && remaining > 0) {
+            const auto chunk = static_cast<size_t>(std::min<ZPOS64_T>(remaining, UnzipManager::kReadBufferSize));
+            if (!readAt(archive, input.get(), chunk, offset)) {
+                err = UNZ_ERRNO;
+                break;
+            }
+            offset += static_cast<off_t>(chunk);
+            remaining -= chunk;
+            stream.next_in = reinterpret_cast<Bytef*>(input.get());
+            stream.avail_in = static_cast<uInt>(chunk);
+        }
+        if (method == 0) {
+            if (stream.avail_in == 0)
+                break;
+            if (!deliver(input.get(), stream.avail_in))
+                err = -1;
+            stream.avail_in = 0;
+            if (err != UNZ_OK)
+                break;
+            continue;
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = UnzipManager::kReadBufferSize;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END) {
+            // No progress possible: the data ended before the deflated stream did.
+            err = status == Z_BUF_ERROR ? UNZ_BADZIPFILE : status;
+            break;
+        }
+        if (!deliver(buffer, UnzipManager::kReadBufferSize - stream.avail_out)) {
+            err = -1;
+            break;
+        }
+        if (status == Z_STREAM_END)
+            break;
+    }
+    if (method == Z_DEFLATED)
+        inflateEnd(&stream);
+    if (err == UNZ_OK && (written != info.uncompressed_size || crc != info.crc))
+        err = UNZ_CRCERROR;
+    return err;
+}
+
 // minizip cannot open an archive whose end record sits at offset 0, which is
 // exactly an archive without entries; recognise that one ourselves.
 bool isEmptyArchive(const QString& path)
@@ -126,6 +253,7 @@ bool isEmptyArchive(const QString& path)
 
 UnzipManager::UnzipManager(const QString& archivePath)
     : uf(unzOpen64(QFile::encodeName(archivePath).constData()))
+    , m_archivePath(QFile::encodeName(archivePath))
     , m_outputPath(QFile::encodeName(QFileInfo(archivePath).path()) + '/')
     , m_isEmptyArchive(!uf && isEmptyArchive(archivePath))
 {
@@ -142,16 +270,28 @@ int UnzipManager::extractAll()
     if (m_isEmptyArchive)
         return UNZ_OK;
     unz_global_info64 global{};
-    const int err = unzGetGlobalInfo64(uf, &global);
+    int err = unzGetGlobalInfo64(uf, &global);
     if (err != UNZ_OK)
         return err;
+    // A failed entry ends the walk and is the answer: a caller must not take
+    // a partly extracted archive for a complete one.
+    int skipped = UNZ_OK;
     for (ZPOS64_T entry = 0; entry < global.number_entry; ++entry) {
-        if (extractCurrentFile() != UNZ_OK)
-            break;
-        if (entry + 1 < global.number_entry && unzGoToNextFile(uf) != UNZ_OK)
-            break;
+        err = extractCurrentFile();
+        if (err == kEntrySkipped) {
+            if (skipped == UNZ_OK)
+                skipped = UNZ_ERRNO;
+            err = UNZ_OK;
+        }
+        if (err == UNZ_OK && entry + 1 < global.number_entry)
+            err = unzGoToNextFile(uf);
+        if (err != UNZ_OK) {
+            logError("Zip extraction of \"%1\" stopped at entry %2 (error %3)", printable(m_archivePath),
+                     entry + 1, err);
+            return err;
+        }
     }
-    return UNZ_OK;
+    return skipped;
 }
 
 int UnzipManager::extractCurrentFile()
@@ -172,6 +312,17 @@ int UnzipManager::extractCurrentFile()
                  printable(m_outputPath));
         return UNZ_OK;
     }
+    const bool zip64 = needsZip64Sizes(info);
+    if (zip64) {
+        QByteArray extra(static_cast<qsizetype>(info.size_file_extra), '\0');
+        err = unzGetCurrentFileInfo64(uf, nullptr, nullptr, 0, extra.data(), static_cast<uLong>(extra.size()), nullptr, 0);
+        if (err != UNZ_OK)
+            return err;
+        if (!takeZip64Sizes(extra, info)) {
+            logError("Zip entry \"%1\" has no valid zip64 sizes", printable(name));
+            return UNZ_BADZIPFILE;
+        }
+    }
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadBufferSize]);
     if (!buffer)
         return kErrorInternal;
@@ -189,32 +340,56 @@ int UnzipManager::extractCurrentFile()
     if (isSymbolicLinkEntry(info))
         logVerbose("Zip entry \"%1\" is a symbolic link; written as a regular file", printable(name));
 
-    err = unzOpenCurrentFilePassword(uf, nullptr);
+    // A zip64 entry is opened raw only to find where its data starts.
+    int method = 0;
+    err = zip64 ? unzOpenCurrentFile2(uf, &method, nullptr, 1) : unzOpenCurrentFilePassword(uf, nullptr);
+    const off_t dataStart = zip64 ? static_cast<off_t>(unzGetCurrentFileZStreamPos64(uf)) : 0;
     if (err != UNZ_OK) {
         unzCloseCurrentFile(uf);
+        logError("Zip entry \"%1\" cannot be read (error %2)", printable(name), err);
         return err;
     }
     int fd = openDestination(destination);
     if (fd < 0 && lastSeparator > 0) {
-        makedir((m_outputPath + name.left(lastSeparator)).constData());
+        makeEntryFolders(name.left(lastSeparator));
         fd = openDestination(destination);
     }
-    if (fd >= 0) {
+    bool skipped = false;
+    if (fd >= 0 && zip64) {
+        const int archive = ::open(m_archivePath.constData(), O_RDONLY | O_CLOEXEC);
+        err = archive < 0 ? UNZ_ERRNO : copyZip64EntryData(archive, dataStart, info, fd, buffer.get());
+        if (archive >= 0)
+            ::close(archive);
+    } else if (fd >= 0) {
         err = copyEntryData(uf, fd, buffer.get());
-        ::close(fd);
     } else {
+        skipped = true;
         logError("Cannot create \"%1\" (%2); entry skipped", printable(destination),
                  QString::fromLocal8Bit(strerror(errno)));
     }
+    if (fd >= 0 && ::close(fd) != 0 && err == UNZ_OK)
+        err = -1; // the data did not reach the file
     const int closeErr = unzCloseCurrentFile(uf);
-    if (err == UNZ_OK)
+    if (err == UNZ_OK && !zip64)
         err = closeErr;
     if (err != UNZ_OK && fd >= 0) {
         // A partial or damaged file must not stay behind looking like the entry.
         ::unlink(destination.constData());
         logError("Zip entry \"%1\" could not be extracted (error %2); its file was removed", printable(name), err);
     }
-    return err;
+    return skipped ? kEntrySkipped : err;
+}
+
+void UnzipManager::makeEntryFolders(const QByteArray& folderPart) const
+{
+    // Only the stored name's separators split it; the destination folder is
+    // a path as given, backslashes included.
+    for (qsizetype i = 1; i <= folderPart.size(); ++i) {
+        if (i < folderPart.size() && !isSeparator(folderPart.at(i)))
+            continue;
+        if (mymkdir((m_outputPath + folderPart.left(i)).constData()) == -1 && errno == ENOENT)
+            return;
+    }
 }
 
 int UnzipManager::mymkdir(const char* path)

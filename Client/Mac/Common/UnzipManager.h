@@ -15,6 +15,8 @@ class UnzipManager {
 public:
     // Result when the read buffer cannot be allocated (minizip's internal error).
     static constexpr int kErrorInternal = -104;
+    // extractCurrentFile's answer for an entry whose file cannot be created.
+    static constexpr int kEntrySkipped = 1;
     static constexpr int kReadBufferSize = 8192;
     // Room for a stored name and its terminator; longer names are refused.
     static constexpr int kNameBufferSize = 256;
@@ -26,8 +28,10 @@ public:
     UnzipManager(const UnzipManager&) = delete;
     UnzipManager& operator=(const UnzipManager&) = delete;
 
-    // 0 once the walk has ended, also when a damaged entry stopped it early;
-    // minizip's error when the archive cannot be read at all.
+    // 0 when every entry was extracted or refused as unsafe; otherwise the
+    // first entry's error (a damaged or unreadable entry ends the walk, an
+    // entry whose file cannot be created is skipped and answers -1 at the
+    // end); minizip's error when the archive cannot be read at all.
     int extractAll();
 
     // The destination folder with a final "/".
@@ -42,7 +46,11 @@ public:
     static int makedir(const char* path);
 
 private:
+    // Creates the folders of a stored name's folder part inside the destination.
+    void makeEntryFolders(const QByteArray& folderPart) const;
+
     unzFile uf = nullptr;
+    QByteArray m_archivePath;
     QByteArray m_outputPath;
     bool m_isEmptyArchive = false;
 };

@@ -1,12 +1,25 @@
 #pragma once
 // Property lists (XML and binary) as Qt values: dictionaries are QVariantMap,
-// arrays QVariantList, strings QString, integers qint64, reals double,
-// booleans bool, data QByteArray, dates QDateTime.
+// arrays QVariantList, strings QString (a NUL is kept as data), integers
+// qint64 (quint64 from 2^63 up), reals double, booleans bool, data
+// QByteArray, dates QDateTime.
+//
+// Every reader treats its input as hostile: files are opened without
+// blocking, must be regular files of at most kMaxPropertyListFileSize bytes,
+// and arrays and dictionaries may nest at most kMaxPropertyListDepth deep.
+// A refused file is reported like an unreadable one.
 
 #include <QString>
 #include <QVariant>
 
 namespace platform {
+
+constexpr qint64 kMaxPropertyListFileSize = 4 * 1024 * 1024;
+constexpr int kMaxPropertyListDepth = 512;
+
+// Whether a reader follows a symbolic link that is the file itself (links
+// in the folders above it are always followed).
+enum class FinalLink { NotFollowed, Followed };
 
 // Parses XML or binary property-list bytes. On failure returns an invalid
 // QVariant and, when asked, says why in `error`.
@@ -14,15 +27,18 @@ QVariant propertyListFromData(const QByteArray& data, QString* error = nullptr);
 
 // Reads a property-list file; a missing or unreadable file or malformed
 // contents give an invalid QVariant and a reason in `error`.
-QVariant readPropertyList(const QString& path, QString* error = nullptr);
+QVariant readPropertyList(const QString& path, QString* error = nullptr, FinalLink link = FinalLink::NotFollowed);
 
 // Reads a file whose root must be a dictionary; anything else gives an empty
 // map and a reason in `error`.
-QVariantMap readPropertyListDictionary(const QString& path, QString* error = nullptr);
+QVariantMap readPropertyListDictionary(const QString& path, QString* error = nullptr,
+                                       FinalLink link = FinalLink::NotFollowed);
 
 QByteArray propertyListToXml(const QVariant& value);
 
-// Writes an XML property list atomically (new file, then rename).
+// Writes an XML property list atomically: a new file beside it, every byte
+// written and synced, then renamed over it. On any failure the old file stays
+// as it was. A symbolic link at `path` is kept and its target replaced.
 bool writePropertyList(const QString& path, const QVariant& value, QString* error = nullptr);
 
 } // namespace platform

@@ -110,7 +110,8 @@ QVariantMap UserDefaults::readFile(QString* error) const
     if (!QFileInfo::exists(m_filePath))
         return {};
     QString why;
-    QVariantMap map = readPropertyListDictionary(m_filePath, &why);
+    // The user's own file may be a link they made; writes replace its target.
+    QVariantMap map = readPropertyListDictionary(m_filePath, &why, FinalLink::Followed);
     if (!why.isEmpty() && error)
         *error = m_filePath + QStringLiteral(": ") + why;
     return map;
