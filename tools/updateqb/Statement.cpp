@@ -54,6 +54,10 @@ bool parseNumber(std::string_view text, long* value)
 {
     if (text.empty() || text.size() > 9 || (text.size() > 1 && text.front() == '0'))
         return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false; // from_chars would take a sign
+    }
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
     return error == std::errc() && end == text.data() + text.size();
 }
