@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <functional>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -25,6 +26,27 @@ using namespace harness;
 namespace {
 
 const std::string kVersion = QB_VERSION_TEXT;
+
+// The identity lines ("Uid:", "Gid:", "Groups:") of the running tool under
+// test, read from /proc while it waits; empty when it is not running.
+std::string identityOfRunningTool()
+{
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path() / "exe", error) != kTool)
+            continue;
+        std::string identity;
+        std::istringstream status(readFile(entry.path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+                line.pop_back();
+            if (line.starts_with("Uid:") || line.starts_with("Gid:") || line.starts_with("Groups:"))
+                identity += line + "\n";
+        }
+        return identity;
+    }
+    return {};
+}
 const std::string kHelper = kToolFolder + "/qbhelper";
 const std::string kPluginPath = "/Library/Contextual Menu Items/Sample.plugin";
 
@@ -479,6 +501,7 @@ TEST_F(UpdateTool, APayloadThatChangesBetweenReadsNeverInstallsUnsignedBytes)
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
         put("payload.sig", signature("repairother", "qbhelper", kVersion, "signed"));
         std::atomic<bool> stop{false};
+        std::string identity;
         std::thread writer([&] {
             for (int round = 0; !stop;) {
                 const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
@@ -487,6 +510,8 @@ TEST_F(UpdateTool, APayloadThatChangesBetweenReadsNeverInstallsUnsignedBytes)
                     continue;
                 }
                 ++round;
+                if (round == 1) // the tool waits for its payload now
+                    identity = identityOfRunningTool();
                 const std::string& bytes = round == 1 ? race.first : race.later;
                 ::fcntl(fd, F_SETFL, 0);
                 EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -501,6 +526,9 @@ TEST_F(UpdateTool, APayloadThatChangesBetweenReadsNeverInstallsUnsignedBytes)
         const int unblock = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
         writer.join();
         ::close(unblock);
+        // Started by the user through its set-user-ID bit, the tool works as
+        // root in every identity, with no supplementary group of the caller.
+        EXPECT_EQ(identity, "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\n");
         if (race.installs) {
             EXPECT_EQ(outcome.status, 0) << outcome.err;
             EXPECT_EQ(readFile(kHelper), "signed");
