@@ -3,6 +3,7 @@
 // Applications folder, clear earlier copies, relaunch from there and start
 // the core, all inside a scratch home and system tree.
 
+#include "LauncherRun.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -33,6 +34,7 @@ protected:
         QDir().mkpath(applications());
         QDir().mkpath(home() + QStringLiteral("/Downloads"));
         ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+        ASSERT_TRUE(writeCoreOnlyManifest(source() + QStringLiteral("/Contents/Resources")));
     }
 
     void TearDown() override { stopStrays(); }

@@ -11,6 +11,15 @@
 
 namespace testing_support {
 
+bool writeCoreOnlyManifest(const QString& resources)
+{
+    const QVariantMap core{{QStringLiteral("Type"), QStringLiteral("CoreApp")},
+                           {QStringLiteral("Name"), QStringLiteral("QuorbelCore")},
+                           {QStringLiteral("Resource"), QStringLiteral("QuorbelCore.app")}};
+    return writePlist(resources + QStringLiteral("/RequiredItems.plist"),
+                      QVariantMap{{QStringLiteral("RequiredItems"), QVariantList{core}}});
+}
+
 LauncherRun::LauncherRun(const QString& bundleFolder)
 {
     m_home = m_dir.path() + QStringLiteral("/home");
@@ -20,6 +29,7 @@ LauncherRun::LauncherRun(const QString& bundleFolder)
     QDir().mkpath(folder);
     m_bundle = folder + QStringLiteral("/Quorbel.app");
     QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-pR"), QStringLiteral(QB_BUNDLE_DIR), m_bundle});
+    writeCoreOnlyManifest(resources());
 
     m_environment = QProcessEnvironment::systemEnvironment();
     m_environment.insert(QStringLiteral("HOME"), m_home);

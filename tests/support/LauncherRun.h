@@ -9,10 +9,16 @@
 
 namespace testing_support {
 
+// The sample's tools and plug-in install into the real system folders, which
+// only a root run in a private mount namespace may touch; other whole runs
+// check the core alone.
+bool writeCoreOnlyManifest(const QString& resources);
+
 class LauncherRun {
 public:
     // Copies the bundle to `<root>/<bundleFolder>/Quorbel.app`
-    // (by default the scratch /Applications, where no move is offered).
+    // (by default the scratch /Applications, where no move is offered), with
+    // a manifest of the core alone.
     explicit LauncherRun(const QString& bundleFolder = QStringLiteral("/Applications"));
 
     QString home() const { return m_home; }

@@ -1,6 +1,7 @@
 #include "UnzipManager.h"
 
 #include "Logging.h"
+#include "ZipCore.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -8,7 +9,6 @@
 #include <unzip.h>
 #include <zlib.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -21,35 +21,10 @@ namespace {
 
 constexpr mode_t kFolderMode = 0775;
 constexpr mode_t kFileMode = 0666; // what fopen's "wb" asks for
-constexpr unsigned kHostUnix = 3;
-
-bool isSeparator(char c)
-{
-    return c == '/' || c == '\\';
-}
 
 QString printable(const QByteArray& name)
 {
     return QString::fromUtf8(name);
-}
-
-// Whether a stored name stays inside the destination: not absolute, no drive
-// letter, no ".." component, whichever separator it uses.
-bool isContainedName(const QByteArray& name)
-{
-    if (!name.isEmpty() && isSeparator(name.front()))
-        return false;
-    if (name.size() >= 2 && name.at(1) == ':' && std::isalpha(static_cast<unsigned char>(name.at(0))))
-        return false;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && !isSeparator(name.at(i)))
-            continue;
-        if (name.sliced(start, i - start) == "..")
-            return false;
-        start = i + 1;
-    }
-    return true;
 }
 
 // Whether the path to `name` inside `root` passes through, or ends at, an
@@ -69,41 +44,9 @@ bool passesThroughSymbolicLink(const QByteArray& root, const QByteArray& name)
     return false;
 }
 
-bool isSymbolicLinkEntry(const unz_file_info64& info)
-{
-    return (info.version >> 8) == kHostUnix && S_ISLNK(static_cast<mode_t>(info.external_fa >> 16));
-}
-
 int openDestination(const QByteArray& path)
 {
     return ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-}
-
-bool writeAll(int fd, const char* bytes, size_t count)
-{
-    while (count > 0) {
-        const ssize_t written = ::write(fd, bytes, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Copies the open entry's data into `fd`: 0, a negative read error, or -1
-// for a write that did not complete.
-int copyEntryData(unzFile uf, int fd, char* buffer)
-{
-    for (;;) {
-        const int got = unzReadCurrentFile(uf, buffer, UnzipManager::kReadBufferSize);
-        if (got <= 0)
-            return got;
-        if (!writeAll(fd, buffer, static_cast<size_t>(got)))
-            return -1;
-    }
 }
 
 // This minizip leaves a zip64 entry's sizes at their 32-bit marker (it never
@@ -186,7 +129,7 @@ int copyZip64EntryData(int archive, off_t offset, const unz_file_info64& info, i
     const auto deliver = [&](const char* bytes, size_t count) {
         crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(count));
         written += count;
-        return writeAll(out, bytes, count);
+        return qbcore::writeAll(out, bytes, count);
     };
     for (;;) {
         if (stream.avail_in == 0 && remaining > 0) {
@@ -307,7 +250,7 @@ int UnzipManager::extractCurrentFile()
         return UNZ_OK;
     }
     const QByteArray name(nameBuffer, static_cast<qsizetype>(::strnlen(nameBuffer, info.size_filename)));
-    if (!isContainedName(name) || passesThroughSymbolicLink(m_outputPath, name)) {
+    if (!qbcore::isContainedName(std::string_view(name.constData(), static_cast<size_t>(name.size()))) || passesThroughSymbolicLink(m_outputPath, name)) {
         logError("Refusing zip entry \"%1\": it would be written outside \"%2\"", printable(name),
                  printable(m_outputPath));
         return UNZ_OK;
@@ -329,7 +272,7 @@ int UnzipManager::extractCurrentFile()
 
     qsizetype lastSeparator = -1;
     for (qsizetype i = 0; i < name.size(); ++i) {
-        if (isSeparator(name.at(i)))
+        if (qbcore::isZipSeparator(name.at(i)))
             lastSeparator = i;
     }
     const QByteArray destination = m_outputPath + name;
@@ -337,7 +280,7 @@ int UnzipManager::extractCurrentFile()
         mymkdir(destination.constData());
         return UNZ_OK;
     }
-    if (isSymbolicLinkEntry(info))
+    if (qbcore::entryKind(info, {}) == qbcore::ZipEntryKind::SymbolicLink)
         logVerbose("Zip entry \"%1\" is a symbolic link; written as a regular file", printable(name));
 
     // A zip64 entry is opened raw only to find where its data starts.
@@ -361,7 +304,7 @@ int UnzipManager::extractCurrentFile()
         if (archive >= 0)
             ::close(archive);
     } else if (fd >= 0) {
-        err = copyEntryData(uf, fd, buffer.get());
+        err = qbcore::copyEntryData(uf, fd, buffer.get(), kReadBufferSize);
     } else {
         skipped = true;
         logError("Cannot create \"%1\" (%2); entry skipped", printable(destination),
@@ -385,7 +328,7 @@ void UnzipManager::makeEntryFolders(const QByteArray& folderPart) const
     // Only the stored name's separators split it; the destination folder is
     // a path as given, backslashes included.
     for (qsizetype i = 1; i <= folderPart.size(); ++i) {
-        if (i < folderPart.size() && !isSeparator(folderPart.at(i)))
+        if (i < folderPart.size() && !qbcore::isZipSeparator(folderPart.at(i)))
             continue;
         if (mymkdir((m_outputPath + folderPart.left(i)).constData()) == -1 && errno == ENOENT)
             return;
@@ -408,7 +351,7 @@ int UnzipManager::makedir(const char* path)
         return 1;
     char* p = buffer.data() + 1;
     for (;;) {
-        while (*p && !isSeparator(*p))
+        while (*p && !qbcore::isZipSeparator(*p))
             ++p;
         const char hold = *p;
         *p = 0;

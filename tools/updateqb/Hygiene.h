@@ -1,0 +1,18 @@
+#pragma once
+// The start of a set-user-ID process: nothing of the caller's process state
+// (environment, descriptors, file-creation mask, signal mask, identity) is
+// trusted.
+
+namespace updateqb {
+
+// Standard descriptors open (on /dev/null when they were closed), every other
+// descriptor closed, the environment empty, umask 022, signals at their
+// defaults and unblocked, the working folder "/".
+void sanitizeProcess();
+
+// Records the caller (real user and group) and becomes root in every user and
+// group identity, with no supplementary groups. False when that is not
+// possible (the tool is not set-user-ID root and not run by root).
+bool becomeRoot();
+
+} // namespace updateqb
