@@ -146,10 +146,13 @@ protected:
 
     // Starts the downloaded launcher as the user, answering the move alert;
     // answers its standard error.
-    QString runDownloadedLauncher()
+    QString runDownloadedLauncher() { return runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel")); }
+
+    QString runAsUser(const QString& executable, const QStringList& answers = {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer,
+                                                                               QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")})
     {
         QProcess launcher;
-        const QStringList environment{
+        const QStringList environment = QStringList{
             QStringLiteral("HOME=") + home(),
             QStringLiteral("PATH=/usr/bin:/bin"),
             QStringLiteral("XDG_CONFIG_HOME=") + home() + QStringLiteral("/.config"),
@@ -157,16 +160,14 @@ protected:
             QStringLiteral("QT_QPA_PLATFORM=offscreen"),
             QStringLiteral("QUORBEL_PKEXEC=") + pkexec(),
             QStringLiteral("QUORBEL_FAKE_PKEXEC_STATE=") + state(),
-            QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer,
-            QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit"),
-        };
+        } + answers;
         launcher.setProcessChannelMode(QProcess::SeparateChannels);
         launcher.setReadChannel(QProcess::StandardError);
         launcher.setWorkingDirectory(home());
         launcher.start(QStringLiteral("setpriv"),
                        QStringList{QStringLiteral("--reuid=%1").arg(kUser), QStringLiteral("--regid=%1").arg(kUser),
                                    QStringLiteral("--clear-groups"), QStringLiteral("env"), QStringLiteral("-i")}
-                           + environment + QStringList{source() + QStringLiteral("/Contents/MacOS/Quorbel")});
+                           + environment + QStringList{executable});
         // An alert nobody answers (the failure alert) waits for the user: seen, it is enough.
         QByteArray errors;
         QElapsedTimer timer;
@@ -364,6 +365,68 @@ TEST_F(AuthorisedMoveRun, ASetUserIdFileIsInstalledWithoutItsSpecialBits)
     EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
     expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
     EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/shell")).isExecutable());
+}
+
+// The check window's repair of the update tool, as an ordinary user: the
+// launcher is installed root-owned in /Applications and the tool is missing.
+class CheckWindowAsUser : public AuthorisedMoveRun {
+protected:
+    void SetUp() override
+    {
+        AuthorisedMoveRun::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), installed()}), 0);
+        const QString resources = installed() + QStringLiteral("/Contents/Resources");
+        const QVariantList items{
+            QVariantMap{{"Type", "QBToolRoot"}, {"Name", "updateqb"}, {"InstallPath", kInstalledTool},
+                        {"Resource", "updateqb"}, {"Signature", "updateqb.sig"}},
+            QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
+        };
+        ASSERT_TRUE(writePlist(resources + "/RequiredItems.plist", QVariantMap{{"RequiredItems", items}}));
+        // The carried tool installs itself and records who ran it.
+        makeScript(resources + "/updateqb",
+                   QStringLiteral("if [ $# -eq 0 ]; then echo '1.19.0 (5)'; exit 0; fi\n"
+                                  "echo \"$(id -u) $*\" >> '%1'\n"
+                                  "mkdir -p \"$(dirname '%2')\" && cp \"$0\" '%2' && chmod 4755 '%2'\n")
+                       .arg(record(), kInstalledTool));
+        writeFile(resources + "/updateqb.sig", "signature");
+        ASSERT_EQ(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("0:0"), installed()}), 0);
+        writeFile(record(), "");
+        run(QStringLiteral("chown"), {QStringLiteral("%1:%1").arg(kUser), record()});
+    }
+    QString installed() const { return QStringLiteral("/Applications/Quorbel.app"); }
+    QString record() const { return m_dir.path() + QStringLiteral("/tool.argv"); }
+    QString startInstalled(const QString& windowAnswers)
+    {
+        return runAsUser(installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
+                         {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=") + windowAnswers, QStringLiteral("QUORBEL_ALERT_ANSWER=OK")});
+    }
+    static constexpr const char* kInstalledTool = "/Library/Application Support/Quorbel/updateqb";
+};
+
+TEST_F(CheckWindowAsUser, TheUpdateToolRepairAsksOnceAndWaitsForTheToolAsRoot)
+{
+    const QString errors = startInstalled(QStringLiteral("Continue,Quit"));
+    EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    EXPECT_EQ(readFile(record()).trimmed(),
+              ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("UpdateToolManager:runUninstalledUpdateToolAsAdmin: Succeeded")));
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Repair run succeeded"))) << qPrintable(launcherLog());
+    struct stat tool {};
+    ASSERT_EQ(::stat(kInstalledTool, &tool), 0);
+    EXPECT_EQ(tool.st_uid, 0u);
+}
+
+TEST_F(CheckWindowAsUser, ADismissedPromptIsAFailedRepairAndContinueAsksAgain)
+{
+    writeFile(state() + QStringLiteral("/answers"), "1 dismiss\n");
+    const QString errors = startInstalled(QStringLiteral("Continue,Continue,Quit"));
+    EXPECT_TRUE(errors.contains(QStringLiteral("Unattended alert: \"The repair did not succeed\""))) << qPrintable(errors);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("AuthorizationCopyRights failed (OSStatus -60006)"))) << qPrintable(launcherLog());
+    // The second "Continue" is a new authorisation: a second prompt, answered.
+    EXPECT_EQ(prompts(), 2);
+    EXPECT_EQ(readFile(record()).trimmed(), ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
 }
 
 class RootToolRun : public PrivateRootTest {
