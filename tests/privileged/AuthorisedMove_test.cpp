@@ -471,4 +471,61 @@ TEST_F(RootToolRun, AnInstalledToolSomeoneElseCanWriteIsNeverRunWithTheRights)
     EXPECT_TRUE(QFileInfo::exists(marker));
 }
 
+// Control characters never reach the file system with administrator rights;
+// the checks hold in the requests themselves, whoever sends them.
+TEST_F(RootToolRun, RequestsHoldingControlCharactersAreRefused)
+{
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Keep.app/Contents")));
+    const QString marker = m_dir.path() + QStringLiteral("/ran");
+    const QStringList before = listing(QStringLiteral("/Applications"));
+    int32_t status = 0;
+    auto session = platform::AuthorizationService::shared().createSession(&status);
+    ASSERT_EQ(session->copyAdminRights(), platform::errAuthorizationSuccess);
+    const QString nul = QString(QChar(0));
+    const QList<QStringList> requests{
+        {QStringLiteral("remove"), QStringLiteral("/Applications/") + nul + QStringLiteral(".app"), {}, "0", "0"},
+        {QStringLiteral("remove"), QStringLiteral("/Applications") + nul + QStringLiteral("/Keep.app"), {}, "0", "0"},
+        {QStringLiteral("install"), QString::fromUtf8(QB_BUNDLE_DIR), QStringLiteral("/Applications"), QStringLiteral("Q\n.app")},
+        {QStringLiteral("run"), QStringLiteral("/usr/bin/touch"), marker + QStringLiteral("\x7f")},
+        {QStringLiteral("run"), QStringLiteral("/usr/bin/touch") + nul, marker},
+    };
+    for (const QStringList& request : requests) {
+        platform::PrivilegedOutcome outcome;
+        EXPECT_EQ(session->perform(request, &outcome), platform::errAuthorizationSuccess);
+        EXPECT_FALSE(outcome.done) << qPrintable(request.join(u'|'));
+        EXPECT_FALSE(outcome.reason.isEmpty());
+    }
+    EXPECT_EQ(listing(QStringLiteral("/Applications")), before);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+    EXPECT_FALSE(QFileInfo::exists(marker + QStringLiteral("\x7f")));
+}
+
+// The helper program itself checks every request it reads.
+TEST_F(RootToolRun, TheHelperRefusesWhatIsOutsideItsRequests)
+{
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Keep.app/Contents")));
+    const QStringList before = listing(QStringLiteral("/Applications"));
+    QProcess helper;
+    helper.start(QString::fromUtf8(QB_BUNDLE_DIR) + QStringLiteral("/Contents/MacOS/quorbel-authhelper"), {});
+    ASSERT_TRUE(helper.waitForReadyRead(10000));
+    EXPECT_EQ(helper.readLine(), "ready\n");
+    const QByteArray requests[] = {
+        "remove\t/Applications/Keep\x01.app\t\t0\t0\n",        // a control character
+        "remove\t/Applications/../Applications/Keep.app\t\t0\t0\n", // not a plain path
+        "remove\t/Applications/Keep.app/Contents\t\t0\t0\n",     // not a bundle
+        "install\t" QB_BUNDLE_DIR "\t/tmp\tQuorbel.app\n",       // not the Applications folder
+        "updatetool\t300\trepair\t/bin/sh\tx\n",                // not the tool the bundle carries
+        "run\t/bin/rm -rf /Applications\n",                         // no such executable
+        "rm\t-rf\t/Applications\n",                                // no such request
+    };
+    for (const QByteArray& request : requests) {
+        helper.write(request);
+        ASSERT_TRUE(helper.canReadLine() || helper.waitForReadyRead(10000)) << request.constData();
+        EXPECT_TRUE(helper.readLine().startsWith("fail\t")) << request.constData();
+    }
+    helper.closeWriteChannel();
+    EXPECT_TRUE(helper.waitForFinished(10000));
+    EXPECT_EQ(listing(QStringLiteral("/Applications")), before);
+}
+
 } // namespace
