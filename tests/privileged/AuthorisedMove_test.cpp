@@ -149,7 +149,8 @@ protected:
     QString runDownloadedLauncher() { return runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel")); }
 
     QString runAsUser(const QString& executable, const QStringList& answers = {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer,
-                                                                               QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")})
+                                                                               QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")},
+                      const QString& killAt = QString())
     {
         QProcess launcher;
         const QStringList environment = QStringList{
@@ -174,8 +175,10 @@ protected:
         timer.start();
         while (launcher.state() != QProcess::NotRunning && timer.elapsed() < kTimeoutMs
                && !errors.contains("waiting for the user")) {
-            launcher.waitForReadyRead(100);
+            launcher.waitForReadyRead(killAt.isEmpty() ? 100 : 5);
             errors += launcher.readAllStandardError();
+            if (!killAt.isEmpty() && launcherLog().contains(killAt))
+                break; // killed below, without a chance to tidy up
         }
         if (launcher.state() != QProcess::NotRunning) {
             launcher.kill();
@@ -427,6 +430,70 @@ TEST_F(CheckWindowAsUser, ADismissedPromptIsAFailedRepairAndContinueAsksAgain)
     // The second "Continue" is a new authorisation: a second prompt, answered.
     EXPECT_EQ(prompts(), 2);
     EXPECT_EQ(readFile(record()).trimmed(), ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
+}
+
+bool helperRunning()
+{
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry)).endsWith(QStringLiteral("/quorbel-authhelper")))
+            return true;
+    }
+    return false;
+}
+
+// Names and contents below `root`, whoever owns them: is it the whole bundle?
+QStringList contents(const QString& root)
+{
+    QStringList lines = listing(root);
+    for (QString& line : lines) {
+        const QStringList fields = line.split(u' ');
+        line = fields.value(0) + u' ' + fields.mid(3).join(u' ');
+    }
+    return lines;
+}
+
+// The launcher killed (SIGKILL) right after it asked for each authorised step:
+// the helper finishes the request in hand, and a whole copy always remains.
+TEST_F(AuthorisedMoveRun, KilledAfterAnyAuthorisedStepAWholeCopyRemains)
+{
+    const QString applications = QStringLiteral("/Applications");
+    const QStringList killPoints{QStringLiteral("Removing \"/Applications/Quorbel.app\""),
+                                 QStringLiteral("Removing \"/Applications/Quorbel-2.app\""),
+                                 QStringLiteral("Copying \"%1\" to \"/Applications/Quorbel.app\"").arg(source())};
+    const QStringList whole = contents(source());
+    for (const QString& killAt : killPoints) {
+        emptyFolder(applications);
+        QDir(home() + QStringLiteral("/Library/Logs")).removeRecursively();
+        makeCopy(applications + QStringLiteral("/Quorbel.app"), QStringLiteral("com.example.old"), false);
+        makeCopy(applications + QStringLiteral("/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+        runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel"),
+                  {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer, QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")},
+                  killAt);
+        QElapsedTimer timer;
+        timer.start();
+        while (helperRunning() && timer.elapsed() < kTimeoutMs)
+            QThread::msleep(20);
+        EXPECT_FALSE(helperRunning()) << "the helper must end once its launcher is gone";
+        // The download stays whole until the installed copy is whole; a
+        // launcher killed too late for its step has finished the move.
+        const QString installed = applications + QStringLiteral("/Quorbel.app");
+        const bool sourceWhole = contents(source()) == whole;
+        const bool installedWhole = contents(installed) == whole;
+        EXPECT_TRUE(sourceWhole || installedWhole) << qPrintable(killAt);
+        if (QFileInfo::exists(installed + QStringLiteral("/Contents/MacOS/Quorbel"))) {
+            EXPECT_TRUE(installedWhole) << qPrintable(killAt);
+        }
+        if (!QFileInfo::exists(source())) {
+            // Moved: put the download back for the next step.
+            ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+            run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+        }
+        // Nothing half-made under a hidden name.
+        EXPECT_TRUE(QDir(applications).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
+                        .filter(QStringLiteral(".Quorbel")).isEmpty())
+            << qPrintable(killAt);
+        stopStrays();
+    }
 }
 
 class RootToolRun : public PrivateRootTest {
