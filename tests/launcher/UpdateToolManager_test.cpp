@@ -273,6 +273,13 @@ TEST_F(UpdateToolTest, AsRootAToolSomeoneElseCanWriteIsNeverRun)
     ASSERT_EQ(::chmod(QFile::encodeName(tool).constData(), 04755), 0);
     EXPECT_EQ(manager.repairQBTool(QStringLiteral("/a"), QStringLiteral("/b")), 0);
     EXPECT_EQ(recordedArguments(record()), (QStringList{"repairother", "/a", "/b"}));
+
+    // The Finder overlay tool beside it, likewise.
+    QFile::remove(record());
+    const QString overlay = makeRecordingTool(toolPath("finderoverlaytool"), record(), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(overlay).constData(), 65534, 0), 0);
+    EXPECT_EQ(manager.insertFinderOverlayBundle(), 4);
+    EXPECT_TRUE(recordedArguments(record()).isEmpty());
 }
 
 TEST_F(UpdateToolTest, AHungToolIsEndedAtTheTimeLimitAndFails)
