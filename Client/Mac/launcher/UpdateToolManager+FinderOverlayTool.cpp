@@ -2,9 +2,13 @@
 
 #include "UpdateToolManager.h"
 
+#include "Authorization.h"
+#include "FileManager.h"
 #include "Logging.h"
 
 #include <QProcess>
+
+#include <unistd.h>
 
 namespace {
 
@@ -32,7 +36,11 @@ int32_t UpdateToolManager::runFinderOverlayTool(const QStringList& arguments, bo
     task.setInputChannelMode(QProcess::ForwardedInputChannel);
     // A tool that cannot be started is a failed run, not the end of the launcher.
     bool succeeded = false;
-    if (waitUntilExit) {
+    QString why;
+    if (::geteuid() == 0 && platform::files::attributesOfItem(path) && !platform::isSafeToExecuteAsRoot(path, &why)) {
+        // As root, never a file that someone else could have changed.
+        logError("Not running \"%1\" as root (%2)", path, why);
+    } else if (waitUntilExit) {
         task.start();
         if (task.waitForStarted(-1)) {
             task.waitForFinished(-1);

@@ -1,0 +1,598 @@
+// Whole runs of the authorised move and of privileged tool runs, with the real
+// absolute folders: this program runs in a private mount namespace whose
+// /Applications, /Library and /Volumes are fresh root-owned tmpfs folders
+// (scripts/in-private-root.sh). Ordinary-user runs go through the counting
+// stand-in for pkexec, installed set-user-ID root in a 0700 scratch folder,
+// with the launcher started as "nobody" by setpriv.
+
+#include "Authorization.h"
+#include "TestSupport.h"
+#include "UpdateToolManager.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uid_t kUser = 65534; // nobody
+constexpr int kTimeoutMs = 60000;
+const QString kMoveAnswer = QStringLiteral("Move to Applications Folder");
+
+bool inPrivateRoot()
+{
+    struct stat root {}, applications {};
+    return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev
+        && applications.st_uid == 0 && (applications.st_mode & 022) == 0;
+}
+
+int run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(kTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
+}
+
+void emptyFolder(const QString& folder)
+{
+    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        run(QStringLiteral("rm"), {QStringLiteral("-rf"), folder + u'/' + name});
+}
+
+// Every entry below `root` with owner, mode and link target, to compare trees whole.
+QStringList listing(const QString& root)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat status {};
+        ::lstat(QFile::encodeName(path).constData(), &status);
+        QString line = QStringLiteral("%1 %2 %3").arg(path.mid(root.size())).arg(status.st_uid).arg(status.st_mode, 0, 8);
+        if (S_ISLNK(status.st_mode))
+            line += QStringLiteral(" -> ") + QFile::symLinkTarget(path);
+        else if (S_ISREG(status.st_mode))
+            line += u' ' + QString::fromLatin1(readFile(path).toHex().left(64));
+        lines.append(line);
+    }
+    lines.sort();
+    return lines;
+}
+
+class PrivateRootTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inPrivateRoot()) {
+            if (qEnvironmentVariable("CI") == QStringLiteral("true"))
+                FAIL() << "not in a private mount namespace: run through scripts/in-private-root.sh";
+            GTEST_SKIP() << "needs scripts/in-private-root.sh (root, private mount namespace)";
+        }
+        emptyFolder(QStringLiteral("/Applications"));
+        emptyFolder(QStringLiteral("/Library"));
+        ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
+    }
+    void TearDown() override
+    {
+        stopStrays();
+        emptyFolder(QStringLiteral("/Applications"));
+        emptyFolder(QStringLiteral("/Library"));
+    }
+
+    // Launchers started by a test: anything running from its folders.
+    void stopStrays() const
+    {
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool isPid = false;
+            const qint64 pid = entry.toLongLong(&isPid);
+            const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
+            if (isPid && pid != ::getpid() && (exe.startsWith(m_dir.path()) || exe.startsWith(QStringLiteral("/Applications/"))))
+                ::kill(pid_t(pid), SIGKILL);
+        }
+    }
+
+    QTemporaryDir m_dir;
+};
+
+class AuthorisedMoveRun : public PrivateRootTest {
+protected:
+    void SetUp() override
+    {
+        PrivateRootTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(QFileInfo(QString::fromUtf8(QB_BUNDLE_DIR)).isDir()) << "build the bundle target first";
+        for (const QString& folder : {home() + QStringLiteral("/Downloads"), state(), bin()})
+            ASSERT_TRUE(QDir().mkpath(folder));
+        ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+        ASSERT_EQ(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), home(), state(), bin()}), 0);
+        // The stand-in for pkexec: set-user-ID root, reachable only by the user.
+        ASSERT_EQ(::chmod(QFile::encodeName(bin()).constData(), 0700), 0);
+        ASSERT_TRUE(QFile::copy(QString::fromUtf8(QB_FAKE_PKEXEC), pkexec()));
+        ASSERT_EQ(::chown(QFile::encodeName(pkexec()).constData(), 0, 0), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(pkexec()).constData(), 04755), 0);
+    }
+
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    QString state() const { return m_dir.path() + QStringLiteral("/state"); }
+    QString bin() const { return m_dir.path() + QStringLiteral("/bin"); }
+    QString pkexec() const { return bin() + QStringLiteral("/pkexec"); }
+    QString source() const { return home() + QStringLiteral("/Downloads/Quorbel.app"); }
+    QString trash() const { return home() + QStringLiteral("/.local/share/Trash/files"); }
+    int prompts() const { return readFile(state() + QStringLiteral("/count")).trimmed().toInt(); }
+
+    // As the user, the command `script` (sh) while the prompt is open.
+    void duringPrompt(const QString& script)
+    {
+        writeFile(state() + QStringLiteral("/during-prompt"), ("#!/bin/sh\n" + script + "\n").toUtf8(), 0755);
+    }
+
+    // Starts the downloaded launcher as the user, answering the move alert;
+    // answers its standard error.
+    QString runDownloadedLauncher() { return runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel")); }
+
+    QString runAsUser(const QString& executable, const QStringList& answers = {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer,
+                                                                               QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")},
+                      const QString& killAt = QString())
+    {
+        QProcess launcher;
+        const QStringList environment = QStringList{
+            QStringLiteral("HOME=") + home(),
+            QStringLiteral("PATH=/usr/bin:/bin"),
+            QStringLiteral("XDG_CONFIG_HOME=") + home() + QStringLiteral("/.config"),
+            QStringLiteral("XDG_DATA_HOME=") + home() + QStringLiteral("/.local/share"),
+            QStringLiteral("QT_QPA_PLATFORM=offscreen"),
+            QStringLiteral("QUORBEL_PKEXEC=") + pkexec(),
+            QStringLiteral("QUORBEL_FAKE_PKEXEC_STATE=") + state(),
+        } + answers;
+        launcher.setProcessChannelMode(QProcess::SeparateChannels);
+        launcher.setReadChannel(QProcess::StandardError);
+        launcher.setWorkingDirectory(home());
+        launcher.start(QStringLiteral("setpriv"),
+                       QStringList{QStringLiteral("--reuid=%1").arg(kUser), QStringLiteral("--regid=%1").arg(kUser),
+                                   QStringLiteral("--clear-groups"), QStringLiteral("env"), QStringLiteral("-i")}
+                           + environment + QStringList{executable});
+        // An alert nobody answers (the failure alert) waits for the user: seen, it is enough.
+        QByteArray errors;
+        QElapsedTimer timer;
+        timer.start();
+        while (launcher.state() != QProcess::NotRunning && timer.elapsed() < kTimeoutMs
+               && !errors.contains("waiting for the user")) {
+            launcher.waitForReadyRead(killAt.isEmpty() ? 100 : 5);
+            errors += launcher.readAllStandardError();
+            if (!killAt.isEmpty() && launcherLog().contains(killAt))
+                break; // killed below, without a chance to tidy up
+        }
+        if (launcher.state() != QProcess::NotRunning) {
+            launcher.kill();
+            launcher.waitForFinished();
+        }
+        errors += launcher.readAllStandardError();
+        return QString::fromUtf8(errors);
+    }
+
+    QString launcherLog() const
+    {
+        QString text;
+        QDirIterator logs(home() + QStringLiteral("/Library/Logs"), {QStringLiteral("*.log")}, QDir::Files,
+                          QDirIterator::Subdirectories);
+        while (logs.hasNext())
+            text += QString::fromUtf8(readFile(logs.next()));
+        return text;
+    }
+
+    // A bundle owned by root (made by this root process) or by the user.
+    QString makeCopy(const QString& path, const QString& identifier, bool userOwned)
+    {
+        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), identifier}});
+        writeFile(path + QStringLiteral("/Contents/Resources/precious.txt"), "keep");
+        if (userOwned)
+            run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), path});
+        return path;
+    }
+
+    static bool failureAlertShown(const QString& errors) { return errors.contains(QStringLiteral("Could not move to Applications folder")); }
+};
+
+// Owner root, no set-ID bits, u=rwX,go=rX throughout.
+void expectRootOwnedPlainTree(const QString& root)
+{
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    int entries = 0;
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat status {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        ++entries;
+        EXPECT_EQ(status.st_uid, 0u) << qPrintable(path);
+        EXPECT_EQ(status.st_gid, 0u) << qPrintable(path);
+        if (S_ISLNK(status.st_mode))
+            continue;
+        const mode_t mode = status.st_mode & 07777;
+        EXPECT_TRUE(mode == 0755 || (S_ISREG(status.st_mode) && mode == 0644)) << qPrintable(path) << " " << std::oct << mode;
+    }
+    EXPECT_GT(entries, 3);
+}
+
+TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRelaunches)
+{
+    const QString earlier = makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    EXPECT_EQ(readFile(state() + QStringLiteral("/argv")).trimmed(),
+              (pkexec() + u' ' + source() + QStringLiteral("/Contents/MacOS/quorbel-authhelper")).toUtf8());
+    expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
+    EXPECT_FALSE(QFileInfo::exists(earlier));
+    EXPECT_FALSE(QFileInfo::exists(source()));
+    EXPECT_TRUE(QFileInfo(trash() + QStringLiteral("/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    // The installed copy is started once this one has ended.
+    QElapsedTimer timer;
+    timer.start();
+    while (!launcherLog().contains(QStringLiteral("/Applications/Quorbel.app")) && timer.elapsed() < kTimeoutMs)
+        QThread::msleep(100);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("/Applications/Quorbel.app"))) << qPrintable(launcherLog());
+    EXPECT_EQ(prompts(), 1);
+}
+
+TEST_F(AuthorisedMoveRun, ADismissedPromptEndsTheMoveQuietlyAndTouchesNothing)
+{
+    makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+    writeFile(state() + QStringLiteral("/answers"), "1 dismiss\n");
+    const QStringList before = listing(QStringLiteral("/Applications")) + listing(home());
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Not moving because user canceled authorization"))) << qPrintable(launcherLog());
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    QStringList after = listing(QStringLiteral("/Applications")) + listing(home());
+    // Only the launcher's own logs and settings are new in the home folder.
+    after.erase(std::remove_if(after.begin(), after.end(),
+                               [](const QString& line) { return line.startsWith(QStringLiteral("/Library")) || line.startsWith(QStringLiteral("/.config")) || line.startsWith(QStringLiteral("/.local")); }),
+                after.end());
+    QStringList expected = before;
+    expected.erase(std::remove_if(expected.begin(), expected.end(),
+                                  [](const QString& line) { return line.startsWith(QStringLiteral("/Library")) || line.startsWith(QStringLiteral("/.config")) || line.startsWith(QStringLiteral("/.local")); }),
+                   expected.end());
+    EXPECT_EQ(after, expected);
+}
+
+TEST_F(AuthorisedMoveRun, ADeniedPromptIsAFailureWithTheAlert)
+{
+    writeFile(state() + QStringLiteral("/answers"), "1 deny\n");
+    const QString errors = runDownloadedLauncher();
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(QFileInfo::exists(source()));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/Applications/Quorbel.app")));
+}
+
+// A NUL in the product name must not shorten an earlier copy's path to the
+// Applications folder itself.
+TEST_F(AuthorisedMoveRun, ANulInTheProductNameRemovesNothingElse)
+{
+    makeCopy(QStringLiteral("/Applications/Other.app"), QStringLiteral("com.example.other"), false);
+    makeCopy(home() + QStringLiteral("/Applications/Keep.app"), QStringLiteral("com.example.keep"), true);
+    const QString strings = source() + QStringLiteral("/Contents/Resources/en.lproj/Localizable.strings");
+    QByteArray table = readFile(strings);
+    table.replace("\"ProductName\" = \"Quorbel\";", "\"ProductName\" = \"\\0\";");
+    ASSERT_TRUE(writeFile(strings, table));
+    const QStringList applicationsBefore = listing(QStringLiteral("/Applications"));
+    const QStringList userBefore = listing(home() + QStringLiteral("/Applications"));
+    runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1);
+    QStringList applicationsAfter = listing(QStringLiteral("/Applications"));
+    applicationsAfter.erase(std::remove_if(applicationsAfter.begin(), applicationsAfter.end(),
+                                           [](const QString& line) { return line.startsWith(QStringLiteral("/Quorbel.app")); }),
+                            applicationsAfter.end());
+    EXPECT_EQ(applicationsAfter, applicationsBefore);
+    EXPECT_EQ(listing(home() + QStringLiteral("/Applications")), userBefore);
+}
+
+// ~/Applications pointing at a root-owned folder: what is there is not the
+// user's to remove, and administrator rights are never used in the home.
+TEST_F(AuthorisedMoveRun, AUserApplicationsLinkToARootFolderRemovesNothingThere)
+{
+    makeCopy(QStringLiteral("/Library/Shared/Quorbel Client-3.app"), QStringLiteral("com.example.shared"), false);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/Library/Shared"), home() + QStringLiteral("/Applications")));
+    const QStringList before = listing(QStringLiteral("/Library"));
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(listing(QStringLiteral("/Library")), before);
+    EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(QFileInfo::exists(source()));
+}
+
+// The user swaps a folder on the way to a found earlier copy for a link to a
+// root-owned folder while the password prompt is open.
+TEST_F(AuthorisedMoveRun, AFolderSwappedForALinkDuringThePromptLeadsNowhere)
+{
+    // The user's own folder inside the Applications folder.
+    const QString identifier = QStringLiteral("com.quorbel.Quorbel");
+    makeCopy(QStringLiteral("/Applications/Sub/Deeper/Old.app"), identifier, true);
+    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), QStringLiteral("/Applications/Sub")});
+    makeCopy(QStringLiteral("/Library/Precious/Old.app"), identifier, false);
+    duringPrompt(QStringLiteral("cd /Applications/Sub && mv Deeper Deeper.gone && ln -s /Library/Precious Deeper"));
+    const QStringList before = listing(QStringLiteral("/Library"));
+    runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Sub/Deeper")).isSymLink()) << "the swap did not happen";
+    EXPECT_EQ(listing(QStringLiteral("/Library")), before);
+}
+
+TEST_F(AuthorisedMoveRun, ADeviceNodeInTheSourceStopsTheInstallWithNothingLeftBehind)
+{
+    const QString resources = source() + QStringLiteral("/Contents/Resources/");
+    ASSERT_EQ(::mknod(QFile::encodeName(resources + QStringLiteral("tty")).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    writeFile(resources + QStringLiteral("shell"), "#!/bin/sh\n", 04755);
+    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+    ::chmod(QFile::encodeName(resources + QStringLiteral("shell")).constData(), 04755);
+    const QStringList sourceBefore = listing(source());
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(listing(QStringLiteral("/Applications")).isEmpty()) << qPrintable(listing(QStringLiteral("/Applications")).join(u'\n'));
+    EXPECT_EQ(listing(source()), sourceBefore);
+}
+
+TEST_F(AuthorisedMoveRun, ASetUserIdFileIsInstalledWithoutItsSpecialBits)
+{
+    const QString shell = source() + QStringLiteral("/Contents/Resources/shell");
+    writeFile(shell, "#!/bin/sh\n", 0755);
+    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+    ASSERT_EQ(::chmod(QFile::encodeName(shell).constData(), 06755), 0);
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/shell")).isExecutable());
+}
+
+// The check window's repair of the update tool, as an ordinary user: the
+// launcher is installed root-owned in /Applications and the tool is missing.
+class CheckWindowAsUser : public AuthorisedMoveRun {
+protected:
+    void SetUp() override
+    {
+        AuthorisedMoveRun::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), installed()}), 0);
+        const QString resources = installed() + QStringLiteral("/Contents/Resources");
+        const QVariantList items{
+            QVariantMap{{"Type", "QBToolRoot"}, {"Name", "updateqb"}, {"InstallPath", kInstalledTool},
+                        {"Resource", "updateqb"}, {"Signature", "updateqb.sig"}},
+            QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
+        };
+        ASSERT_TRUE(writePlist(resources + "/RequiredItems.plist", QVariantMap{{"RequiredItems", items}}));
+        // The carried tool installs itself and records who ran it.
+        makeScript(resources + "/updateqb",
+                   QStringLiteral("if [ $# -eq 0 ]; then echo '1.19.0 (5)'; exit 0; fi\n"
+                                  "echo \"$(id -u) $*\" >> '%1'\n"
+                                  "mkdir -p \"$(dirname '%2')\" && cp \"$0\" '%2' && chmod 4755 '%2'\n")
+                       .arg(record(), kInstalledTool));
+        writeFile(resources + "/updateqb.sig", "signature");
+        ASSERT_EQ(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("0:0"), installed()}), 0);
+        writeFile(record(), "");
+        run(QStringLiteral("chown"), {QStringLiteral("%1:%1").arg(kUser), record()});
+    }
+    QString installed() const { return QStringLiteral("/Applications/Quorbel.app"); }
+    QString record() const { return m_dir.path() + QStringLiteral("/tool.argv"); }
+    QString startInstalled(const QString& windowAnswers)
+    {
+        return runAsUser(installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
+                         {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=") + windowAnswers, QStringLiteral("QUORBEL_ALERT_ANSWER=OK")});
+    }
+    static constexpr const char* kInstalledTool = "/Library/Application Support/Quorbel/updateqb";
+};
+
+TEST_F(CheckWindowAsUser, TheUpdateToolRepairAsksOnceAndWaitsForTheToolAsRoot)
+{
+    const QString errors = startInstalled(QStringLiteral("Continue,Quit"));
+    EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    EXPECT_EQ(readFile(record()).trimmed(),
+              ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("UpdateToolManager:runUninstalledUpdateToolAsAdmin: Succeeded")));
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Repair run succeeded"))) << qPrintable(launcherLog());
+    struct stat tool {};
+    ASSERT_EQ(::stat(kInstalledTool, &tool), 0);
+    EXPECT_EQ(tool.st_uid, 0u);
+}
+
+TEST_F(CheckWindowAsUser, ADismissedPromptIsAFailedRepairAndContinueAsksAgain)
+{
+    writeFile(state() + QStringLiteral("/answers"), "1 dismiss\n");
+    const QString errors = startInstalled(QStringLiteral("Continue,Continue,Quit"));
+    EXPECT_TRUE(errors.contains(QStringLiteral("Unattended alert: \"The repair did not succeed\""))) << qPrintable(errors);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("AuthorizationCopyRights failed (OSStatus -60006)"))) << qPrintable(launcherLog());
+    // The second "Continue" is a new authorisation: a second prompt, answered.
+    EXPECT_EQ(prompts(), 2);
+    EXPECT_EQ(readFile(record()).trimmed(), ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
+}
+
+bool helperRunning()
+{
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry)).endsWith(QStringLiteral("/quorbel-authhelper")))
+            return true;
+    }
+    return false;
+}
+
+// Names and contents below `root`, whoever owns them: is it the whole bundle?
+QStringList contents(const QString& root)
+{
+    QStringList lines = listing(root);
+    for (QString& line : lines) {
+        const QStringList fields = line.split(u' ');
+        line = fields.value(0) + u' ' + fields.mid(3).join(u' ');
+    }
+    return lines;
+}
+
+// The launcher killed (SIGKILL) right after it asked for each authorised step:
+// the helper finishes the request in hand, and a whole copy always remains.
+TEST_F(AuthorisedMoveRun, KilledAfterAnyAuthorisedStepAWholeCopyRemains)
+{
+    const QString applications = QStringLiteral("/Applications");
+    const QStringList killPoints{QStringLiteral("Removing \"/Applications/Quorbel.app\""),
+                                 QStringLiteral("Removing \"/Applications/Quorbel-2.app\""),
+                                 QStringLiteral("Copying \"%1\" to \"/Applications/Quorbel.app\"").arg(source())};
+    const QStringList whole = contents(source());
+    for (const QString& killAt : killPoints) {
+        emptyFolder(applications);
+        QDir(home() + QStringLiteral("/Library/Logs")).removeRecursively();
+        makeCopy(applications + QStringLiteral("/Quorbel.app"), QStringLiteral("com.example.old"), false);
+        makeCopy(applications + QStringLiteral("/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+        runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel"),
+                  {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer, QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")},
+                  killAt);
+        QElapsedTimer timer;
+        timer.start();
+        while (helperRunning() && timer.elapsed() < kTimeoutMs)
+            QThread::msleep(20);
+        EXPECT_FALSE(helperRunning()) << "the helper must end once its launcher is gone";
+        // The download stays whole until the installed copy is whole; a
+        // launcher killed too late for its step has finished the move.
+        const QString installed = applications + QStringLiteral("/Quorbel.app");
+        const bool sourceWhole = contents(source()) == whole;
+        const bool installedWhole = contents(installed) == whole;
+        EXPECT_TRUE(sourceWhole || installedWhole) << qPrintable(killAt);
+        if (QFileInfo::exists(installed + QStringLiteral("/Contents/MacOS/Quorbel"))) {
+            EXPECT_TRUE(installedWhole) << qPrintable(killAt);
+        }
+        if (!QFileInfo::exists(source())) {
+            // Moved: put the download back for the next step.
+            ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+            run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+        }
+        // Nothing half-made under a hidden name.
+        EXPECT_TRUE(QDir(applications).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
+                        .filter(QStringLiteral(".Quorbel")).isEmpty())
+            << qPrintable(killAt);
+        stopStrays();
+    }
+}
+
+class RootToolRun : public PrivateRootTest {
+protected:
+    QString installTool(const QString& body, uid_t owner)
+    {
+        const QString tool = QStringLiteral("/Library/Application Support/Quorbel/updateqb");
+        EXPECT_TRUE(QDir().mkpath(QFileInfo(tool).path()));
+        makeScript(tool, body);
+        ::chown(QFile::encodeName(tool).constData(), owner, 0);
+        ::chmod(QFile::encodeName(tool).constData(), 04755);
+        return tool;
+    }
+    LogCapture log;
+};
+
+// A launcher running as root: the requests run in-process through the same code.
+TEST_F(RootToolRun, AHungPrivilegedToolIsEndedAtTheLimitAndTheRunFails)
+{
+    installTool(QStringLiteral("exec sleep 60"), 0);
+    UpdateToolManager manager;
+    manager.setRepairTimeLimit(1);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(manager.repairPermissions(), 4);
+    EXPECT_LT(timer.elapsed(), 20000);
+    EXPECT_EQ(manager.status(), 4);
+    EXPECT_FALSE(log.contains(QStringLiteral("UpdateToolManager:runUpdateToolAsAdmin: Succeeded")));
+}
+
+TEST_F(RootToolRun, AnInstalledToolSomeoneElseCanWriteIsNeverRunWithTheRights)
+{
+    const QString marker = m_dir.path() + QStringLiteral("/ran");
+    installTool(QStringLiteral("touch '%1'").arg(marker), kUser);
+    UpdateToolManager manager;
+    EXPECT_EQ(manager.repairPermissions(), 4);
+    EXPECT_EQ(manager.repairQBToolPermissions(QStringLiteral("x")), 4);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+
+    installTool(QStringLiteral("touch '%1'").arg(marker), 0);
+    EXPECT_EQ(manager.repairPermissions(), 0);
+    EXPECT_TRUE(QFileInfo::exists(marker));
+}
+
+// Control characters never reach the file system with administrator rights;
+// the checks hold in the requests themselves, whoever sends them.
+TEST_F(RootToolRun, RequestsHoldingControlCharactersAreRefused)
+{
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Keep.app/Contents")));
+    const QString marker = m_dir.path() + QStringLiteral("/ran");
+    const QStringList before = listing(QStringLiteral("/Applications"));
+    int32_t status = 0;
+    auto session = platform::AuthorizationService::shared().createSession(&status);
+    ASSERT_EQ(session->copyAdminRights(), platform::errAuthorizationSuccess);
+    const QString nul = QString(QChar(0));
+    const QList<QStringList> requests{
+        {QStringLiteral("remove"), QStringLiteral("/Applications/") + nul + QStringLiteral(".app"), {}, "0", "0"},
+        {QStringLiteral("remove"), QStringLiteral("/Applications") + nul + QStringLiteral("/Keep.app"), {}, "0", "0"},
+        {QStringLiteral("install"), QString::fromUtf8(QB_BUNDLE_DIR), QStringLiteral("/Applications"), QStringLiteral("Q\n.app")},
+        {QStringLiteral("run"), QStringLiteral("/usr/bin/touch"), marker + QStringLiteral("\x7f")},
+        {QStringLiteral("run"), QStringLiteral("/usr/bin/touch") + nul, marker},
+    };
+    for (const QStringList& request : requests) {
+        platform::PrivilegedOutcome outcome;
+        EXPECT_EQ(session->perform(request, &outcome), platform::errAuthorizationSuccess);
+        EXPECT_FALSE(outcome.done) << qPrintable(request.join(u'|'));
+        EXPECT_FALSE(outcome.reason.isEmpty());
+    }
+    EXPECT_EQ(listing(QStringLiteral("/Applications")), before);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+    EXPECT_FALSE(QFileInfo::exists(marker + QStringLiteral("\x7f")));
+}
+
+// The helper program itself checks every request it reads.
+TEST_F(RootToolRun, TheHelperRefusesWhatIsOutsideItsRequests)
+{
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Keep.app/Contents")));
+    const QStringList before = listing(QStringLiteral("/Applications"));
+    QProcess helper;
+    helper.start(QString::fromUtf8(QB_BUNDLE_DIR) + QStringLiteral("/Contents/MacOS/quorbel-authhelper"), {});
+    ASSERT_TRUE(helper.waitForReadyRead(10000));
+    EXPECT_EQ(helper.readLine(), "ready\n");
+    const QByteArray requests[] = {
+        "remove\t/Applications/Keep\x01.app\t\t0\t0\n",        // a control character
+        "remove\t/Applications/../Applications/Keep.app\t\t0\t0\n", // not a plain path
+        "remove\t/Applications/Keep.app/Contents\t\t0\t0\n",     // not a bundle
+        "install\t" QB_BUNDLE_DIR "\t/tmp\tQuorbel.app\n",       // not the Applications folder
+        "updatetool\t300\trepair\t/bin/sh\tx\n",                // not the tool the bundle carries
+        "run\t/bin/rm -rf /Applications\n",                         // no such executable
+        "rm\t-rf\t/Applications\n",                                // no such request
+    };
+    for (const QByteArray& request : requests) {
+        helper.write(request);
+        ASSERT_TRUE(helper.canReadLine() || helper.waitForReadyRead(10000)) << request.constData();
+        EXPECT_TRUE(helper.readLine().startsWith("fail\t")) << request.constData();
+    }
+    helper.closeWriteChannel();
+    EXPECT_TRUE(helper.waitForFinished(10000));
+    EXPECT_EQ(listing(QStringLiteral("/Applications")), before);
+}
+
+} // namespace
