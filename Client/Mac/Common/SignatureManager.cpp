@@ -1,6 +1,7 @@
 #include "SignatureManager.h"
 
 #include "Logging.h"
+#include "PublicKeyCache.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -156,15 +157,12 @@ bool SignatureManager::verifySignature(const QByteArray& signature, const QStrin
     if (signature.isEmpty() || publicKey.isEmpty() || data.isEmpty())
         return false;
     ERR_clear_error();
-    const KeyPtr key = readRsaKey(publicKey, false);
+    // Reading the PEM text costs far more than the verification itself.
+    const PublicKeyCache::Key key = PublicKeyCache::shared().keyFor(
+        publicKey, [](const QString& text) { return readRsaKey(text, false).release(); });
     if (!key)
         return false;
-    const DigestContextPtr context = sha1ContextFor(key.get(), false);
-    const int result = context
-        ? EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.constData()),
-                           static_cast<size_t>(signature.size()),
-                           reinterpret_cast<const unsigned char*>(data.constData()), static_cast<size_t>(data.size()))
-        : 0;
+    const int result = key->verifySha1(signature, data);
     if (result == 1) {
         logVerbose("Signature verified");
         return true;
