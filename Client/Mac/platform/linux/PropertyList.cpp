@@ -7,9 +7,14 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -142,6 +147,43 @@ void setError(QString* error, const QString& text)
         *error = text;
 }
 
+// The whole file in as few system calls as its size allows (open, fstat, one
+// read, close): the installation check reads an Info.plist per item.
+bool readWholeFile(const QString& path, QByteArray* contents, QString* error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, qt_error_string(errno));
+        return false;
+    }
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const qsizetype expected = regular ? qsizetype(st.st_size) : 0;
+    // One byte more than expected, so that a file that grew shows it.
+    QByteArray data(regular ? expected + 1 : 4096, Qt::Uninitialized);
+    qsizetype filled = 0;
+    for (;;) {
+        if (filled == data.size())
+            data.resize(data.size() * 2);
+        const ssize_t n = ::read(fd, data.data() + filled, size_t(data.size() - filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            setError(error, qt_error_string(errno));
+            ::close(fd);
+            return false;
+        }
+        filled += n;
+        // A regular file that gave what its size promised is at its end.
+        if (n == 0 || (regular && filled == expected))
+            break;
+    }
+    ::close(fd);
+    data.truncate(filled);
+    *contents = std::move(data);
+    return true;
+}
+
 } // namespace
 
 QVariant propertyListFromData(const QByteArray& data, QString* error)
@@ -166,12 +208,10 @@ QVariant propertyListFromData(const QByteArray& data, QString* error)
 
 QVariant readPropertyList(const QString& path, QString* error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, file.errorString());
+    QByteArray data;
+    if (!readWholeFile(path, &data, error))
         return {};
-    }
-    return propertyListFromData(file.readAll(), error);
+    return propertyListFromData(data, error);
 }
 
 QVariantMap readPropertyListDictionary(const QString& path, QString* error)
