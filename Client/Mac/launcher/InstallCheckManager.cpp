@@ -74,7 +74,8 @@ InstallCheckManager& InstallCheckManager::sharedManager()
 InstallCheckManager::InstallCheckManager(const platform::Bundle& bundle) : bundle(bundle)
 {
     setLaunchCoreFunction({});
-    loadInterface();
+    // The check window is loaded when it is first shown: a launch that finds
+    // everything in order never needs it.
     readManifest();
 }
 
