@@ -4,7 +4,8 @@
 // process-check pipelines one after another, exactly as the launcher runs
 // them, followed by starting the core directly. Prints launcher time minus
 // baseline time (medians), offscreen and, when Xvfb is installed, on a
-// virtual X display.
+// virtual X display; and the same for the CPU time of the processes each
+// side started and waited for, which a busy machine disturbs much less.
 //
 // QUORBEL_BENCH_BUNDLE names another build's bundle to run instead of this
 // build's, so that two builds compare against one baseline.
@@ -33,6 +34,8 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -130,6 +133,31 @@ private:
     QString m_display;
 };
 
+// CPU time of the finished children and their waited-for descendants, in
+// milliseconds: a busy machine stretches wall time far more than this.
+double childrenCpuMs()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// Per iteration, as the counter "child_cpu_ms".
+class ChildCpu {
+public:
+    explicit ChildCpu(benchmark::State& state) : m_state(state), m_start(childrenCpuMs()) {}
+    ~ChildCpu()
+    {
+        if (m_state.iterations() > 0)
+            m_state.counters["child_cpu_ms"] = (childrenCpuMs() - m_start) / double(m_state.iterations());
+    }
+
+private:
+    benchmark::State& m_state;
+    double m_start;
+};
+
 VirtualDisplay& virtualDisplay()
 {
     static VirtualDisplay shared;
@@ -147,6 +175,7 @@ void BM_Baseline_PipelinesThenCore(benchmark::State& state)
     core.setProcessEnvironment(inst.environment(QStringLiteral("offscreen"), QString()));
     core.setStandardOutputFile(QProcess::nullDevice());
     core.setStandardErrorFile(QProcess::nullDevice());
+    const ChildCpu cpu(state);
     for (auto _ : state) {
         if (ProcessUtilities::quorbelCoreAlreadyRunning(kCoreName)) {
             state.SkipWithError("a core is running: run in a private process namespace");
@@ -163,6 +192,7 @@ void runLauncher(benchmark::State& state, const QString& platform, const QString
 {
     const Installation& inst = installation();
     const QProcessEnvironment env = inst.environment(platform, display);
+    const ChildCpu cpu(state);
     for (auto _ : state) {
         QProcess launcher;
         launcher.setProcessEnvironment(env);
@@ -213,6 +243,11 @@ void printOverhead(const RecordingReporter& reporter, const char* row, const cha
         return;
     std::printf("launch overhead %-9s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcher, baseline,
                 launcher - baseline);
+    const double launcherCpu = reporter.figure(row, "_median", "child_cpu_ms");
+    const double baselineCpu = reporter.figure("BM_Baseline_PipelinesThenCore", "_median", "child_cpu_ms");
+    if (launcherCpu > 0 && baselineCpu > 0)
+        std::printf("    CPU time %-9s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcherCpu, baselineCpu,
+                    launcherCpu - baselineCpu);
 }
 
 } // namespace
