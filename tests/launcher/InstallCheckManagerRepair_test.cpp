@@ -163,7 +163,8 @@ protected:
     // Shows the window as at start-up, presses "Continue" and waits for the hand-back.
     void runRepair(InstallCheckManager& m)
     {
-        if (!m.checkWindow->isVisible()) {
+        // The window is loaded when the check first shows it.
+        if (!m.checkWindow || !m.checkWindow->isVisible()) {
             ASSERT_FALSE(m.checkForRequiredItems());
         }
         m.checkInstall->click();
@@ -212,6 +213,10 @@ protected:
 TEST_F(RepairTest, TheWindowComesUpWithItsTextsAndAnExplanationForWhatWasFound)
 {
     InstallCheckManager& m = check({coreApp(0775)});
+    // Loaded when first needed, not with the manager.
+    EXPECT_EQ(m.checkWindow, nullptr);
+    EXPECT_EQ(m.checkInstall, nullptr);
+    m.loadInterface();
     EXPECT_EQ(m.checkHeaderView->title(), text("Installing Quorbel"));
     EXPECT_TRUE(m.checkHeaderView->useWelcomeBranding());
     EXPECT_EQ(m.checkInstall->text(), text("Continue"));

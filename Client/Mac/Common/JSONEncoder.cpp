@@ -3,6 +3,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <map>
 
 namespace {
 
@@ -83,12 +84,31 @@ QString numberText(const QVariant& value)
     }
 }
 
+// Appends `text` with the escape table applied; runs of characters that need
+// no escape go in whole. One pass gives the same text as replacing row by
+// row: no row's escape produces a character that a later row replaces.
+void appendEscaped(QString& out, QStringView text)
+{
+    const qsizetype length = text.size();
+    qsizetype runStart = 0;
+    for (qsizetype i = 0; i < length; ++i) {
+        const char16_t letter = escapeLetterFor(text[i].unicode());
+        if (!letter)
+            continue;
+        out.append(text.mid(runStart, i - runStart));
+        out += u'\\';
+        out += QChar(letter);
+        runStart = i + 1;
+    }
+    out.append(text.mid(runStart));
+}
+
 void appendValue(QString& json, const QVariant& value)
 {
     const int typeId = value.typeId();
     if (typeId == QMetaType::QString) {
         json += u'"';
-        json += JSONEncoder::stringByAddingJSONEscape(value.toString());
+        appendEscaped(json, *static_cast<const QString*>(value.constData()));
         json += u'"';
     } else if (isBooleanType(typeId)) {
         json += value.toBool() ? QLatin1String("true") : QLatin1String("false");
@@ -120,7 +140,9 @@ private:
 
     const QString& m_text;
     const quint64 m_length;
-    std::optional<QVariantMap> m_result;
+    // Filled as a standard map, which takes keys and values by moving them,
+    // and handed over whole as the record.
+    std::optional<std::map<QString, QVariant>> m_result;
     std::optional<QString> m_key;
     std::optional<QVariant> m_value;
     bool m_expectKey = false;
@@ -136,7 +158,7 @@ std::optional<QVariantMap> RecordScanner::scan()
         const QChar c = m_text.at(qsizetype(m_position++));
         const Step step = onCharacter(c);
         if (step == Step::Answer)
-            return m_result;
+            return m_result ? std::optional<QVariantMap>(QVariantMap(std::move(*m_result))) : std::nullopt;
         if (step == Step::Reject)
             return std::nullopt;
         storePendingPair();
@@ -166,7 +188,7 @@ Step RecordScanner::onCharacter(QChar c)
 
 Step RecordScanner::onOpenBrace()
 {
-    m_result = QVariantMap();
+    m_result.emplace();
     m_expectKey = true;
     return Step::Continue;
 }
@@ -185,7 +207,7 @@ Step RecordScanner::onQuotationMark()
 
 Step RecordScanner::onComma()
 {
-    if (!m_result || m_result->isEmpty())
+    if (!m_result || m_result->empty())
         return Step::Reject;
     m_expectKey = true;
     return Step::Continue;
@@ -217,8 +239,12 @@ Step RecordScanner::onWord(quint64 needed, QLatin1String word, bool valueWhenEqu
     --m_position;
     if (m_expectKey || m_length - m_position < needed)
         return Step::Reject;
-    const QStringView candidate = QStringView(m_text).mid(qsizetype(m_position), word.size());
-    const bool equal = candidate.compare(word, Qt::CaseInsensitive) == 0;
+    // ASCII letters only: folding the case of the text's letters is enough.
+    bool equal = true;
+    for (qsizetype i = 0; i < word.size() && equal; ++i) {
+        const char16_t c = m_text.at(qsizetype(m_position) + i).unicode();
+        equal = (c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c) == char16_t(word.at(i).unicode());
+    }
     m_value = QVariant(equal ? valueWhenEqual : !valueWhenEqual);
     m_position += quint64(word.size());
     m_expectKey = false;
@@ -229,8 +255,11 @@ void RecordScanner::storePendingPair()
 {
     if (!m_key || !m_value)
         return;
+    // Records written by this class list their keys in order: the hint makes
+    // each insertion constant time; a key out of order or repeated is placed
+    // (or replaced) as without it.
     if (m_result)
-        m_result->insert(*m_key, *m_value);
+        m_result->insert_or_assign(m_result->end(), std::move(*m_key), std::move(*m_value));
     m_key.reset();
     m_value.reset();
     m_expectKey = false;
@@ -240,19 +269,9 @@ void RecordScanner::storePendingPair()
 
 QString JSONEncoder::stringByAddingJSONEscape(const QString& text)
 {
-    // One pass gives the same text as replacing row by row: no row's escape
-    // produces a character that a later row replaces.
     QString escaped;
     escaped.reserve(text.size() + text.size() / 8 + 2);
-    for (const QChar c : text) {
-        const char16_t letter = escapeLetterFor(c.unicode());
-        if (letter) {
-            escaped += u'\\';
-            escaped += QChar(letter);
-        } else {
-            escaped += c;
-        }
-    }
+    appendEscaped(escaped, text);
     return escaped;
 }
 
@@ -305,18 +324,28 @@ std::optional<QString> JSONEncoder::jsonStringForStr(const QString& text, quint6
         return std::nullopt;
     const QStringView view(text);
     QString result;
+    bool first = true;
     while (!error) {
         // Plain characters up to the next quotation mark or backslash go in
         // as one run; a text that ends inside the run is unterminated.
         quint64 stop = position;
         while (stop < length && view[qsizetype(stop)] != u'"' && view[qsizetype(stop)] != u'\\')
             ++stop;
-        result += view.mid(qsizetype(position), qsizetype(stop - position));
+        const QStringView run = view.mid(qsizetype(position), qsizetype(stop - position));
         position = stop;
         if (position >= length)
             return std::nullopt;
-        if (view[qsizetype(position++)] == u'"')
+        if (view[qsizetype(position++)] == u'"') {
+            // A string without escapes, the usual case, is copied once.
+            if (first)
+                return run.toString();
+            result += run;
             return result;
+        }
+        if (first)
+            result.reserve(qsizetype(length - position) + run.size());
+        first = false;
+        result += run;
         if (position >= length) { // a backslash as the last character
             error = true;
             return std::nullopt;

@@ -1,6 +1,7 @@
 #include "SignatureManager.h"
 
 #include "Logging.h"
+#include "PublicKeyCache.h"
 #include "SignatureCore.h"
 
 #include <openssl/err.h>
@@ -98,12 +99,13 @@ bool SignatureManager::verifySignature(const QByteArray& signature, const QStrin
     if (signature.isEmpty() || publicKey.isEmpty() || data.isEmpty())
         return false;
     ERR_clear_error();
-    const KeyPtr key = readRsaKey(publicKey, false);
+    // Reading the PEM text costs far more than the verification itself.
+    const PublicKeyCache::Key key = PublicKeyCache::shared().keyFor(
+        publicKey, [](const QString& text) { return readRsaKey(text, false).release(); });
     if (!key)
         return false;
-    if (qbcore::verify(key.get(), qbcore::Digest::SHA1,
-                       std::string_view(signature.constData(), static_cast<size_t>(signature.size())),
-                       std::string_view(data.constData(), static_cast<size_t>(data.size())))) {
+    const int result = key->verifySha1(signature, data);
+    if (result == 1) {
         logVerbose("Signature verified");
         return true;
     }

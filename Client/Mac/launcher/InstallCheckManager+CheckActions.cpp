@@ -101,7 +101,7 @@ void InstallCheckManager::setStopButtonDelay(std::chrono::milliseconds delay)
 void InstallCheckManager::loadInterface()
 {
     // Without a window system (benchmarks, command-line checks) there is no window to load.
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+    if (m_interface || !qobject_cast<QApplication*>(QCoreApplication::instance()))
         return;
     m_interface = std::make_unique<Ui::InstallCheck>();
     m_checkWindowOwner = std::make_unique<QWidget>();
@@ -204,6 +204,7 @@ void InstallCheckManager::runSelfRepair()
 {
     logNormal("Install check: items not in order: %1 (update tool repairs: %2); showing the check window",
               numberItemsMissing, numberRepairsRequired);
+    loadInterface();
     if (!checkWindow) {
         logError("No check window can be shown here; not starting the core");
         platform::application::terminate();

@@ -88,7 +88,8 @@ InstallCheckManager& InstallCheckManager::sharedManager()
 InstallCheckManager::InstallCheckManager(const platform::Bundle& bundle) : bundle(bundle)
 {
     setLaunchCoreFunction({});
-    loadInterface();
+    // The check window is loaded when it is first shown: a launch that finds
+    // everything in order never needs it.
     readManifest();
 }
 
@@ -227,10 +228,10 @@ void InstallCheckManager::updateRequiredItemStatusBundle(const QVariantMap& item
     logInstalledSubject(item);
     QString status;
     int32_t major = 0, minor = 0, bugfix = 0;
-    if (!installedItemExists(item))
-        status = statusMissing();
-    else if (!getBundleVersion(item, &major, &minor, &bugfix))
-        status = statusInvalid();
+    // A readable version proves that something is installed: the disk is
+    // asked whether anything exists only when there is none.
+    if (!getBundleVersion(item, &major, &minor, &bugfix))
+        status = installedItemExists(item) ? statusInvalid() : statusMissing();
     else if (!checkFrameworkVersion(item, major, minor, bugfix))
         status = statusOldVersion();
     if (status.isNull())
@@ -292,10 +293,10 @@ void InstallCheckManager::updateFinderPlugInStatus(const QVariantMap& item, int3
     QString status;
     if (!requiredOnThisSystem)
         status = statusNotRequired();
-    else if (!installedItemExists(item))
-        status = statusMissing();
+    // A bundle whose version reads is installed; one that is missing has no
+    // version and needs an update, so only then is existence asked.
     else if (doesBundleNeedUpdate(item))
-        status = statusOldVersion();
+        status = installedItemExists(item) ? statusOldVersion() : statusMissing();
     recordHelperStatus(index, status);
 }
 

@@ -92,6 +92,9 @@ public:
 
     // ---- The check window (InstallCheckManager+CheckActions.cpp) ----
 
+    // Loads the check window and connects the elements below, once; the
+    // window is otherwise loaded when it is first shown.
+    void loadInterface();
     // Titles and texts, once the interface is loaded.
     void awakeFromNib();
     // Puts the explanation of the last findings into the window and brings it up.
@@ -122,7 +125,7 @@ public:
     void setStopButtonDelay(std::chrono::milliseconds delay);
 
     // The window's elements, connected when the interface loads; all null
-    // without a window system.
+    // before that and without a window system.
     QDialog* repairProgressWindow = nullptr;
     QProgressBar* repairProgressIndicator = nullptr;
     QLabel* repairProgressText = nullptr;
@@ -212,7 +215,6 @@ private:
     void logInstalledSubject(const QVariantMap& item);
     bool installedItemExists(const QVariantMap& item);
     bool eventFilter(QObject* watched, QEvent* event) override;
-    void loadInterface();
     void connectActions();
     void waitForUser();
     void endProgressSheet();

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdlib>
+
 int main(int argc, char* argv[])
 {
     // Read before Qt takes its own options out of argv.
@@ -18,5 +20,9 @@ int main(int argc, char* argv[])
     application.setQuitOnLastWindowClosed(false);
     Quorbel_LauncherAppDelegate delegate;
     QTimer::singleShot(0, &delegate, &Quorbel_LauncherAppDelegate::applicationDidFinishLaunching);
-    return application.exec();
+    const int status = application.exec();
+    // Ends here, as the launch ended: tearing the application object down
+    // would first load the whole font configuration only to free it again.
+    // Exit handlers and the C library's streams still run and flush.
+    std::exit(status);
 }

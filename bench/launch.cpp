@@ -1,0 +1,280 @@
+// Launch overhead: the real launcher on an installed copy of the sample
+// bundle, every required item in order, from exec to the launcher's exit,
+// against what any launch must do, measured in the same run: the three
+// process-check pipelines one after another, exactly as the launcher runs
+// them, followed by starting the core directly. Prints launcher time minus
+// baseline time (medians), offscreen and, when Xvfb is installed, on a
+// virtual X display; and the same for the CPU time of the processes each
+// side started and waited for, which a busy machine disturbs much less.
+//
+// QUORBEL_BENCH_BUNDLE names another build's bundle to run instead of this
+// build's, so that two builds compare against one baseline.
+//
+// Other processes on the machine take part in the pipelines' listing, and a
+// running core anywhere makes the launcher refuse to start: run it in a
+// private process namespace,
+//   unshare --pid --fork --mount-proc build/bench/bench_launch
+
+#include "RecordingReporter.h"
+#include "ProcessUtilities.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <sys/resource.h>
+
+namespace {
+
+const QString kCoreName = QStringLiteral("QuorbelCore");
+
+struct Installation {
+    QTemporaryDir dir;
+    QString home = dir.filePath(QStringLiteral("home"));
+    QString root = dir.filePath(QStringLiteral("root"));
+    QString bundle = root + QStringLiteral("/Applications/Quorbel.app");
+    QString launcher = bundle + QStringLiteral("/Contents/MacOS/Quorbel");
+    QString core = bundle + QStringLiteral("/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
+    QString coreLog = home + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
+
+    Installation()
+    {
+        QDir().mkpath(home);
+        QDir().mkpath(root + QStringLiteral("/Applications"));
+        // Another build's bundle may be compared against this one's pipelines.
+        QString source = qEnvironmentVariable("QUORBEL_BENCH_BUNDLE");
+        if (source.isEmpty())
+            source = QStringLiteral(QB_BUNDLE_DIR);
+        std::printf("launcher: %s\n", qPrintable(source));
+        QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-pR"), source, bundle});
+    }
+
+    QProcessEnvironment environment(const QString& platform, const QString& display) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+        env.insert(QStringLiteral("QUORBEL_SYSTEM_ROOT"), root);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        env.remove(QStringLiteral("QUORBEL_CORE_KEEP_RUNNING"));
+        if (display.isEmpty())
+            env.remove(QStringLiteral("DISPLAY"));
+        else
+            env.insert(QStringLiteral("DISPLAY"), display);
+        return env;
+    }
+
+    qsizetype coreStarts() const
+    {
+        QFile log(coreLog);
+        return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
+    }
+};
+
+Installation& installation()
+{
+    static Installation shared;
+    return shared;
+}
+
+// A virtual X display for the whole run; empty when Xvfb cannot start.
+class VirtualDisplay {
+public:
+    VirtualDisplay()
+    {
+        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        if (xvfb.isEmpty())
+            return;
+        for (int number = 91; number < 99 && m_display.isEmpty(); ++number) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+                continue;
+            m_server.setStandardOutputFile(QProcess::nullDevice());
+            m_server.setStandardErrorFile(QProcess::nullDevice());
+            m_server.start(xvfb, {QStringLiteral(":%1").arg(number), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                  QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x800x24")});
+            m_server.waitForStarted(10000);
+            for (int wait = 0; wait < 400 && m_server.state() == QProcess::Running; ++wait) {
+                if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number))) {
+                    m_display = QStringLiteral(":%1").arg(number);
+                    break;
+                }
+                QThread::msleep(50);
+            }
+            if (m_display.isEmpty())
+                stop();
+        }
+    }
+    ~VirtualDisplay() { stop(); }
+    QString display() const { return m_display; }
+
+private:
+    void stop()
+    {
+        if (m_server.state() == QProcess::NotRunning)
+            return;
+        m_server.terminate();
+        m_server.waitForFinished(5000);
+    }
+    QProcess m_server;
+    QString m_display;
+};
+
+// CPU time of the finished children and their waited-for descendants, in
+// milliseconds: a busy machine stretches wall time far more than this.
+double childrenCpuMs()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// Per iteration, as the counter "child_cpu_ms".
+class ChildCpu {
+public:
+    explicit ChildCpu(benchmark::State& state) : m_state(state), m_start(childrenCpuMs()) {}
+    ~ChildCpu()
+    {
+        if (m_state.iterations() > 0)
+            m_state.counters["child_cpu_ms"] = (childrenCpuMs() - m_start) / double(m_state.iterations());
+    }
+
+private:
+    benchmark::State& m_state;
+    double m_start;
+};
+
+VirtualDisplay& virtualDisplay()
+{
+    static VirtualDisplay shared;
+    return shared;
+}
+
+// The pipelines as the launcher runs them, then the core started as the
+// launcher starts it, without anything else around them.
+void BM_Baseline_PipelinesThenCore(benchmark::State& state)
+{
+    const Installation& inst = installation();
+    QProcess core;
+    core.setProgram(inst.core);
+    core.setWorkingDirectory(QFileInfo(inst.core).absolutePath());
+    core.setProcessEnvironment(inst.environment(QStringLiteral("offscreen"), QString()));
+    core.setStandardOutputFile(QProcess::nullDevice());
+    core.setStandardErrorFile(QProcess::nullDevice());
+    const ChildCpu cpu(state);
+    for (auto _ : state) {
+        if (ProcessUtilities::quorbelCoreAlreadyRunning(kCoreName)) {
+            state.SkipWithError("a core is running: run in a private process namespace");
+            break;
+        }
+        if (!core.startDetached()) {
+            state.SkipWithError("the core did not start");
+            break;
+        }
+    }
+}
+
+void runLauncher(benchmark::State& state, const QString& platform, const QString& display)
+{
+    const Installation& inst = installation();
+    const QProcessEnvironment env = inst.environment(platform, display);
+    const ChildCpu cpu(state);
+    for (auto _ : state) {
+        QProcess launcher;
+        launcher.setProcessEnvironment(env);
+        launcher.setProgram(inst.launcher);
+        launcher.setStandardOutputFile(QProcess::nullDevice());
+        launcher.setStandardErrorFile(QProcess::nullDevice());
+        launcher.start();
+        if (!launcher.waitForFinished(60000) || launcher.exitStatus() != QProcess::NormalExit
+            || launcher.exitCode() != 0) {
+            launcher.kill();
+            launcher.waitForFinished();
+            state.SkipWithError("the launcher did not end normally");
+            break;
+        }
+    }
+}
+
+void BM_Launcher_Offscreen(benchmark::State& state)
+{
+    runLauncher(state, QStringLiteral("offscreen"), QString());
+}
+
+void BM_Launcher_Xvfb(benchmark::State& state)
+{
+    const QString display = virtualDisplay().display();
+    if (display.isEmpty()) {
+        state.SkipWithError("no Xvfb");
+        return;
+    }
+    runLauncher(state, QStringLiteral("xcb"), display);
+}
+
+// Each row: a few dozen launches, the median of several repetitions, wall time.
+void configure(benchmark::internal::Benchmark* row)
+{
+    row->Unit(benchmark::kMillisecond)->Iterations(10)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+}
+
+BENCHMARK(BM_Baseline_PipelinesThenCore)->Apply(configure);
+BENCHMARK(BM_Launcher_Offscreen)->Apply(configure);
+BENCHMARK(BM_Launcher_Xvfb)->Apply(configure);
+
+void printOverhead(const RecordingReporter& reporter, const char* row, const char* label)
+{
+    const double launcher = reporter.figure(row, "_median", "real");
+    const double baseline = reporter.figure("BM_Baseline_PipelinesThenCore", "_median", "real");
+    if (launcher <= 0 || baseline <= 0)
+        return;
+    std::printf("launch overhead %-9s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcher, baseline,
+                launcher - baseline);
+    const double launcherCpu = reporter.figure(row, "_median", "child_cpu_ms");
+    const double baselineCpu = reporter.figure("BM_Baseline_PipelinesThenCore", "_median", "child_cpu_ms");
+    if (launcherCpu > 0 && baselineCpu > 0)
+        std::printf("    CPU time %-9s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcherCpu, baselineCpu,
+                    launcherCpu - baselineCpu);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    if (ProcessUtilities::quorbelCoreAlreadyRunning(kCoreName)) {
+        std::fprintf(stderr, "A core or client is running on this machine; run this benchmark in a private process "
+                             "namespace: unshare --pid --fork --mount-proc %s\n",
+                     argv[0]);
+        return 1;
+    }
+    installation();
+    virtualDisplay();
+    const qsizetype startsBefore = installation().coreStarts();
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printOverhead(reporter, "BM_Launcher_Offscreen", "offscreen");
+    printOverhead(reporter, "BM_Launcher_Xvfb", "Xvfb");
+    // Every launch of either side must have started the core: the cores log
+    // their start a moment after they were started.
+    QThread::msleep(500);
+    std::printf("core starts logged: %lld\n", static_cast<long long>(installation().coreStarts() - startsBefore));
+    benchmark::Shutdown();
+    return 0;
+}
