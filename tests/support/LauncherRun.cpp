@@ -34,7 +34,9 @@ int LauncherRun::run(int timeoutMs)
 {
     QProcess launcher;
     launcher.setProcessEnvironment(m_environment);
-    launcher.setProgram(m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"));
+    launcher.setProgram(executable());
+    if (m_childSetup)
+        launcher.setChildProcessModifier(m_childSetup);
     launcher.start();
     if (!launcher.waitForFinished(timeoutMs)) {
         launcher.kill();
@@ -44,6 +46,11 @@ int LauncherRun::run(int timeoutMs)
     }
     m_stderr = QString::fromUtf8(launcher.readAllStandardError());
     return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+}
+
+void LauncherRun::setUserDefaults(const QVariantMap& values) const
+{
+    writePlist(m_home + QStringLiteral("/.config/com.quorbel.Quorbel.plist"), values);
 }
 
 QString LauncherRun::logFile() const

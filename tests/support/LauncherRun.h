@@ -5,7 +5,10 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 #include <QTemporaryDir>
+
+#include <functional>
 
 namespace testing_support {
 
@@ -23,6 +26,11 @@ public:
 
     // Runs the launcher to its end; answers its exit code (-1 on a crash or time-out).
     int run(int timeoutMs = 60000);
+    // Runs in the launcher's process before it starts (async-signal-safe calls only).
+    void setChildSetup(std::function<void()> setup) { m_childSetup = std::move(setup); }
+    QString executable() const { return m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"); }
+    // Makes the launcher's user defaults hold `values`.
+    void setUserDefaults(const QVariantMap& values) const;
     QString standardError() const { return m_stderr; }
 
     // The newest launcher log file and its lines ("" / empty when none).
@@ -40,6 +48,7 @@ private:
     QString m_bundle;
     QProcessEnvironment m_environment;
     QString m_stderr;
+    std::function<void()> m_childSetup;
 };
 
 } // namespace testing_support
