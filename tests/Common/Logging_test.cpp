@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -464,17 +463,6 @@ TEST(LoggingDurability, AForkedChildNeverWritesTheParentsLinesAgain)
     EXPECT_EQ(log.lines().filter(QStringLiteral("waiting before the fork")).size(), 1);
 }
 
-TEST(LoggingDurability, TheLogFileIsNotInheritedByChildren)
-{
-    LogCapture log;
-    logNormal("open");
-    QProcess child;
-    child.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("ls -l /proc/self/fd/")});
-    ASSERT_TRUE(child.waitForFinished());
-    const QString descriptors = QString::fromUtf8(child.readAllStandardOutput());
-    EXPECT_FALSE(descriptors.contains(log.path())) << descriptors.toStdString();
-}
-
 TEST(LoggingDurability, ATargetThatCannotSeekKeepsEveryLine)
 {
     int fds[2];
@@ -491,24 +479,4 @@ TEST(LoggingDurability, ATargetThatCannotSeekKeepsEveryLine)
     ::close(fds[0]);
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(received.contains(QByteArray("] line ") + QByteArray::number(i) + " to the pipe\n")) << received.constData();
-}
-
-TEST(LoggingDurability, ABrokenStandardOutputDoesNotEndTheProcess)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            std::signal(SIGPIPE, SIG_DFL);
-            int fds[2];
-            if (::pipe(fds) != 0)
-                std::_Exit(2);
-            ::close(fds[0]);
-            ::dup2(fds[1], STDOUT_FILENO);
-            initLogging(kLogLevelNormal, kLogLevelNormal, QString());
-            for (int i = 0; i < 10; ++i)
-                logNormal("nobody reads this");
-            std::fflush(stdout); // as exit would
-            std::_Exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
 }
