@@ -171,7 +171,10 @@ TEST(QuorbelCoreAlreadyRunning, AnOrdinaryUserSeesAnotherUsersCore)
         unnamed.emplace();
         unnamed->start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("exec -a '' \"$0\" 30"), shortPath});
         ASSERT_TRUE(unnamed->waitForStarted());
-        QThread::msleep(200);
+        const QString comm = QStringLiteral("/proc/%1/comm").arg(unnamed->processId());
+        QDeadlineTimer execed(5000);
+        while (readFile(comm).trimmed() != shortName.toUtf8() && !execed.hasExpired())
+            QThread::msleep(10);
         qputenv("QB_TEST_CORE_NAME", (longName + u'\n' + shortName).toUtf8());
     }
     const QStringList names = qEnvironmentVariable("QB_TEST_CORE_NAME").split(u'\n');
