@@ -467,6 +467,24 @@ TEST(LoggingDurability, AForkedChildNeverWritesTheParentsLinesAgain)
     EXPECT_EQ(log.lines().filter(QStringLiteral("waiting before the fork")).size(), 1);
 }
 
+TEST(LoggingDurability, AnEndingSignalToAForkedChildEndsTheChildAlone)
+{
+    LogCapture log;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    QThread::msleep(200); // this process would be ending by now
+    logNormal("still here");
+    EXPECT_TRUE(log.contains(QStringLiteral("still here")));
+}
+
 TEST(LoggingDurability, ATargetThatCannotSeekKeepsEveryLine)
 {
     int fds[2];

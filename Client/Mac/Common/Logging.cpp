@@ -214,8 +214,14 @@ void beforeFork()
     std::fflush(stdout);
 }
 void afterForkInParent() { logFile().queue.unlock(); }
-// The child's only thread is not the owner the lock remembers: start it afresh.
-void afterForkInChild() { new (&logFile().queue) std::recursive_timed_mutex; }
+// The child's only thread is not the owner the lock remembers: start it
+// afresh. The flusher thread stayed with the parent: a signal to the child
+// must end the child, not wake the parent's flusher.
+void afterForkInChild()
+{
+    new (&logFile().queue) std::recursive_timed_mutex;
+    gWakeWrite = -1;
+}
 
 void flushAtExit() { flushEverything(); }
 
