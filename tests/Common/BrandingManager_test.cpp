@@ -112,3 +112,18 @@ TEST_F(LocalisedBundle, AMalformedTableFallsBackToKeysAndSaysWhy)
     EXPECT_EQ(QBLocalizedString(QStringLiteral("ProductName")), QStringLiteral("ProductName"));
     EXPECT_TRUE(platform::Bundle::mainBundle().stringsTableError().contains(QStringLiteral("Localizable.strings")));
 }
+
+TEST_F(LocalisedBundle, AnEmptyTextStaysEmptyButAnEmptyProductNameBecomesTheBundlesName)
+{
+    // makeBundle writes no CFBundleName: the bundle's file name stands in.
+    useTable("\"ProductName\" = \"\";\n\"Blank\" = \"\";\n\"Title\" = \"About {#ProductName#}\";");
+    const QString blank = QBLocalizedString(QStringLiteral("Blank"));
+    EXPECT_FALSE(blank.isNull());
+    EXPECT_TRUE(blank.isEmpty());
+    EXPECT_EQ(QBLocalizedString(QStringLiteral("ProductName")), QStringLiteral("App"));
+    EXPECT_EQ(QBLocalizedString(QStringLiteral("Title")), QStringLiteral("About App"));
+    EXPECT_FALSE(BrandingManager::sharedManager().productNameProblem().isEmpty());
+
+    useTable(kBrandedTable);
+    EXPECT_TRUE(BrandingManager::sharedManager().productNameProblem().isEmpty());
+}

@@ -4,13 +4,24 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace testing_support;
@@ -166,7 +177,7 @@ TEST(LoggingDeathTest, AnEmptyLevelNameIsAnAssertionFailure)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(initLogging2(QString(""), QStringLiteral("normal"), QString()),
-                 R"(ASSERTION ERROR: \[fileLevelStr length\] \(file ".*Logging\.cpp", line [0-9]+\))");
+                 R"(ASSERTION ERROR: \[fileLevelStr length\] \(file "Client/Mac/Common/utils", line [0-9]+\))");
     EXPECT_DEATH(initLogging3(QStringLiteral("normal"), QStringLiteral("normal"), QString(), QString(),
                               QStringLiteral("B")),
                  R"(ASSERTION ERROR: productFamilyName )");
@@ -362,4 +373,132 @@ TEST_F(LoggingRollover, AFileGivenByPathRollsOverBesideItself)
     logNormal("longer than ten bytes");
     EXPECT_NE(getLogFilePath(), m_folder + QStringLiteral("/given.log"));
     EXPECT_EQ(QFileInfo(getLogFilePath()).absolutePath(), m_folder);
+}
+
+// ---- Durability: what was logged is on disk when the process ends ----
+
+namespace {
+
+QString fileText(const QString& path)
+{
+    return QString::fromUtf8(readFile(path)); // deliberately without flushLogFile()
+}
+
+// A death test's child runs the test again from its start: it must write
+// where the parent will look, so the parent's folder is handed down.
+QString folderSharedWithDeathTests(std::optional<QTemporaryDir>& owner)
+{
+    const QString inherited = qEnvironmentVariable("QB_LOGGING_TEST_FOLDER");
+    if (!inherited.isEmpty())
+        return inherited;
+    owner.emplace();
+    qputenv("QB_LOGGING_TEST_FOLDER", owner->path().toUtf8());
+    return owner->path();
+}
+
+} // namespace
+
+TEST(LoggingDurability, LinesLoggedBeforeAnEndingSignalAreInTheFile)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        int signalNumber;
+        bool keepsBufferedLevels;
+    } cases[] = {{SIGTERM, true}, {SIGINT, true}, {SIGHUP, true}, {SIGKILL, false}};
+    std::optional<QTemporaryDir> owner;
+    const QString folder = folderSharedWithDeathTests(owner);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(strsignal(c.signalNumber));
+        const QString path = QStringLiteral("%1/signal-%2.log").arg(folder).arg(c.signalNumber);
+        EXPECT_EXIT(
+            {
+                for (const int s : {SIGTERM, SIGINT, SIGHUP})
+                    std::signal(s, SIG_DFL);
+                initLogging(kLogLevelDetail, kLogLevelError, path);
+                logError("an error line");
+                logNormal("a normal line");
+                logVerbose("a verbose line");
+                logDetail("a detailed line");
+                std::raise(c.signalNumber);
+                std::this_thread::sleep_for(std::chrono::seconds(10));
+            },
+            ::testing::KilledBySignal(c.signalNumber), "");
+        const QString text = fileText(path);
+        EXPECT_TRUE(text.contains(QStringLiteral("(ERR) ")) && text.contains(QStringLiteral("] an error line\n")));
+        EXPECT_TRUE(text.contains(QStringLiteral("] a normal line\n"))) << text.toStdString();
+        if (c.keepsBufferedLevels) {
+            EXPECT_TRUE(text.contains(QStringLiteral("] a verbose line\n"))) << text.toStdString();
+            EXPECT_TRUE(text.contains(QStringLiteral("] a detailed line\n"))) << text.toStdString();
+        }
+    }
+    qunsetenv("QB_LOGGING_TEST_FOLDER");
+}
+
+TEST(LoggingDurability, BufferedLinesReachTheFileWhenTheLoopWaitsOrASecondLater)
+{
+    LogCapture log;
+    logDetail("before the wait");
+    QEventLoop loop;
+    QTimer::singleShot(100, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_TRUE(fileText(log.path()).contains(QStringLiteral("] before the wait\n")));
+
+    logVerbose("while nothing waits");
+    QElapsedTimer waited;
+    waited.start();
+    while (!fileText(log.path()).contains(QStringLiteral("] while nothing waits\n")) && waited.elapsed() < 5000)
+        QThread::msleep(20);
+    EXPECT_LT(waited.elapsed(), 2500); // about a second, with room for a loaded machine
+}
+
+TEST(LoggingDurability, AForkedChildNeverWritesTheParentsLinesAgain)
+{
+    LogCapture log;
+    logDetail("the first line"); // measured for rollover at once
+    logDetail("waiting before the fork");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A child that ends through exit() flushes every buffer it inherited.
+        std::exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(log.lines().filter(QStringLiteral("waiting before the fork")).size(), 1);
+}
+
+TEST(LoggingDurability, AnEndingSignalToAForkedChildEndsTheChildAlone)
+{
+    LogCapture log;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    QThread::msleep(200); // this process would be ending by now
+    logNormal("still here");
+    EXPECT_TRUE(log.contains(QStringLiteral("still here")));
+}
+
+TEST(LoggingDurability, ATargetThatCannotSeekKeepsEveryLine)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    initLogging(kLogLevelNormal, kLogLevelError, QStringLiteral("/proc/self/fd/%1").arg(fds[1]));
+    for (int i = 0; i < 3; ++i)
+        logNormal("line %1 to the pipe", i);
+    initLogging(kLogLevelNormal, kLogLevelNormal, QString());
+    ::close(fds[1]);
+    QByteArray received;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        received.append(buffer, got);
+    ::close(fds[0]);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(received.contains(QByteArray("] line ") + QByteArray::number(i) + " to the pipe\n")) << received.constData();
 }

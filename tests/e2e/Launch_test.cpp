@@ -1,6 +1,7 @@
 // Whole runs of the launcher on the assembled sample bundle.
 
 #include "LauncherRun.h"
+#include "PropertyList.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -79,7 +80,11 @@ TEST(LaunchSequence, SurvivesMissingOrDamagedConfigurationAndSaysWhy)
             QFile::remove(path);
         else
             writeFile(path, c.contents);
-        ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+        const bool strings = QLatin1String(c.file) == QLatin1String("en.lproj/Localizable.strings");
+        // Without its table the product is named "ProductName": no such core exists to start.
+        if (strings)
+            run.environment().insert(QStringLiteral("QUORBEL_ALERT_ANSWER"), QStringLiteral("OK"));
+        ASSERT_EQ(run.run(), strings ? 1 : 0) << run.standardError().toStdString();
         const QString all = run.logLines().join(u'\n') + run.standardError();
         EXPECT_TRUE(all.contains(QLatin1String(c.expected))) << all.toStdString();
         if (QLatin1String(c.file) != QLatin1String("en.lproj/Localizable.strings"))
@@ -134,15 +139,73 @@ TEST(LaunchSequence, HostilePropertyListsAreRefusedAndTheLaunchGoesOn)
     }
 }
 
-TEST(LaunchSequence, ABadLevelNameInTheUserDefaultsIsReportedNotFatal)
+TEST(LaunchSequence, ALevelSettingThatNamesNoLevelIsReportedNotFatal)
 {
-    LauncherRun run;
-    writePlist(run.home() + QStringLiteral("/.config/com.quorbel.Quorbel.plist"),
-               QVariantMap{{"FileLogging", QStringLiteral("Verbose")}});
-    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
-    EXPECT_TRUE(run.standardError().contains(QStringLiteral("Configuration Fault: Invalid file logging level \"Verbose\"")));
-    EXPECT_TRUE(run.logLines().join(u'\n').contains(QStringLiteral("Invalid logging level in the user defaults")));
-    expectStartedTheCore(run);
+    const struct {
+        QVariant value;
+        const char* described;
+    } cases[] = {
+        {QStringLiteral("Verbose"), "\"Verbose\""},
+        {QStringLiteral(""), "\"\""},
+        {QVariantList{QStringLiteral("detailed")}, "an array"},
+        {QVariantMap{{QStringLiteral("level"), QStringLiteral("detailed")}}, "a dictionary"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.described);
+        LauncherRun run;
+        run.setUserDefaults({{QStringLiteral("FileLogging"), c.value}});
+        ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+        // The registered default takes its place.
+        const QString registered =
+            platform::readPropertyListDictionary(run.resources() + QStringLiteral("/Defaults.plist")).value(QStringLiteral("FileLogging")).toString();
+        ASSERT_FALSE(registered.isEmpty());
+        const QString line = QStringLiteral("Invalid logging level %1 for \"FileLogging\" in the user defaults; using \"%2\"")
+                                 .arg(QLatin1String(c.described), registered);
+        EXPECT_TRUE(run.logLines().join(u'\n').contains(line)) << run.logLines().join(u'\n').toStdString();
+        expectStartedTheCore(run);
+    }
+}
+
+TEST(LaunchSequence, ACoreThatCannotStartIsReportedAndTheLaunchFails)
+{
+    struct Case {
+        const char* name;
+        const char* damage; // a resource replaced by garbage
+        bool isTheCore;
+    } cases[] = {
+        {"a core that is no program", "QuorbelCore.app/Contents/MacOS/QuorbelCore", true},
+        {"unusable strings table", "en.lproj/Localizable.strings", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherRun run;
+        writeFile(run.resources() + u'/' + QLatin1String(c.damage), "\"ProductName\" = ", 0755);
+        run.environment().insert(QStringLiteral("QUORBEL_ALERT_ANSWER"), QStringLiteral("OK"));
+        const int status = run.run();
+        EXPECT_NE(status, 0);
+        EXPECT_NE(status, -1) << run.standardError().toStdString(); // ended, not killed
+        const QStringList alerts = run.standardError().split(u'\n').filter(QStringLiteral("Unattended alert:"));
+        ASSERT_EQ(alerts.size(), 1) << run.standardError().toStdString();
+        EXPECT_TRUE(alerts.first().contains(QStringLiteral("cannot start"))) << alerts.first().toStdString();
+        EXPECT_TRUE(alerts.first().contains(QStringLiteral("Core.app/Contents/MacOS/"))) << alerts.first().toStdString();
+        if (c.isTheCore) {
+            const QStringList messages = run.normalMessages();
+            EXPECT_EQ(messages.filter(QRegularExpression(QStringLiteral("^Launched \""))).size(), 1);
+            EXPECT_EQ(messages.value(messages.size() - 1), QStringLiteral("Will terminate now"));
+        }
+    }
+}
+
+TEST(LaunchSequence, ALauncherWhosePathNamesAnEarlierClientDoesNotFindItself)
+{
+    for (const char* folder : {"/Applications/Quorbel Mac", "/Applications/QuorbelCore Tools"}) {
+        SCOPED_TRACE(folder);
+        LauncherRun run{QString::fromLatin1(folder)};
+        run.environment().insert(QStringLiteral("QUORBEL_ALERT_ANSWER"), QStringLiteral("Quit"));
+        ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+        EXPECT_FALSE(run.standardError().contains(QStringLiteral("Unattended alert:"))) << run.standardError().toStdString();
+        expectStartedTheCore(run);
+    }
 }
 
 TEST(LaunchSequence, AnUnwritableLogFolderStillStartsTheCore)

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -35,6 +36,30 @@ protected:
         QDir().mkpath(home() + QStringLiteral("/Downloads"));
         ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
         ASSERT_TRUE(writeCoreOnlyManifest(source() + QStringLiteral("/Contents/Resources")));
+        // Every line of the move in the log, so that a line written twice shows.
+        writePlist(home() + QStringLiteral("/.config/com.quorbel.Quorbel.plist"),
+                   QVariantMap{{QStringLiteral("FileLogging"), QStringLiteral("detailed")}});
+    }
+
+    // The move starts children (and the authorised one forks): none may write
+    // a line of ours a second time. Normal-level lines of one process never
+    // repeat within a stamp's tenth of a millisecond, so a repeated one was
+    // written twice.
+    void expectNoLineTwice() const
+    {
+        QDirIterator logs(home() + QStringLiteral("/Library/Logs/Quorbel/Quorbel"), {QStringLiteral("*.log")});
+        int files = 0;
+        while (logs.hasNext()) {
+            ++files;
+            QSet<QString> seen;
+            for (const QString& line : QString::fromUtf8(readFile(logs.next())).split(u'\n', Qt::SkipEmptyParts)) {
+                if (!line.contains(QStringLiteral("] (nrm) ")) && !line.contains(QStringLiteral("] (ERR) ")))
+                    continue;
+                EXPECT_FALSE(seen.contains(line)) << "written twice: " << line.toStdString();
+                seen.insert(line);
+            }
+        }
+        EXPECT_GT(files, 0);
     }
 
     void TearDown() override { stopStrays(); }
@@ -178,6 +203,7 @@ TEST_F(MoveToApplicationsFolderRun, ReplacesAnOldInstallAndRelaunchesFromApplica
     EXPECT_EQ(downloads, 1);
     expectRelaunchedSequence(relaunched, installed());
     EXPECT_TRUE(readFile(home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log")).contains("QuorbelCore started"));
+    expectNoLineTwice();
 }
 
 // Administrator rights install only into the real local Applications folder

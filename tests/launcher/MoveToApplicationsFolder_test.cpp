@@ -193,7 +193,7 @@ TEST_F(MoveToApplicationsFolderTest, OffersOnlyOutsideEveryApplicationsFolder)
                                      {home.home() + QStringLiteral("/Applications/X.app"), false},
                                      {root + QStringLiteral("/Volumes/Disk/Applications/X.app"), false},
                                      {root + QStringLiteral("/Network/Applications/X.app"), false},
-                                     {root + QStringLiteral("/Applications Old/X.app"), true},
+                                     {root + QStringLiteral("/Applications Old/X.app"), false},
                                      {home.home() + QStringLiteral("/Downloads/X.app"), true}};
     for (auto it = offers.cbegin(); it != offers.cend(); ++it) {
         alerts.shown.clear();

@@ -7,10 +7,16 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <grp.h>
+#include <optional>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -21,13 +27,9 @@ class FixedListing {
 public:
     explicit FixedListing(const QStringList& commandPaths)
     {
-        writeFile(m_dir.path() + QStringLiteral("/listing"), (QStringLiteral("EXE\n") + commandPaths.join(u'\n') + u'\n').toUtf8());
-        platform::processes::setCommandPathListing(QStringLiteral("cat ") + ProcessUtilities::shellQuoted(m_dir.path() + QStringLiteral("/listing")));
+        platform::processes::setCommandPathListing((commandPaths.join(u'\n') + u'\n').toUtf8());
     }
-    ~FixedListing() { platform::processes::setCommandPathListing(QString()); }
-
-private:
-    QTemporaryDir m_dir;
+    ~FixedListing() { platform::processes::setCommandPathListing(QByteArray()); }
 };
 
 const QString kInstalledCore = QStringLiteral("/Applications/Quorbel.app/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
@@ -145,4 +147,71 @@ TEST(RunningApplications, FinderAndITunesByExactIdentifier)
     ASSERT_TRUE(music);
     EXPECT_EQ(music->value(QStringLiteral("NSApplicationBundleIdentifier")).toString(), QStringLiteral("com.apple.iTunes"));
     EXPECT_EQ(ProcessUtilities::currentLanguage(), QStringLiteral("en"));
+}
+
+TEST(QuorbelCoreAlreadyRunning, AnOrdinaryUserSeesAnotherUsersCore)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a core that an ordinary user cannot inspect";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A death test's child runs the test again: the running core belongs to the parent.
+    const bool inChild = qEnvironmentVariableIsSet("QB_TEST_CORE_NAME");
+    ScratchHome home;
+    std::optional<RunningCopy> byPath;
+    std::optional<QProcess> unnamed;
+    if (!inChild) {
+        // Seen through the command line's first argument (longer than a process name).
+        const QString longName = QStringLiteral("Z") + UUIDString().remove(u'-') + QStringLiteral("Core");
+        byPath.emplace(home.path(longName + QStringLiteral(".app")), longName, QStringLiteral("/bin/sleep"),
+                       QStringList{QStringLiteral("30")});
+        // Seen through the process name only: its first argument is empty.
+        const QString shortName = QStringLiteral("Z%1Core").arg(::getpid() % 100000);
+        const QString shortPath = home.path(shortName);
+        QFile::copy(QStringLiteral("/bin/sleep"), shortPath);
+        unnamed.emplace();
+        unnamed->start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("exec -a '' \"$0\" 30"), shortPath});
+        ASSERT_TRUE(unnamed->waitForStarted());
+        const QString comm = QStringLiteral("/proc/%1/comm").arg(unnamed->processId());
+        QDeadlineTimer execed(5000);
+        while (readFile(comm).trimmed() != shortName.toUtf8() && !execed.hasExpired())
+            QThread::msleep(10);
+        qputenv("QB_TEST_CORE_NAME", (longName + u'\n' + shortName).toUtf8());
+    }
+    const QStringList names = qEnvironmentVariable("QB_TEST_CORE_NAME").split(u'\n');
+    for (const QString& name : names) {
+        SCOPED_TRACE(name.toStdString());
+        EXPECT_EXIT(
+            {
+                if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0
+                    || ::setresuid(65534, 65534, 65534) != 0)
+                    std::_Exit(2);
+                std::_Exit(ProcessUtilities::quorbelCoreAlreadyRunning(name) ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
+    if (!inChild) {
+        qunsetenv("QB_TEST_CORE_NAME");
+        unnamed->kill();
+        unnamed->waitForFinished();
+    }
+}
+
+TEST(QuorbelCoreAlreadyRunning, TheListingNeverShowsTheAskingProcessOrZombies)
+{
+    ScratchHome home;
+    RunningCopy core(home.path(QStringLiteral("ListedCore.app")), QStringLiteral("ListedCore"), QStringLiteral("/bin/sleep"),
+                     {QStringLiteral("30")});
+    const QByteArray own = QFile::symLinkTarget(QStringLiteral("/proc/self/exe")).toUtf8();
+    // A child that has ended but was not waited for stays behind as a zombie.
+    const pid_t zombie = ::fork();
+    if (zombie == 0)
+        ::_exit(0);
+    QThread::msleep(100);
+    const QList<QByteArray> lines = platform::processes::commandPathListing().split('\n');
+    EXPECT_TRUE(lines.contains(core.path().toUtf8()));
+    EXPECT_FALSE(lines.contains(own));
+    // The zombie would be listed by its process name, its path being gone.
+    EXPECT_FALSE(lines.contains(QFileInfo(QString::fromUtf8(own)).fileName().left(15).toUtf8()));
+    int status = 0;
+    ::waitpid(zombie, &status, 0);
 }

@@ -66,3 +66,13 @@ TEST(StringsTable, AnEmptyOrCommentOnlyTableIsEmpty)
     EXPECT_TRUE(parseStringsTable("")->isEmpty());
     EXPECT_TRUE(parseStringsTable("  // nothing\n/* here */\n")->isEmpty());
 }
+
+TEST(StringsTable, AnEmptyValueIsEmptyTextNotAMissingOne)
+{
+    const auto table = parseStringsTable("\"Empty\" = \"\";\n\"\" = \"empty key\";");
+    ASSERT_TRUE(table);
+    ASSERT_TRUE(table->contains(QStringLiteral("Empty")));
+    EXPECT_FALSE(table->value(QStringLiteral("Empty")).isNull());
+    EXPECT_TRUE(table->value(QStringLiteral("Empty")).isEmpty());
+    EXPECT_EQ(table->value(QString(QLatin1String(""))), QStringLiteral("empty key"));
+}

@@ -49,8 +49,10 @@ int LauncherRun::run(const QStringList& arguments, int timeoutMs)
 {
     QProcess launcher;
     launcher.setProcessEnvironment(m_environment);
-    launcher.setProgram(m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"));
+    launcher.setProgram(executable());
     launcher.setArguments(arguments);
+    if (m_childSetup)
+        launcher.setChildProcessModifier(m_childSetup);
     launcher.start();
     const bool finished = launcher.waitForFinished(timeoutMs);
     if (!finished) {
@@ -62,6 +64,11 @@ int LauncherRun::run(const QStringList& arguments, int timeoutMs)
     if (!finished)
         return -1;
     return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+}
+
+void LauncherRun::setUserDefaults(const QVariantMap& values) const
+{
+    writePlist(m_home + QStringLiteral("/.config/com.quorbel.Quorbel.plist"), values);
 }
 
 QString LauncherRun::logFile() const

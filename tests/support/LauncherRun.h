@@ -5,7 +5,10 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 #include <QTemporaryDir>
+
+#include <functional>
 
 namespace testing_support {
 
@@ -31,6 +34,11 @@ public:
     int run(int timeoutMs = 60000);
     // The same with command-line arguments.
     int run(const QStringList& arguments, int timeoutMs = 60000);
+    // Runs in the launcher's process before it starts (async-signal-safe calls only).
+    void setChildSetup(std::function<void()> setup) { m_childSetup = std::move(setup); }
+    QString executable() const { return m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"); }
+    // Makes the launcher's user defaults hold `values`.
+    void setUserDefaults(const QVariantMap& values) const;
     QString standardError() const { return m_stderr; }
     QString standardOutput() const { return m_stdout; }
 
@@ -50,6 +58,7 @@ private:
     QProcessEnvironment m_environment;
     QString m_stderr;
     QString m_stdout;
+    std::function<void()> m_childSetup;
 };
 
 } // namespace testing_support

@@ -4,6 +4,8 @@
 #include "LocalizedString.h"
 #include "Logging.h"
 
+#include <QFileInfo>
+
 #include <memory>
 
 namespace {
@@ -32,6 +34,15 @@ BrandingManager::BrandingManager()
     if (!tableError.isEmpty())
         logError("Cannot use the strings table (%1); texts fall back to their keys", tableError);
     m_productName = rawLookup(QStringLiteral("ProductName"));
+    if (m_productName.isEmpty()) {
+        // The name names the core, the log folder and every window: it must
+        // never be empty, so the bundle's own name stands in.
+        m_productName = bundle.infoDictionary().value(QStringLiteral("CFBundleName")).toString();
+        if (m_productName.isEmpty())
+            m_productName = QFileInfo(bundle.bundlePath()).completeBaseName();
+        m_productNameProblem = qbFormat("The strings table gives an empty product name; using \"%1\"", m_productName);
+        logError("%1", m_productNameProblem);
+    }
     m_satchelProduct = rawLookup(QStringLiteral("SatchelProduct"));
     m_backupProduct = rawLookup(QStringLiteral("BackupProduct"));
     m_teamFolderProduct = rawLookup(QStringLiteral("TeamFolderProduct"));
@@ -61,7 +72,9 @@ QString BrandingManager::localisedString(const QString& key)
     const auto cached = m_localisedStrings.constFind(key);
     if (cached != m_localisedStrings.constEnd())
         return *cached;
-    const QString finished = replaceTokens(rawLookup(key));
+    QString finished = replaceTokens(rawLookup(key));
+    if (finished.isEmpty() && !m_productNameProblem.isEmpty() && key == QLatin1String("ProductName"))
+        finished = m_productName;
     if (!finished.isNull())
         m_localisedStrings.insert(key, finished);
     return finished;

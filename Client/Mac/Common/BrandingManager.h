@@ -27,6 +27,8 @@ public:
     QString localisedStringStrippingBrandingSection(const QString& section, const QString& key);
 
     const QString& productName() const { return m_productName; }
+    // Why the product name is not the table's ("" when it is).
+    const QString& productNameProblem() const { return m_productNameProblem; }
     const QString& satchelProduct() const { return m_satchelProduct; }
     const QString& backupProduct() const { return m_backupProduct; }
     const QString& teamFolderProduct() const { return m_teamFolderProduct; }
@@ -58,6 +60,7 @@ private:
     QString replaceTokens(QString text) const;
 
     QString m_productName;
+    QString m_productNameProblem;
     QString m_satchelProduct;
     QString m_backupProduct;
     QString m_teamFolderProduct;

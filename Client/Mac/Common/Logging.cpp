@@ -4,13 +4,27 @@
 #include "ProcessInfo.h"
 #include "SystemLocations.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
+#include <new>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <thread>
+#include <unistd.h>
 
 namespace logging_detail {
 std::atomic<LoggingLevel> fileLoggingLevel{kLogLevelNormal};
@@ -22,16 +36,248 @@ using logging_detail::stdioLoggingLevel;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Lines at normal and error level reach the kernel before the logging call
+// returns; verbose and detailed lines wait in `pending` until a line of those
+// levels, a second later, the main loop waiting (for the user), a fork, exit
+// or an ending signal, whichever comes first.
+constexpr size_t kPendingLimit = 64 * 1024;
+constexpr auto kPendingDelay = std::chrono::seconds(1);
+
 // The logging queue: serialises the file write with the size check and the
-// switch to a new file, so no line is ever written to a closed handle. It is
-// recursive because the switch itself may log (a re-created folder).
-std::recursive_mutex gLoggingQueue;
+// switch to a new file, so no line is ever written to a closed descriptor. It
+// is recursive because the switch itself may log (a re-created folder).
+//
+// Never destroyed: the flusher thread and exit handlers use it to the end.
+struct LogFile {
+    std::recursive_timed_mutex queue;
+    int fd = -1;
+    std::string pending;
+    Clock::time_point pendingSince;
+    // Set with `pending` (or buffered standard-output lines) non-empty.
+    std::atomic<bool> armed{false};
+    std::atomic<int64_t> armedAtTicks{0};
+};
+LogFile& logFile()
+{
+    static LogFile* const file = new LogFile;
+    return *file;
+}
+
 QString gLogFilePath;
-FILE* gLogFile = nullptr;
 QString gLogFolderPath;
 QString gProductName;
 uint64_t gLinesUntilSizeCheck = 0;
 uint64_t gRolloverSize = kLogFileRolloverSize;
+
+// Wakes the flusher thread: a zero byte arms its timer, any other byte is an
+// ending signal's number. Written from signal handlers, so a plain pipe.
+std::atomic<int> gWakeWrite{-1};
+
+// Writes every byte of the parts, retrying interrupted and partial writes;
+// errors end the attempt (a log write failure is ignored, never fatal).
+void writeAll(int fd, iovec* parts, int count)
+{
+    while (count > 0) {
+        const ssize_t written = ::writev(fd, parts, count);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        size_t left = size_t(written);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+}
+
+// With the queue held: writes what waits, then `line` (may be empty), in one
+// call so that the two never come apart.
+void writeFileLocked(const char* line, size_t size)
+{
+    LogFile& file = logFile();
+    if (file.fd < 0) {
+        file.pending.clear();
+        return;
+    }
+    iovec parts[2] = {{file.pending.data(), file.pending.size()}, {const_cast<char*>(line), size}};
+    writeAll(file.fd, parts[0].iov_len ? parts : parts + 1, parts[0].iov_len ? 2 : 1);
+    file.pending.clear();
+}
+
+void wakeFlusher(unsigned char byte)
+{
+    const int fd = gWakeWrite.load(std::memory_order_relaxed);
+    if (fd >= 0)
+        [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
+}
+
+void arm()
+{
+    LogFile& file = logFile();
+    if (file.armed.exchange(true))
+        return;
+    file.armedAtTicks = Clock::now().time_since_epoch().count();
+    wakeFlusher(0);
+}
+
+// Everything that waits, to the file and to standard output.
+void flushEverything()
+{
+    LogFile& file = logFile();
+    {
+        std::lock_guard lock(file.queue);
+        file.armed = false;
+        if (!file.pending.empty())
+            writeFileLocked(nullptr, 0);
+    }
+    std::fflush(stdout);
+}
+
+const int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+extern "C" void onEndingSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    const int fd = gWakeWrite.load(std::memory_order_relaxed);
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    if (fd < 0 || ::write(fd, &byte, 1) != 1) {
+        ::signal(signalNumber, SIG_DFL);
+        ::raise(signalNumber);
+    }
+    errno = savedErrno;
+}
+
+// A handler is reset by exec, so children still die of a broken pipe as usual.
+extern "C" void onBrokenPipe(int) {}
+
+// Writes what an ending signal would lose, then ends as that signal would.
+// The queue is taken with a time limit: a writer stuck on a full pipe must
+// not keep the process alive.
+[[noreturn]] void endBySignal(int signalNumber)
+{
+    LogFile& file = logFile();
+    if (file.queue.try_lock_for(std::chrono::seconds(2))) {
+        if (!file.pending.empty())
+            writeFileLocked(nullptr, 0);
+        file.queue.unlock();
+    }
+    ::signal(signalNumber, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signalNumber);
+    std::_Exit(128 + signalNumber);
+}
+
+void flusherThread(int wakeRead)
+{
+    LogFile& file = logFile();
+    for (;;) {
+        int timeout = -1;
+        if (file.armed.load()) {
+            const Clock::time_point due = Clock::time_point(Clock::duration(file.armedAtTicks.load())) + kPendingDelay;
+            timeout = int(std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count()));
+        }
+        pollfd wake{wakeRead, POLLIN, 0};
+        const int ready = ::poll(&wake, 1, timeout);
+        if (ready == 0) {
+            flushEverything();
+            continue;
+        }
+        if (ready < 0)
+            continue;
+        unsigned char bytes[64];
+        const ssize_t got = ::read(wakeRead, bytes, sizeof bytes);
+        for (ssize_t i = 0; i < got; ++i) {
+            if (bytes[i] != 0)
+                endBySignal(bytes[i]);
+        }
+    }
+}
+
+// Before a fork: nothing may wait in a buffer that the child would write again.
+void beforeFork()
+{
+    logFile().queue.lock();
+    if (!logFile().pending.empty())
+        writeFileLocked(nullptr, 0);
+    std::fflush(stdout);
+}
+void afterForkInParent() { logFile().queue.unlock(); }
+// The child's only thread is not the owner the lock remembers: start it
+// afresh. The flusher thread stayed with the parent: a signal to the child
+// must end the child, not wake the parent's flusher.
+void afterForkInChild()
+{
+    new (&logFile().queue) std::recursive_timed_mutex;
+    gWakeWrite = -1;
+}
+
+void flushAtExit() { flushEverything(); }
+
+// Once per process: the flusher thread, the signal handlers, the exit and fork hooks.
+void startDurability()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction pipeAction{};
+        pipeAction.sa_handler = onBrokenPipe;
+        sigemptyset(&pipeAction.sa_mask);
+        pipeAction.sa_flags = SA_RESTART;
+        struct sigaction previous{};
+        if (::sigaction(SIGPIPE, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL)
+            ::sigaction(SIGPIPE, &pipeAction, nullptr);
+
+        std::atexit(flushAtExit);
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        // Only the writing end must never block (it is written from signal handlers).
+        ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) & ~O_NONBLOCK);
+        gWakeWrite = fds[1];
+        std::thread(flusherThread, fds[0]).detach();
+
+        struct sigaction ending{};
+        ending.sa_handler = onEndingSignal;
+        sigemptyset(&ending.sa_mask);
+        ending.sa_flags = SA_RESTART;
+        for (const int signalNumber : kEndingSignals) {
+            // A signal someone chose to ignore (nohup) or to handle stays theirs.
+            if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL)
+                ::sigaction(signalNumber, &ending, nullptr);
+        }
+    });
+}
+
+// The main loop about to wait (for the user, mostly): what waits is written first.
+void flushWhenTheMainLoopWaits()
+{
+    static std::atomic<bool> connected{false};
+    if (connected.load())
+        return;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application || QThread::currentThread() != application->thread())
+        return;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || connected.exchange(true))
+        return;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] {
+        if (logFile().armed.load(std::memory_order_relaxed))
+            flushEverything();
+    });
+}
 
 // Process name and id printed in each line; read by every logging thread.
 std::mutex gIdentityLock;
@@ -135,7 +381,9 @@ void checkLogFileSizeLocked()
         return;
     }
     gLinesUntilSizeCheck = 500;
-    if (_fileLength(gLogFile) <= gRolloverSize)
+    // Only a regular file grows: a pipe, a terminal or a device has no size to roll over.
+    struct stat status{};
+    if (::fstat(logFile().fd, &status) != 0 || !S_ISREG(status.st_mode) || uint64_t(status.st_size) <= gRolloverSize)
         return;
     QString newPath;
     try {
@@ -167,37 +415,61 @@ LoggingLevel levelFromName(const QString& name, const char* which)
 
 } // namespace
 
+// Assertion lines of this module name it as the rest of the code knows it.
+#define QB_UTILS_ASSERT(condition, text) ((condition) ? void(0) : ::__assert2((text), "Client/Mac/Common/utils", __LINE__))
+
 void _log(LoggingLevel level, const QString& message)
 {
     if (!_isLogLevelVisible(level) || message.isNull())
         return;
     const QByteArray line = buildLine(level, message);
+    const bool buffered = level > kLogLevelNormal;
     if (fileLoggingLevel.load(std::memory_order_relaxed) >= level) {
-        std::lock_guard lock(gLoggingQueue);
-        if (gLogFile) {
-            std::fwrite(line.constData(), 1, size_t(line.size()), gLogFile);
-            if (level == kLogLevelError)
-                std::fflush(gLogFile);
+        LogFile& file = logFile();
+        std::lock_guard lock(file.queue);
+        if (file.fd >= 0) {
+            if (!buffered) {
+                writeFileLocked(line.constData(), size_t(line.size()));
+            } else {
+                file.pending.append(line.constData(), size_t(line.size()));
+                if (file.pending.size() >= kPendingLimit)
+                    writeFileLocked(nullptr, 0);
+                else
+                    arm();
+            }
             checkLogFileSizeLocked();
         }
     }
-    if (stdioLoggingLevel.load(std::memory_order_relaxed) >= level)
-        std::fwrite(line.constData(), 1, size_t(line.size()), level == kLogLevelError ? stderr : stdout);
+    if (stdioLoggingLevel.load(std::memory_order_relaxed) >= level) {
+        FILE* stream = level == kLogLevelError ? stderr : stdout;
+        std::fwrite(line.constData(), 1, size_t(line.size()), stream);
+        if (buffered)
+            arm();
+        else
+            std::fflush(stream);
+    }
 }
 
 QString _initLogging(const QString& logFilePath)
 {
     storeProcessIdentity();
-    std::lock_guard lock(gLoggingQueue);
+    startDurability();
+    flushWhenTheMainLoopWaits();
+    LogFile& file = logFile();
+    std::lock_guard lock(file.queue);
     gLogFilePath = logFilePath;
-    if (gLogFile) {
-        std::fclose(gLogFile);
-        gLogFile = nullptr;
+    if (file.fd >= 0) {
+        writeFileLocked(nullptr, 0);
+        ::close(file.fd);
+        file.fd = -1;
     }
     gLinesUntilSizeCheck = 0;
     if (!gLogFilePath.isNull()) {
-        gLogFile = std::fopen(QFile::encodeName(gLogFilePath).constData(), "a");
-        if (!gLogFile)
+        // Close-on-exec: no child of ours may hold the log open.
+        do {
+            file.fd = ::open(QFile::encodeName(gLogFilePath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        } while (file.fd < 0 && errno == EINTR);
+        if (file.fd < 0)
             throw QBException(kConfigurationFault, qbFormat("Failed to open log file \"%1\" for writing", gLogFilePath));
     }
     return gLogFilePath;
@@ -215,10 +487,10 @@ QString initLogging(LoggingLevel fileLevel, LoggingLevel stdoutLevel, const QStr
 
 QString initLogging2(const QString& fileLevelStr, const QString& stdoutLevelStr, const QString& logFilePath)
 {
-    QB_ASSERT_TEXT(!fileLevelStr.isNull(), "fileLevelStr");
-    QB_ASSERT_TEXT(!fileLevelStr.isEmpty(), "[fileLevelStr length]");
-    QB_ASSERT_TEXT(!stdoutLevelStr.isNull(), "stdoutLevelStr");
-    QB_ASSERT_TEXT(!stdoutLevelStr.isEmpty(), "[stdoutLevelStr length]");
+    QB_UTILS_ASSERT(!fileLevelStr.isNull(), "fileLevelStr");
+    QB_UTILS_ASSERT(!fileLevelStr.isEmpty(), "[fileLevelStr length]");
+    QB_UTILS_ASSERT(!stdoutLevelStr.isNull(), "stdoutLevelStr");
+    QB_UTILS_ASSERT(!stdoutLevelStr.isEmpty(), "[stdoutLevelStr length]");
     const LoggingLevel fileLevel = levelFromName(fileLevelStr, "file");
     const LoggingLevel stdoutLevel = levelFromName(stdoutLevelStr, "stdout");
     return initLogging(fileLevel, stdoutLevel, logFilePath);
@@ -227,14 +499,14 @@ QString initLogging2(const QString& fileLevelStr, const QString& stdoutLevelStr,
 QString initLogging3(const QString& fileLevel, const QString& stdoutLevel, const QString& logFolderPath,
                      const QString& productFamilyName, const QString& productName)
 {
-    QB_ASSERT_TEXT(!fileLevel.isNull(), "fileLevel");
-    QB_ASSERT_TEXT(!fileLevel.isEmpty(), "[fileLevel length]");
-    QB_ASSERT_TEXT(!stdoutLevel.isNull(), "stdoutLevel");
-    QB_ASSERT_TEXT(!stdoutLevel.isEmpty(), "[stdoutLevel length]");
-    QB_ASSERT_TEXT(!productFamilyName.isNull(), "productFamilyName");
-    QB_ASSERT_TEXT(!productFamilyName.isEmpty(), "[productFamilyName length]");
-    QB_ASSERT_TEXT(!productName.isNull(), "productName");
-    QB_ASSERT_TEXT(!productName.isEmpty(), "[productName length]");
+    QB_UTILS_ASSERT(!fileLevel.isNull(), "fileLevel");
+    QB_UTILS_ASSERT(!fileLevel.isEmpty(), "[fileLevel length]");
+    QB_UTILS_ASSERT(!stdoutLevel.isNull(), "stdoutLevel");
+    QB_UTILS_ASSERT(!stdoutLevel.isEmpty(), "[stdoutLevel length]");
+    QB_UTILS_ASSERT(!productFamilyName.isNull(), "productFamilyName");
+    QB_UTILS_ASSERT(!productFamilyName.isEmpty(), "[productFamilyName length]");
+    QB_UTILS_ASSERT(!productName.isNull(), "productName");
+    QB_UTILS_ASSERT(!productName.isEmpty(), "[productName length]");
     QString folder = logFolderPath;
     if (folder.isNull())
         folder = qbFormat("~/Library/Logs/%1/%2", productFamilyName, productName);
@@ -245,15 +517,13 @@ QString initLogging3(const QString& fileLevel, const QString& stdoutLevel, const
 
 QString getLogFilePath()
 {
-    std::lock_guard lock(gLoggingQueue);
+    std::lock_guard lock(logFile().queue);
     return gLogFilePath;
 }
 
 void flushLogFile()
 {
-    std::lock_guard lock(gLoggingQueue);
-    if (gLogFile)
-        std::fflush(gLogFile);
+    flushEverything();
 }
 
 QString _loggingLevelToString(LoggingLevel level)
@@ -278,7 +548,7 @@ void setLoggingHasDateTimeStamp(bool) {}
 
 void ensureFolderPathExists(const QString& folderPath)
 {
-    QB_ASSERT_TEXT(!folderPath.isNull(), "folderPath");
+    QB_UTILS_ASSERT(!folderPath.isNull(), "folderPath");
     QBFileManager* fileManager = __QBCurrentThreadFileManager();
     if (fileManager->fileExistsAtPath(folderPath))
         return;
@@ -291,7 +561,7 @@ void ensureFolderPathExists(const QString& folderPath)
 QString __createLogFilePath(const QString& folderPath, const QString& productName)
 {
     {
-        std::lock_guard lock(gLoggingQueue);
+        std::lock_guard lock(logFile().queue);
         gLogFolderPath = folderPath;
         gProductName = productName;
     }
@@ -301,7 +571,7 @@ QString __createLogFilePath(const QString& folderPath, const QString& productNam
 
 QString __createStringByRegeneratingLogFilePath()
 {
-    std::lock_guard lock(gLoggingQueue);
+    std::lock_guard lock(logFile().queue);
     const QString currentFolder = gLogFilePath.isNull() ? QString() : QFileInfo(gLogFilePath).absolutePath();
     if (!currentFolder.isNull() && (gLogFolderPath.isNull() || QFileInfo(gLogFolderPath).absoluteFilePath() != currentFolder)) {
         // Logging was last given a whole file path: roll over beside that file.
@@ -390,6 +660,6 @@ QBFileManager* __QBCurrentThreadFileManager()
 
 void _setLogFileRolloverSizeForTesting(uint64_t bytes)
 {
-    std::lock_guard lock(gLoggingQueue);
+    std::lock_guard lock(logFile().queue);
     gRolloverSize = bytes;
 }

@@ -84,7 +84,8 @@ QString initLogging(LoggingLevel fileLevel, LoggingLevel stdoutLevel, const QStr
 QString _initLogging(const QString& logFilePath);
 
 QString getLogFilePath();
-// Hands what the C library still buffers for the log file to the system.
+// Writes the verbose and detailed lines that still wait in buffers (lines of
+// the other levels never wait).
 void flushLogFile();
 QString _loggingLevelToString(LoggingLevel level);
 QString loggingLevelStrFile();

@@ -458,8 +458,11 @@ void PFMoveToApplicationsFolderIfNecessary()
         return;
     }
     const QString path = platform::Bundle::mainBundle().bundlePath();
-    if (isInAnyFolder(path, platform::locations::allApplicationsFolders())
-        || path.split(u'/').contains(QStringLiteral("Applications"))) {
+    // A plain prefix: "/Applications Old/X.app" counts as in "/Applications" too.
+    const QStringList applicationsFolders = platform::locations::allApplicationsFolders();
+    const bool inApplications = std::any_of(applicationsFolders.cbegin(), applicationsFolders.cend(),
+                                            [&](const QString& folder) { return !folder.isEmpty() && path.startsWith(folder); });
+    if (inApplications || path.split(u'/').contains(QStringLiteral("Applications"))) {
         logVerbose("\"%1\" is in an Applications folder", path);
         return;
     }

@@ -9,10 +9,20 @@
 
 namespace {
 
-// Runs a pipeline through the shell; true when it exited with status 0.
-bool pipelineFindsMatch(const QString& commandLine)
+// Runs a pipeline through the shell with the process listing on its
+// standard input; true when it exited with status 0.
+bool pipelineFindsMatch(const QString& commandLine, const QByteArray& listing)
 {
-    return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine}) == 0;
+    logDetail("Process check: %1", commandLine);
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::ForwardedChannels);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine});
+    if (!shell.waitForStarted(-1))
+        return false;
+    shell.write(listing);
+    shell.closeWriteChannel();
+    shell.waitForFinished(-1);
+    return shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
 }
 
 std::optional<QVariantMap> runningApplicationWithIdentifier(const QString& identifier)
@@ -35,7 +45,9 @@ QString ProcessUtilities::shellQuoted(const QString& text)
 
 bool ProcessUtilities::quorbelCoreAlreadyRunning(const QString& processName)
 {
-    const QString listing = platform::processes::commandPathListing();
+    // One listing for the three pipelines, made before any of them runs: it
+    // never shows this process, nor the shells and greps of the checks.
+    const QByteArray listing = platform::processes::commandPathListing();
     bool found = false;
     // grep reads a line break in its pattern as a second, possibly empty,
     // pattern that would match every process.
@@ -43,11 +55,12 @@ bool ProcessUtilities::quorbelCoreAlreadyRunning(const QString& processName)
         logError("Not looking for a process named \"%1\": the name holds a line break", processName);
     } else {
         // "--" keeps a name that starts with "-" from being read as an option.
-        found = pipelineFindsMatch(qbFormat("%1 | fgrep -- %2 | grep -v grep | grep -v relaunchqb > /dev/null", listing,
-                                            shellQuoted(processName)));
+        found = pipelineFindsMatch(
+            qbFormat("fgrep -- %1 | grep -v grep | grep -v relaunchqb > /dev/null", shellQuoted(processName)), listing);
     }
-    found = pipelineFindsMatch(qbFormat("%1 | grep '%2 %3' | grep -v grep >/dev/null", listing, "Quorbel", "Mac")) || found;
-    found = pipelineFindsMatch(qbFormat("%1 | grep '%2%3' | grep -v grep >/dev/null", listing, "Quorbel", "Core")) || found;
+    found = pipelineFindsMatch(qbFormat("grep '%1 %2' | grep -v grep >/dev/null", "Quorbel", "Mac"), listing) || found;
+    found = pipelineFindsMatch(qbFormat("grep '%1%2' | grep -v grep >/dev/null", "Quorbel", "Core"), listing) || found;
+    logVerbose("Process check for \"%1\": %2", processName, found ? "running" : "not running");
     return found;
 }
 

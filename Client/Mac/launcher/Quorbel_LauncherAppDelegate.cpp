@@ -2,6 +2,7 @@
 
 #include "Alert.h"
 #include "Application.h"
+#include "BrandingManager.h"
 #include "Bundle.h"
 #include "Configuration.h"
 #include "FileManager.h"
@@ -43,6 +44,27 @@ QVariantMap readResourceDictionary(const QString& name, QString* error)
     if (!why.isEmpty())
         *error = qbFormat("%1 is unreadable: %2", path, why);
     return map;
+}
+
+bool isLevelName(const QVariant& value)
+{
+    static const QStringList names{QStringLiteral("error"), QStringLiteral("normal"), QStringLiteral("verbose"),
+                                   QStringLiteral("detailed")};
+    return value.typeId() == QMetaType::QString && names.contains(value.toString());
+}
+
+QString describeSetting(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return u'"' + value.toString() + u'"';
+    case QMetaType::QVariantList:
+        return QStringLiteral("an array");
+    case QMetaType::QVariantMap:
+        return QStringLiteral("a dictionary");
+    default:
+        return value.isValid() ? QStringLiteral("a value that is not text") : QStringLiteral("no value");
+    }
 }
 
 } // namespace
@@ -133,38 +155,42 @@ void Quorbel_LauncherAppDelegate::registerDefaults()
             defaults.insert(it.key(), it.value());
         }
     }
+    m_registeredDefaults = defaults;
     platform::UserDefaults::standardUserDefaults().registerDefaults(defaults);
+}
+
+// The level the settings give for `key`; a value that names no level (empty,
+// an array, a dictionary, a misspelling) yields the registered default, and
+// `problems` says so: a bad setting must not keep the product from starting.
+QString Quorbel_LauncherAppDelegate::loggingLevelSetting(const QString& key, QStringList* problems) const
+{
+    const QVariant value = platform::UserDefaults::standardUserDefaults().objectForKey(key);
+    if (isLevelName(value))
+        return value.toString();
+    const QVariant registered = m_registeredDefaults.value(key);
+    const QString fallback = isLevelName(registered) ? registered.toString() : kBuiltInDefaults.value(key).toString();
+    problems->append(qbFormat("Invalid logging level %1 for \"%2\" in the user defaults; using \"%3\"",
+                              describeSetting(value), key, fallback));
+    return fallback;
 }
 
 void Quorbel_LauncherAppDelegate::startLogging()
 {
-    auto& defaults = platform::UserDefaults::standardUserDefaults();
-    QString fileLevel = defaults.stringForKey(QStringLiteral("FileLogging"));
-    QString stdioLevel = defaults.stringForKey(QStringLiteral("StdioLogging"));
+    QStringList problems;
+    const QString fileLevel = loggingLevelSetting(QStringLiteral("FileLogging"), &problems);
+    const QString stdioLevel = loggingLevelSetting(QStringLiteral("StdioLogging"), &problems);
     const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
     try {
         m_logFilePath = initLogging3(fileLevel, stdioLevel, QString(), productName, productName);
-        return;
     } catch (const QBException& fault) {
-        // A bad level name or an unusable log folder must not keep the
-        // product from starting: say so and go on as well as we can.
+        // An unusable log folder must not keep the product from starting: say
+        // so and log to the terminal only.
         NSPrintErrf("%1: %2", fault.name(), fault.reason());
-        if (fault.name() != QLatin1String(kConfigurationFault) || !fault.reason().startsWith(QStringLiteral("Invalid")))
-            fileLevel.clear();
+        initLogging2(fileLevel, stdioLevel, QString());
+        logError("Logging to the terminal only: no log file could be opened");
     }
-    const QString fallback = QStringLiteral("normal");
-    try {
-        if (fileLevel.isEmpty()) {
-            initLogging2(fallback, fallback, QString());
-            logError("Logging to the terminal only: no log file could be opened");
-        } else {
-            m_logFilePath = initLogging3(fallback, fallback, QString(), productName, productName);
-            logError("Invalid logging level in the user defaults; using \"normal\"");
-        }
-    } catch (const QBException& fault) {
-        NSPrintErrf("%1: %2", fault.name(), fault.reason());
-        initLogging2(fallback, fallback, QString());
-    }
+    for (const QString& problem : problems)
+        logError("%1", problem);
 }
 
 void Quorbel_LauncherAppDelegate::reportConfigurationProblems()
@@ -178,6 +204,9 @@ void Quorbel_LauncherAppDelegate::reportConfigurationProblems()
         logError("%1; using no configuration", m_configError);
     if (!m_defaultsError.isEmpty())
         logError("%1; using built-in logging defaults", m_defaultsError);
+    const QString productNameProblem = BrandingManager::sharedManager().productNameProblem();
+    if (!productNameProblem.isEmpty())
+        logError("%1", productNameProblem);
 }
 
 QStringList Quorbel_LauncherAppDelegate::collectEarlierCopies(const QString& productName) const
@@ -252,11 +281,28 @@ void Quorbel_LauncherAppDelegate::launchCore()
         core = platform::Bundle::mainBundle().resourcePath() + u'/' + coreName + QStringLiteral(".app");
     const QString path = qbFormat("%1/Contents/MacOS/%2", core, coreName);
     logNormal("Launching \"%1\"...", path);
-    if (!platform::workspace::launchApplication(path))
+    const bool launched = platform::workspace::launchApplication(path);
+    if (!launched)
         logError("Could not start \"%1\"", path);
     logNormal("Launched \"%1\"", path);
+    if (!launched)
+        reportCoreNotStarted(path);
     logNormal("Will terminate now");
-    platform::application::terminate();
+    platform::application::terminate(launched ? 0 : 1);
+}
+
+// Nothing runs when the core does not start: the user must hear of it.
+void Quorbel_LauncherAppDelegate::reportCoreNotStarted(const QString& path)
+{
+    const QFileInfo core(path);
+    platform::AlertRequest alert;
+    alert.messageText = QBLocalizedString(QStringLiteral("{#ProductName#} cannot start"));
+    alert.informativeText = core.isFile() && core.isExecutable()
+        ? QBLocalizedStringWithArguments(QStringLiteral("\"%@\" could not be started."), path)
+        : QBLocalizedStringWithArguments(
+              QStringLiteral("\"%@\" is missing or cannot be run. Reinstall {#ProductName#} to repair it."), path);
+    alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
+    platform::AlertPresenter::shared().runModal(alert);
 }
 
 int Quorbel_LauncherAppDelegate::brandId() const

@@ -40,11 +40,14 @@ private:
                                      std::optional<QStringList>* foundPaths, QStringList* enclosingFolders);
     void registerDefaults();
     void startLogging();
+    QString loggingLevelSetting(const QString& key, QStringList* problems) const;
+    void reportCoreNotStarted(const QString& path);
     void reportConfigurationProblems();
     QStringList collectEarlierCopies(const QString& productName) const;
 
     QVariantMap config;
     QString m_configError;
     QString m_defaultsError;
+    QVariantMap m_registeredDefaults;
     QString m_logFilePath;
 };

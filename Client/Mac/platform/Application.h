@@ -3,9 +3,9 @@
 
 namespace platform::application {
 
-// Asks the event loop to end with status 0 once control returns to it.
+// Asks the event loop to end with `status` once control returns to it.
 // Callers return after asking; isTerminating() tells later code to stop.
-void terminate();
+void terminate(int status = 0);
 bool isTerminating();
 // Ends the process at once with `status`, flushing the C streams first.
 [[noreturn]] void exitNow(int status);

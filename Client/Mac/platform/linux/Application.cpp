@@ -12,11 +12,11 @@ namespace {
 std::atomic<bool> gTerminating{false};
 }
 
-void terminate()
+void terminate(int status)
 {
     gTerminating = true;
     if (QCoreApplication::instance())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
 }
 
 bool isTerminating()

@@ -160,6 +160,7 @@ private:
     bool readQuoted(QString& out)
     {
         ++m_pos; // opening quote
+        out = QLatin1String(""); // "" is an empty text, not a missing one
         while (m_pos < m_text.size()) {
             const QChar c = m_text.at(m_pos++);
             if (c == u'"')
