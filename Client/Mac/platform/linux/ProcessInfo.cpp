@@ -3,7 +3,9 @@
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
 #include <optional>
+#include <sys/auxv.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -54,6 +56,12 @@ bool isDebuggerPresent()
             return line.mid(10).trimmed().toLongLong() != 0;
     }
     return false;
+}
+
+void stopPointForTests(const char* point)
+{
+    if (getauxval(AT_SECURE) == 0 && qEnvironmentVariable("QUORBEL_STOP_AT") == QLatin1String(point))
+        ::raise(SIGSTOP);
 }
 
 } // namespace platform::process
