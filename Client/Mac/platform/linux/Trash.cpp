@@ -162,8 +162,10 @@ bool renameInto(const Trash& trash, const QByteArray& item, const QByteArray& re
         return false;
     if (::rename(item.constData(), file.constData()) == 0)
         return true;
-    *error = describe("Cannot move to the Trash", item, errno);
+    const int err = errno;
+    *error = describe("Cannot move to the Trash", item, err);
     ::unlink(infoFileOf(file).constData());
+    errno = err;
     return false;
 }
 
@@ -214,11 +216,17 @@ bool recycle(const QString& path, QString* error)
     QDir().mkpath(QFile::decodeName(parentOf(home.folder)));
     struct stat dataHome {};
     const bool homeDevice = ::stat(parentOf(home.folder).constData(), &dataHome) == 0 && dataHome.st_dev == st.st_dev;
-    if (homeDevice)
-        return renameInto(home, item, resolved, why);
-    for (const Trash& trash : topDirectoryTrashes(topDirectoryOf(resolved, st.st_dev))) {
-        if (renameInto(trash, item, resolved, why))
+    if (homeDevice) {
+        if (renameInto(home, item, resolved, why))
             return true;
+        // The same file system mounted twice (a bind mount) cannot rename across.
+        if (errno != EXDEV)
+            return false;
+    } else {
+        for (const Trash& trash : topDirectoryTrashes(topDirectoryOf(resolved, st.st_dev))) {
+            if (renameInto(trash, item, resolved, why))
+                return true;
+        }
     }
     return copyInto(home, item, resolved, why);
 }
