@@ -1,7 +1,7 @@
 # Lays out the application bundle from the built executables and the resources:
-#   Quorbel.app/Contents/{Info.plist, MacOS/Quorbel, Resources/...,
+#   Quorbel.app/Contents/{Info.plist, MacOS/{Quorbel, quorbel-authhelper}, Resources/...,
 #                         Resources/QuorbelCore.app/Contents/{Info.plist, MacOS/QuorbelCore}}
-foreach(var LAUNCHER CORE RESOURCES BUNDLE)
+foreach(var LAUNCHER CORE HELPER RESOURCES BUNDLE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "assemble_bundle: ${var} is not set")
   endif()
@@ -11,7 +11,7 @@ file(REMOVE_RECURSE ${BUNDLE})
 set(contents ${BUNDLE}/Contents)
 file(MAKE_DIRECTORY ${contents}/MacOS ${contents}/Resources)
 file(COPY ${RESOURCES}/Info.plist DESTINATION ${contents})
-file(COPY ${LAUNCHER} DESTINATION ${contents}/MacOS
+file(COPY ${LAUNCHER} ${HELPER} DESTINATION ${contents}/MacOS
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 file(GLOB resource_files ${RESOURCES}/*)
 list(FILTER resource_files EXCLUDE REGEX "/(Info\\.plist|Core|README.*)$")

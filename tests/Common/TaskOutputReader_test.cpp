@@ -3,6 +3,8 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QThread>
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -223,54 +226,24 @@ TEST(TaskOutputReader, ChildDoesNotInheritTheReadEnds)
 // Privileged runs through a fake authorisation session.
 namespace {
 
-class PipeChild final : public platform::PrivilegedChild {
-public:
-    PipeChild(int fd, std::shared_ptr<std::atomic<bool>> waited) : m_fd(fd), m_waited(std::move(waited)) {}
-    ~PipeChild() override { ::close(m_fd); }
-    qint64 pid() const override { return 4242; }
-    int outputDescriptor() const override { return m_fd; }
-    bool waitForExit(int* status) override
-    {
-        *m_waited = true;
-        if (status)
-            *status = 0;
-        return true;
-    }
-
-private:
-    int m_fd;
-    std::shared_ptr<std::atomic<bool>> m_waited;
-};
-
 class FakeSession final : public platform::AuthorizationSession {
 public:
     int32_t status = platform::errAuthorizationSuccess;
+    bool refuse = false;
     QByteArray output;
     QString tool;
     QStringList arguments;
-    bool captured = false;
-    std::shared_ptr<std::atomic<bool>> waited = std::make_shared<std::atomic<bool>>(false);
 
     int32_t copyAdminRights() override { return platform::errAuthorizationSuccess; }
-    int32_t executeWithPrivileges(const QString& path, const QStringList& args, bool captureOutput,
-                                  std::unique_ptr<platform::PrivilegedChild>* child) override
+    int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
     {
-        tool = path;
-        arguments = args;
-        captured = captureOutput;
-        if (status != platform::errAuthorizationSuccess)
-            return status;
-        int fds[2];
-        if (::pipe(fds) != 0)
+        if (request.value(0) != QStringLiteral("run"))
             return platform::errAuthorizationInternal;
-        // Written from a thread so that output larger than the pipe works.
-        std::thread([fd = fds[1], bytes = output] {
-            ssize_t unused = ::write(fd, bytes.constData(), bytes.size());
-            (void)unused;
-            ::close(fd);
-        }).detach();
-        *child = std::make_unique<PipeChild>(fds[0], waited);
-        return platform::errAuthorizationSuccess;
+        tool = request.value(1);
+        arguments = request.mid(2);
+        outcome->done = !refuse;
+        outcome->output = output;
+        return status;
     }
 };
 
@@ -289,11 +262,6 @@ TEST(PrivilegedOneLineTasks, AnswersOutputAndPassesArguments)
     EXPECT_FALSE(blockCalled);
     EXPECT_EQ(session.tool, QStringLiteral("/usr/bin/tool"));
     EXPECT_EQ(session.arguments, (QStringList{QStringLiteral("-a"), QStringLiteral("b c")}));
-    EXPECT_TRUE(session.captured);
-    // The finished child is reaped in the background, not left behind.
-    for (int i = 0; i < 200 && !*session.waited; ++i)
-        QThread::msleep(10);
-    EXPECT_TRUE(*session.waited);
 }
 
 TEST(PrivilegedOneLineTasks, ABareNameIsHandedOnAsAPathInTheCurrentFolder)
@@ -312,16 +280,27 @@ TEST(PrivilegedOneLineTasks, SilentChildGivesEmptyNotNull)
     EXPECT_TRUE(session.arguments.isEmpty());
 }
 
-TEST(PrivilegedOneLineTasks, CancelGivesNullAndTheStatusAsCode)
+TEST(PrivilegedOneLineTasks, RefusalsGiveNullAndACode)
 {
-    FakeSession session;
-    session.status = platform::errAuthorizationCanceled;
-    std::optional<Error> error;
-    EXPECT_TRUE(stringByLaunchingPath(QStringLiteral("/bin/true"), {}, session, nullptr, &error).isNull());
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain, QStringLiteral("com.apple.NSTask.OneLineTasksWithOutput"));
-    EXPECT_EQ(error->code, platform::errAuthorizationCanceled);
-    EXPECT_TRUE(error->userInfo.isEmpty());
+    // A session that cannot run, and an executable refused where it runs.
+    const struct {
+        int32_t status;
+        bool refuse;
+        int32_t code;
+    } cases[] = {{platform::errAuthorizationCanceled, false, platform::errAuthorizationCanceled},
+                 {platform::errAuthorizationToolExecuteFailure, false, platform::errAuthorizationToolExecuteFailure},
+                 {platform::errAuthorizationSuccess, true, -1}};
+    for (const auto& c : cases) {
+        FakeSession session;
+        session.status = c.status;
+        session.refuse = c.refuse;
+        std::optional<Error> error;
+        EXPECT_TRUE(stringByLaunchingPath(QStringLiteral("/bin/true"), {}, session, nullptr, &error).isNull());
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->domain, QStringLiteral("com.apple.NSTask.OneLineTasksWithOutput"));
+        EXPECT_EQ(error->code, c.code);
+        EXPECT_TRUE(error->userInfo.isEmpty());
+    }
 }
 
 TEST(PrivilegedOneLineTasks, CharactersSplitBetweenReadsAndNonUtf8BytesSurvive)
@@ -340,9 +319,24 @@ TEST(PrivilegedOneLineTasks, RealSessionRunsTheToolWhenAlreadyRoot)
     int32_t status = 0;
     auto session = platform::AuthorizationService::shared().createSession(&status);
     ASSERT_EQ(status, 0);
+    ASSERT_EQ(session->copyAdminRights(), platform::errAuthorizationSuccess);
     std::optional<Error> error;
     EXPECT_EQ(stringByLaunchingPath(kShell, {QStringLiteral("-c"), QStringLiteral("echo privileged; id -u")}, *session,
                                     nullptr, &error),
               QStringLiteral("privileged\n0\n"));
     EXPECT_FALSE(error.has_value());
+
+    // Anything someone else could have written is never run with the rights.
+    QTemporaryDir scratch;
+    const QString tool = scratch.filePath(QStringLiteral("tool"));
+    const QString marker = scratch.filePath(QStringLiteral("ran"));
+    testing_support::writeFile(tool, QStringLiteral("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8());
+    for (const auto& [mode, owner] : {std::pair{0777, 0}, std::pair{0755, 65534}}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(tool).constData(), mode_t(mode)), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(tool).constData(), uid_t(owner), 0), 0);
+        EXPECT_TRUE(stringByLaunchingPath(tool, {}, *session, nullptr, &error).isNull());
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->code, -1);
+        EXPECT_FALSE(QFileInfo::exists(marker));
+    }
 }

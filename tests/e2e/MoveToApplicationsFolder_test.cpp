@@ -52,7 +52,8 @@ protected:
     }
 
     // Starts the downloaded launcher and waits for it; answers its exit code.
-    int runDownloadedLauncher()
+    // With `stopAt`, it is ended (answer -1) once it has logged that message.
+    int runDownloadedLauncher(const QString& stopAt = QString())
     {
         QProcess launcher;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -69,6 +70,15 @@ protected:
         if (!launcher.waitForStarted())
             return -1;
         m_firstPid = launcher.processId();
+        QElapsedTimer timer;
+        timer.start();
+        while (!stopAt.isEmpty() && timer.elapsed() < kTimeoutMs && !launcher.waitForFinished(100)) {
+            if (launcherMessages().value(m_firstPid).contains(stopAt)) {
+                launcher.kill();
+                launcher.waitForFinished();
+                return -1;
+            }
+        }
         if (!launcher.waitForFinished(kTimeoutMs)) {
             launcher.kill();
             launcher.waitForFinished();
@@ -168,23 +178,23 @@ TEST_F(MoveToApplicationsFolderRun, ReplacesAnOldInstallAndRelaunchesFromApplica
     EXPECT_TRUE(readFile(home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log")).contains("QuorbelCore started"));
 }
 
-TEST_F(MoveToApplicationsFolderRun, FirstInstallWithAdministratorRights)
+// Administrator rights install only into the real local Applications folder
+// (the whole authorised move is run in a private root by privileged_tests):
+// a system root taken from the environment cannot aim them anywhere else.
+TEST_F(MoveToApplicationsFolderRun, AsRootAScratchSystemRootIsNeverWrittenWithTheRights)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "the authorised move needs a password prompt unless run as root";
     const QString earlier = makeEarlierCopy(applications() + QStringLiteral("/Quorbel-2.app"));
 
-    ASSERT_EQ(runDownloadedLauncher(), 0);
-    const QStringList relaunched = waitForRelaunchedCopy();
-    ASSERT_FALSE(relaunched.isEmpty()) << "the installed copy never reached the core";
+    const QString failed = QStringLiteral("Could not copy myself to /Applications with authorization");
+    runDownloadedLauncher(failed);
 
     const QStringList first = launcherMessages().value(m_firstPid);
-    EXPECT_TRUE(first.contains(QStringLiteral("Removing \"%1\"").arg(earlier))) << qPrintable(first.join(u'\n'));
-    EXPECT_TRUE(first.contains(QStringLiteral("Copying \"%1\" to \"%2\"").arg(source(), installed())));
-    EXPECT_FALSE(QFileInfo::exists(earlier));
-    EXPECT_FALSE(QFileInfo::exists(source()));
-    EXPECT_TRUE(QFileInfo(trash() + QStringLiteral("/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
-    expectRelaunchedSequence(relaunched, installed());
+    EXPECT_TRUE(first.contains(failed)) << qPrintable(first.join(u'\n'));
+    EXPECT_TRUE(QFileInfo::exists(earlier + QStringLiteral("/Contents/Resources/old.txt")));
+    EXPECT_TRUE(QFileInfo::exists(source()));
+    EXPECT_FALSE(QFileInfo::exists(installed()));
 }
 
 } // namespace

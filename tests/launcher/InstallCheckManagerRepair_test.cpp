@@ -29,6 +29,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,11 +66,18 @@ class ImmediateAuthorization final : public platform::AuthorizationService {
     class Session final : public platform::AuthorizationSession {
     public:
         int32_t copyAdminRights() override { return platform::errAuthorizationSuccess; }
-        int32_t executeWithPrivileges(const QString& tool, const QStringList& arguments, bool,
-                                      std::unique_ptr<platform::PrivilegedChild>*) override
+        // {"updatetool", limit, "repair", tool, signature} or {"updatetool", limit, "repairpermissions"}.
+        int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
         {
-            return QProcess::execute(tool, arguments) < 0 ? platform::errAuthorizationToolExecuteFailure
-                                                           : platform::errAuthorizationSuccess;
+            const bool carried = request.value(2) == QStringLiteral("repair");
+            const QString tool = carried ? request.value(3) : UpdateToolManager::installedUpdateToolPath();
+            const QStringList arguments = carried ? QStringList{request.value(2), request.value(4)} : request.mid(2);
+            const int code = QProcess::execute(tool, arguments);
+            if (code < 0)
+                return platform::errAuthorizationToolExecuteFailure;
+            outcome->done = true;
+            outcome->waitStatus = W_EXITCODE(code, 0);
+            return platform::errAuthorizationSuccess;
         }
     };
 
@@ -300,6 +309,30 @@ TEST_F(RepairTest, AFailedRepairStopsTheRunThereAndShowsTheFailureAlertOnTheWind
     runRepair(m);
     EXPECT_EQ(recorded().size(), 4);
     EXPECT_EQ(alerts.sheets.size(), 2u);
+}
+
+TEST_F(RepairTest, AfterADelayTheSheetOffersToStopAHungToolAndTheRunFails)
+{
+    installTool(QString(), QStringLiteral("case \"$*\" in *'/two '*) exec sleep 60;; esac"));
+    InstallCheckManager& m = check({missingTool("one"), missingTool("two"), missingTool("three")});
+    m.setStopButtonDelay(std::chrono::milliseconds(200));
+    ASSERT_FALSE(m.checkForRequiredItems());
+    QElapsedTimer timer;
+    timer.start();
+    m.checkInstall->click();
+    // A sheet hangs from the top of its window.
+    EXPECT_EQ(m.repairProgressWindow->frameGeometry().top(), m.checkWindow->geometry().top());
+    EXPECT_LE(std::abs(m.repairProgressWindow->frameGeometry().center().x() - m.checkWindow->geometry().center().x()), 1);
+    EXPECT_FALSE(m.repairStopButton->isVisible());
+    ASSERT_TRUE(waitFor([&] { return m.repairStopButton->isVisible() && recorded().size() == 2; }));
+    EXPECT_EQ(m.repairStopButton->text(), QStringLiteral("Stop"));
+    m.repairStopButton->click();
+    ASSERT_TRUE(waitFor([&] { return !m.repairProgressWindow->isVisible(); })) << "the run never handed back";
+    EXPECT_LT(timer.elapsed(), 30000);
+    EXPECT_EQ(recorded().size(), 2) << "the run must stop at the stopped tool";
+    ASSERT_EQ(alerts.sheets.size(), 1u);
+    EXPECT_EQ(alerts.sheets[0].request.messageText, text("RepairFailedTitle"));
+    EXPECT_FALSE(m.repairStopButton->isVisible());
 }
 
 TEST_F(RepairTest, ItemsInOrderNotRequiredOrWithoutInstallerArePassedOverAndTheWindowReturns)

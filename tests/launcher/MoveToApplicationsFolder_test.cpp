@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -54,36 +53,27 @@ public:
     QList<platform::AlertResponse> answers;
 };
 
-class FinishedChild final : public platform::PrivilegedChild {
-public:
-    explicit FinishedChild(int status) : m_status(status) {}
-    qint64 pid() const override { return 0; }
-    int outputDescriptor() const override { return -1; }
-    bool waitForExit(int* waitStatus) override
-    {
-        *waitStatus = m_status;
-        return true;
-    }
-
-private:
-    int m_status;
-};
-
-// Grants or refuses the right as told and runs the privileged commands for
-// real (the scratch tree needs no rights), unless a test overrides a tool.
+// Grants or refuses the right as told and carries out the requests for real
+// (the scratch tree needs no rights), unless a test overrides a request.
+// Each request is recorded as its name and first two fields.
 class FakeAuthorization final : public platform::AuthorizationService {
 public:
     struct Session final : platform::AuthorizationSession {
         explicit Session(FakeAuthorization* owner) : m_owner(owner) {}
         int32_t copyAdminRights() override { return m_owner->rightsStatus; }
-        int32_t executeWithPrivileges(const QString& tool, const QStringList& arguments, bool,
-                                      std::unique_ptr<platform::PrivilegedChild>* child) override
+        QString applicationsFolder() const override { return platform::locations::applicationsFolders(platform::Domain::Local).last(); }
+        int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
         {
-            m_owner->commands.append(QStringList{tool} + arguments);
-            const auto special = m_owner->tools.find(tool);
-            const int status = special != m_owner->tools.end() ? special->second(arguments)
-                                                               : W_EXITCODE(runQuietly(tool, arguments), 0);
-            *child = std::make_unique<FinishedChild>(status);
+            m_owner->commands.append(request.mid(0, 3));
+            const auto special = m_owner->handlers.find(request.first());
+            if (special != m_owner->handlers.end()) {
+                outcome->done = special->second(request);
+            } else if (request.first() == QStringLiteral("remove")) {
+                outcome->done = QDir(request.at(1)).removeRecursively();
+            } else if (request.first() == QStringLiteral("install")) {
+                QString why;
+                outcome->done = platform::files::copyItem(request.at(1), request.at(2) + u'/' + request.at(3), &why);
+            }
             return platform::errAuthorizationSuccess;
         }
         FakeAuthorization* m_owner;
@@ -97,7 +87,7 @@ public:
 
     int32_t rightsStatus = platform::errAuthorizationSuccess;
     QList<QStringList> commands;
-    std::map<QString, std::function<int(const QStringList&)>> tools;
+    std::map<QString, std::function<bool(const QStringList&)>> handlers;
 };
 
 // Every file below `root` with its contents, to see that a tree is untouched.
@@ -250,7 +240,7 @@ TEST_F(MoveToApplicationsFolderTest, FirstInstallIntoWritableApplicationsTakesTh
     EXPECT_EQ(offer.escapeButton, 1);
     EXPECT_TRUE(offer.showsSuppressionButton);
 
-    EXPECT_EQ(authorization.commands, (QList<QStringList>{{QStringLiteral("/bin/cp"), QStringLiteral("-pR"), source, destination}}));
+    EXPECT_EQ(authorization.commands, (QList<QStringList>{{QStringLiteral("install"), source, applications()}}));
     EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
     EXPECT_FALSE(platform::files::fileExists(source));
     EXPECT_TRUE(platform::files::isDirectory(trashed(QStringLiteral("X.app"))));
@@ -272,20 +262,20 @@ TEST_F(MoveToApplicationsFolderTest, EveryExistingEarlierCopyIsRemovedBeforeTheC
     // An earlier copy the user cannot write to forces the authorised move.
     if (!makeUnwritable(foundCopy))
         GTEST_SKIP() << "cannot make a folder unwritable here";
-    authorization.tools[QStringLiteral("/bin/rm")] = [](const QStringList& arguments) {
-        runQuietly(QStringLiteral("chattr"), {QStringLiteral("-i"), arguments.last()});
-        runQuietly(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), arguments.last()});
-        return W_EXITCODE(runQuietly(QStringLiteral("/bin/rm"), arguments), 0);
+    authorization.handlers[QStringLiteral("remove")] = [](const QStringList& request) {
+        runQuietly(QStringLiteral("chattr"), {QStringLiteral("-i"), request.at(1)});
+        runQuietly(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), request.at(1)});
+        return QDir(request.at(1)).removeRecursively();
     };
     acceptMove();
     PFMove();
 
-    const QString rm = QStringLiteral("/bin/rm"), rf = QStringLiteral("-rf");
-    EXPECT_EQ(authorization.commands, (QList<QStringList>{{rm, rf, destination},
-                                                          {rm, rf, foundCopy},
-                                                          {rm, rf, userCopy},
-                                                          {rm, rf, clientCopy},
-                                                          {QStringLiteral("/bin/cp"), QStringLiteral("-pR"), source, destination}}));
+    const QString remove = QStringLiteral("remove");
+    EXPECT_EQ(authorization.commands, (QList<QStringList>{{remove, destination, QStringLiteral("com.example.quorbel")},
+                                                          {remove, foundCopy, QStringLiteral("com.example.quorbel")},
+                                                          {remove, userCopy, QStringLiteral("com.example.quorbel")},
+                                                          {remove, clientCopy, QStringLiteral("com.example.quorbel")},
+                                                          {QStringLiteral("install"), source, applications()}}));
     EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
     for (const QString& path : {foundCopy, userCopy, clientCopy})
         EXPECT_FALSE(platform::files::fileExists(path)) << qPrintable(path);
@@ -305,7 +295,7 @@ TEST_F(MoveToApplicationsFolderTest, OnlyWholeBundlesBesideTheRunningCopyAreEver
     PFMove();
 
     ASSERT_EQ(authorization.commands.size(), 1);
-    EXPECT_EQ(authorization.commands.first().first(), QStringLiteral("/bin/cp"));
+    EXPECT_EQ(authorization.commands.first().first(), QStringLiteral("install"));
     EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": not the full path of an application bundle").arg(downloads)));
     EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": it holds the running application").arg(source)));
     EXPECT_EQ(readFile(home.home() + QStringLiteral("/notes.txt")), "keep");
@@ -350,7 +340,7 @@ TEST_F(MoveToApplicationsFolderTest, FailedRemovalNeverCopiesIntoTheOldCopy)
     const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
     if (!makeUnwritable(applications()))
         GTEST_SKIP() << "cannot make a folder unwritable here";
-    authorization.tools[QStringLiteral("/bin/rm")] = [](const QStringList&) { return W_EXITCODE(1, 0); };
+    authorization.handlers[QStringLiteral("remove")] = [](const QStringList&) { return false; };
     acceptMove();
     PFMove();
 
@@ -364,10 +354,7 @@ TEST_F(MoveToApplicationsFolderTest, AuthorisedCopyFailingHalfWayLeavesTheRunnin
     const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
     const QString destination = applications() + QStringLiteral("/X.app");
     const auto before = snapshot(source);
-    authorization.tools[QStringLiteral("/bin/cp")] = [destination](const QStringList&) {
-        writeFile(destination + QStringLiteral("/Contents/Info.plist"), "<half");
-        return W_EXITCODE(1, 0);
-    };
+    authorization.handlers[QStringLiteral("install")] = [](const QStringList&) { return false; };
     acceptMove();
     PFMove();
 

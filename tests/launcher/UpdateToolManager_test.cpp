@@ -8,6 +8,7 @@
 #include "Workspace.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -168,12 +170,12 @@ public:
     struct Session final : platform::AuthorizationSession {
         explicit Session(RecordingAuthorization* owner) : owner(owner) {}
         int32_t copyAdminRights() override { return owner->rightsStatus; }
-        int32_t executeWithPrivileges(const QString& tool, const QStringList& arguments, bool capture,
-                                      std::unique_ptr<platform::PrivilegedChild>* child) override
+        int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
         {
-            owner->executed.append(QStringList{tool} + arguments);
-            owner->askedToCapture = capture;
-            owner->askedForChild = child != nullptr;
+            owner->executed.append(request);
+            outcome->done = owner->executeStatus == platform::errAuthorizationSuccess;
+            outcome->waitStatus = W_EXITCODE(owner->exitCode, 0);
+            outcome->timedOut = owner->timedOut;
             return owner->executeStatus;
         }
         RecordingAuthorization* owner;
@@ -188,8 +190,8 @@ public:
     int32_t rightsStatus = platform::errAuthorizationSuccess;
     int32_t executeStatus = platform::errAuthorizationSuccess;
     QList<QStringList> executed;
-    bool askedToCapture = true;
-    bool askedForChild = true;
+    int exitCode = 0;
+    bool timedOut = false;
 };
 
 class PrivilegedRunTest : public UpdateToolTest {
@@ -201,20 +203,32 @@ protected:
 
 } // namespace
 
-TEST_F(PrivilegedRunTest, RepairUpdateToolStartsTheCarriedToolWithRepairAndTheSignatureOnly)
+TEST_F(PrivilegedRunTest, RepairUpdateToolRunsTheCarriedToolWithRepairAndTheSignatureOnly)
 {
     EXPECT_EQ(manager.repairUpdateTool(QStringLiteral("/res/updateqb"), QStringLiteral("/res/updateqb.sig")), 0);
-    EXPECT_EQ(authorization.executed, (QList<QStringList>{{"/res/updateqb", "repair", "/res/updateqb.sig"}}));
-    EXPECT_FALSE(authorization.askedToCapture);
-    EXPECT_FALSE(authorization.askedForChild); // not waited for
+    EXPECT_EQ(authorization.executed,
+              (QList<QStringList>{{"updatetool", "300", "repair", "/res/updateqb", "/res/updateqb.sig"}}));
     EXPECT_EQ(manager.status(), 0);
     EXPECT_EQ(log.messages(), (QStringList{"UpdateToolManager:runUninstalledUpdateToolAsAdmin: Starting...",
                                            "Running /res/updateqb",
                                            "UpdateToolManager:runUninstalledUpdateToolAsAdmin: Succeeded"}));
 
     EXPECT_EQ(manager.repairPermissions(), 0);
-    EXPECT_EQ(authorization.executed.last(), (QStringList{toolPath("updateqb"), "repairpermissions"}));
+    EXPECT_EQ(authorization.executed.last(), (QStringList{"updatetool", "300", "repairpermissions"}));
     EXPECT_TRUE(log.contains("UpdateToolManager:runUpdateToolAsAdmin: Succeeded"));
+}
+
+TEST_F(PrivilegedRunTest, ThePrivilegedRunSucceedsOnlyWhenTheToolDid)
+{
+    authorization.exitCode = 3;
+    EXPECT_EQ(manager.repairPermissions(), 4);
+    EXPECT_EQ(manager.status(), 4);
+    EXPECT_FALSE(log.contains("UpdateToolManager:runUpdateToolAsAdmin: Succeeded"));
+
+    authorization.exitCode = 0;
+    authorization.timedOut = true;
+    EXPECT_EQ(manager.repairUpdateTool("/res/updateqb", "/res/updateqb.sig"), 4);
+    EXPECT_TRUE(log.contains("UpdateToolManager:runUninstalledUpdateToolAsAdmin: \"/res/updateqb\" did not end within 300 seconds; stopped it"));
 }
 
 TEST_F(PrivilegedRunTest, CancelRefusalAndExecuteFailuresAreFailedRunsWithTheirStatusCodes)
@@ -243,17 +257,34 @@ TEST_F(PrivilegedRunTest, CancelRefusalAndExecuteFailuresAreFailedRunsWithTheirS
     EXPECT_EQ(log.messages().mid(before), QStringList{"UpdateToolManager:runUpdateToolAsAdmin: Starting..."});
 }
 
-TEST_F(UpdateToolTest, AsRootThePrivilegedRunStartsTheToolDirectlyWithoutWaiting)
+TEST_F(UpdateToolTest, AsRootAToolSomeoneElseCanWriteIsNeverRun)
 {
     if (::geteuid() != 0)
-        GTEST_SKIP() << "the system's service asks for a password unless this runs as root";
-    const QString carried = makeRecordingTool(home.path("carried/updateqb"), record(), 0);
-    EXPECT_EQ(manager.repairUpdateTool(carried, QStringLiteral("/res/updateqb.sig")), 0);
-    QDeadlineTimer limit(5000);
-    while (recordedArguments(record()).isEmpty() && !limit.hasExpired())
-        QThread::msleep(10);
-    EXPECT_EQ(recordedArguments(record()), (QStringList{"repair", "/res/updateqb.sig"}));
-    EXPECT_EQ(manager.status(), 0);
+        GTEST_SKIP() << "the rule is for a launcher running as root";
+    // The installed tool, owned by an ordinary user or writable by all.
+    const QString tool = makeRecordingTool(toolPath("updateqb"), record(), 0);
+    for (const auto& [mode, owner] : {std::pair{04755, 65534}, std::pair{04777, 0}}) {
+        ASSERT_EQ(::chown(QFile::encodeName(tool).constData(), uid_t(owner), 0), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(tool).constData(), mode_t(mode)), 0);
+        EXPECT_EQ(manager.repairQBTool(QStringLiteral("/a"), QStringLiteral("/b")), 4);
+        EXPECT_TRUE(recordedArguments(record()).isEmpty());
+    }
+    ASSERT_EQ(::chown(QFile::encodeName(tool).constData(), 0, 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(tool).constData(), 04755), 0);
+    EXPECT_EQ(manager.repairQBTool(QStringLiteral("/a"), QStringLiteral("/b")), 0);
+    EXPECT_EQ(recordedArguments(record()), (QStringList{"repairother", "/a", "/b"}));
+}
+
+TEST_F(UpdateToolTest, AHungToolIsEndedAtTheTimeLimitAndFails)
+{
+    const QString tool = makeScript(toolPath("updateqb"), QStringLiteral("exec sleep 60"));
+    manager.setRepairTimeLimit(1);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(manager.repairQBTool(QStringLiteral("/a"), QStringLiteral("/b")), 4);
+    EXPECT_LT(timer.elapsed(), 20000);
+    EXPECT_TRUE(log.contains(QStringLiteral("UpdateToolManager:runExe: \"%1\" did not end within 1 seconds; stopped it").arg(tool)));
+    manager.setRepairTimeLimit(UpdateToolManager::kRepairTimeLimitSeconds);
 }
 
 TEST_F(UpdateToolTest, FileSystemPackageRepairKeepsTheInstallerLogWhateverTheRunGave)

@@ -54,8 +54,10 @@ int main(int argc, char* argv[])
     bool keepRunning = false;
     for (int i = 1; i < argc; ++i)
         keepRunning = keepRunning || std::strcmp(argv[i], "--keep-running") == 0;
+#ifdef QB_TEST_HOOKS
     const char* env = std::getenv("QUORBEL_CORE_KEEP_RUNNING");
     keepRunning = keepRunning || (env && std::strcmp(env, "1") == 0);
+#endif
 
     // Ready for a quit request before telling anyone that it runs.
     if (keepRunning) {

@@ -8,9 +8,6 @@
 #include <QProcess>
 #include <QStringDecoder>
 
-#include <cerrno>
-#include <thread>
-#include <unistd.h>
 
 namespace OneLineTasksWithOutput {
 namespace {
@@ -104,43 +101,18 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
     return outcome.output;
 }
 
-namespace {
-
-QByteArray readUntilEndOfFile(int fd)
-{
-    QByteArray bytes;
-    char chunk[kPrivilegedReadChunkSize];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got > 0) {
-            bytes.append(chunk, got);
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            logError("Reading the output of the privileged task failed (%1)", QString::fromLocal8Bit(strerror(errno)));
-        return bytes;
-    }
-}
-
-// The child has closed its output and is about to end, or has ended; reap it
-// away from the caller so that no zombie is left and nobody waits for it.
-void reapInBackground(std::unique_ptr<platform::PrivilegedChild> child)
-{
-    std::thread([child = std::move(child)]() mutable { child->waitForExit(nullptr); }).detach();
-}
-
-} // namespace
-
 QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               platform::AuthorizationSession& authorization, const TaskOutputReader::CreatedBlock&,
                               std::optional<Error>* error)
 {
-    std::unique_ptr<platform::PrivilegedChild> child;
-    int32_t status = authorization.executeWithPrivileges(launchPathOf(path), arguments, true, &child);
-    if (status == platform::errAuthorizationSuccess && !child)
-        status = platform::errAuthorizationInternal;
+    platform::PrivilegedOutcome outcome;
+    int32_t status = authorization.runExecutable(launchPathOf(path), arguments, &outcome);
+    // Refused where it runs with the rights (not a root-only executable, a
+    // control character): the run's own failure code.
+    if (status == platform::errAuthorizationSuccess && !outcome.done) {
+        logError("Not running \"%1\" with administrator rights (%2)", path, outcome.reason);
+        status = kErrorCodeRunFailed;
+    }
     if (status != platform::errAuthorizationSuccess) {
         if (error)
             *error = Error{key(kErrorDomain), status, {}};
@@ -150,8 +122,7 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
         error->reset();
     // Whole output decoded at once: a character split between reads stays
     // whole, and bytes that are not UTF-8 become U+FFFD.
-    QString output = QString::fromUtf8(readUntilEndOfFile(child->outputDescriptor()));
-    reapInBackground(std::move(child));
+    const QString output = QString::fromUtf8(outcome.output);
     return output.isNull() ? QStringLiteral("") : output;
 }
 

@@ -45,11 +45,12 @@ struct Error {
 QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               const TaskOutputReader::CreatedBlock& onCreated, std::optional<Error>* error);
 
-// The same with administrator rights through `authorization`. The child is
-// not waited for: end of file on its output is the sign that it finished,
-// and no exit status is known. `onCreated` is never called (no process
-// identifier reaches the caller). Null when the child could not be started;
-// `error` then holds the authorisation status as its code.
+// The same with administrator rights through `authorization`, for an
+// executable owned by root and writable by no one else in folders writable
+// only by root; the child is waited for and reaped. `onCreated` is never
+// called (no process identifier reaches the caller). Null when the child
+// could not be started: `error` then holds the authorisation status as its
+// code, or -1 when the executable was refused.
 QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               platform::AuthorizationSession& authorization,
                               const TaskOutputReader::CreatedBlock& onCreated, std::optional<Error>* error);

@@ -12,6 +12,7 @@
 #include "Logging.h"
 #include "Quorbel_LauncherAppDelegate.h"
 #include "QuorbelHeaderView.h"
+#include "UpdateToolManager.h"
 #include "ui_InstallCheck.h"
 
 #include <QApplication>
@@ -23,6 +24,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QTimer>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -77,7 +80,21 @@ void launchCoreThroughDelegate()
         logError("No application delegate to start the core");
 }
 
+// A sheet hangs from the top edge of its window, centred; without a window
+// manager nobody else puts it there.
+void attachAsSheet(QWidget* sheet, const QWidget* window)
+{
+    sheet->adjustSize();
+    const QRect area = window->geometry();
+    sheet->move(area.left() + (area.width() - sheet->frameGeometry().width()) / 2, area.top());
+}
+
 } // namespace
+
+void InstallCheckManager::setStopButtonDelay(std::chrono::milliseconds delay)
+{
+    m_stopButtonDelay = delay;
+}
 
 // ---- The interface ----
 
@@ -92,6 +109,13 @@ void InstallCheckManager::loadInterface()
     repairProgressWindow = m_interface->repairProgressWindow;
     repairProgressIndicator = m_interface->repairProgressIndicator;
     repairProgressText = m_interface->repairProgressText;
+    // Offered once a run has lasted a while: ends the tool that runs.
+    repairStopButton = new QPushButton(repairProgressWindow);
+    if (auto* layout = qobject_cast<QBoxLayout*>(repairProgressWindow->layout()))
+        layout->addWidget(repairStopButton, 0, Qt::AlignRight);
+    repairStopButton->hide();
+    m_stopButtonTimer = new QTimer(this);
+    m_stopButtonTimer->setSingleShot(true);
     checkWindow = m_checkWindowOwner.get();
     checkHeaderView = m_interface->checkHeaderView;
     checkText = m_interface->checkText;
@@ -107,6 +131,15 @@ void InstallCheckManager::connectActions()
     connect(checkDontInstall, &QPushButton::clicked, this, [this] { dontInstallButtonClick(checkDontInstall); });
     connect(repairProgressWindow, &QDialog::finished, this,
             [this](int code) { sheetDidEnd(repairProgressWindow, code, nullptr); });
+    connect(m_stopButtonTimer, &QTimer::timeout, this, [this] {
+        if (m_progressSheetUp)
+            repairStopButton->show();
+    });
+    connect(repairStopButton, &QPushButton::clicked, this, [this] {
+        logNormal("User stopped the repair");
+        repairStopButton->setEnabled(false);
+        UpdateToolManager::sharedManager().stopRunningTool();
+    });
     checkWindow->installEventFilter(this);
     repairProgressWindow->installEventFilter(this);
 }
@@ -146,6 +179,7 @@ void InstallCheckManager::awakeFromNib()
     checkDontInstall->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_DontInstall")));
     checkWindow->setWindowTitle(QBLocalizedString(QStringLiteral("ProductName")));
     repairProgressText->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_Installing")));
+    repairStopButton->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_StopRepair")));
     repairProgressWindow->setWindowModality(Qt::WindowModal);
     makeDefaultButton(checkWindow, checkInstall);
 }
@@ -197,8 +231,12 @@ void InstallCheckManager::installButtonClick(QObject* /*sender*/)
 {
     logNormal("User chose to repair");
     m_progressSheetUp = true;
+    repairStopButton->hide();
+    repairStopButton->setEnabled(true);
     repairProgressWindow->open(); // window-modal: a sheet on the check window
+    attachAsSheet(repairProgressWindow, checkWindow);
     startAnimation(repairProgressIndicator);
+    m_stopButtonTimer->start(m_stopButtonDelay);
     startRepairThread();
 }
 
@@ -225,6 +263,8 @@ void InstallCheckManager::sheetDidEnd(QDialog* sheet, int /*returnCode*/, void* 
 void InstallCheckManager::endProgressSheet()
 {
     stopAnimation(repairProgressIndicator);
+    m_stopButtonTimer->stop();
+    repairStopButton->hide();
     m_progressSheetUp = false;
     repairProgressWindow->done(0);
 }

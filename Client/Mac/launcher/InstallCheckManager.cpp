@@ -1,5 +1,6 @@
 #include "InstallCheckManager.h"
 
+#include "Authorization.h"
 #include "FileManager.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
@@ -12,6 +13,7 @@
 #include <QWidget>
 
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -52,6 +54,18 @@ QVariantMap sanitisedItem(const QVariant& entry, qsizetype index)
 QString stringValue(const QVariantMap& item, const QString& key)
 {
     return item.value(key).toString();
+}
+
+// A launcher running as root asks an installed tool its version only when no
+// one but root can have changed it; otherwise it is never executed.
+bool mayRunInstalledTool(const QVariantMap& item)
+{
+    QString why;
+    const QString path = stringValue(item, kInstallPath);
+    if (::geteuid() != 0 || platform::isSafeToExecuteAsRoot(path, &why))
+        return true;
+    logError("Not running \"%1\" as root (%2)", path, why);
+    return false;
 }
 
 // The mode of the path itself, 0 when it has no attributes.
@@ -231,6 +245,8 @@ void InstallCheckManager::updateRequiredItemStatusTool(const QVariantMap& item, 
     QString status;
     if (!installedItemExists(item))
         status = statusMissing();
+    else if (!mayRunInstalledTool(item))
+        status = statusWrongPermissions();
     else if (doesToolNeedUpdate(item))
         status = statusOldVersion();
     else if (!verifyQBToolPermissions(item))
@@ -246,6 +262,8 @@ void InstallCheckManager::updateRequiredItemStatusToolRoot(const QVariantMap& it
         status = statusNotRequired();
     else if (!installedItemExists(item))
         status = statusMissing();
+    else if (!mayRunInstalledTool(item))
+        status = statusWrongPermissions();
     else if (doesToolNeedUpdate(item))
         status = statusOldVersion();
     // Judged in the tool folder under its name; absent there (1) passes.

@@ -21,6 +21,7 @@
 class QDialog;
 class QLabel;
 class QProgressBar;
+class QTimer;
 class QPushButton;
 class QWidget;
 class QuorbelHeaderView;
@@ -111,12 +112,16 @@ public:
     void setLaunchCoreFunction(std::function<void()> launchCore);
     // The pause after each pass of a repair run (2 s).
     void setRepairPause(std::chrono::milliseconds pause);
+    // How long a repair run lasts before the progress sheet offers to stop
+    // the running tool (30 s).
+    void setStopButtonDelay(std::chrono::milliseconds delay);
 
     // The window's elements, connected when the interface loads; all null
     // without a window system.
     QDialog* repairProgressWindow = nullptr;
     QProgressBar* repairProgressIndicator = nullptr;
     QLabel* repairProgressText = nullptr;
+    QPushButton* repairStopButton = nullptr;
     QWidget* checkWindow = nullptr;
     QuorbelHeaderView* checkHeaderView = nullptr;
     QLabel* checkText = nullptr;
@@ -213,6 +218,8 @@ private:
     std::unique_ptr<QWidget> m_checkWindowOwner;
     std::function<void()> m_launchCore;
     std::chrono::milliseconds m_repairPause{2000};
+    std::chrono::milliseconds m_stopButtonDelay{30000};
+    QTimer* m_stopButtonTimer = nullptr;
     std::atomic<int> m_repairThreadsRunning{0};
     // The progress sheet is up for a run: it must stay until the run hands back.
     bool m_progressSheetUp = false;

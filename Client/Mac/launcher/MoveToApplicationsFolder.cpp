@@ -16,12 +16,12 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMap>
 #include <QMutex>
 
 #include <algorithm>
 #include <cmath>
 #include <optional>
-#include <sys/wait.h>
 
 namespace {
 
@@ -39,6 +39,9 @@ struct MovePlan {
     QString destinationParent;
     QString destination;
     QStringList alsoRemove; // expanded, and only paths that are safe to remove
+    // What was at each path to remove when the plan was made: the removal with
+    // administrator rights takes away only that same bundle.
+    QMap<QString, platform::BundleIdentity> found;
     bool fromDiskImage = false;
     bool copyWording = false;
     bool needsAuthorization = false;
@@ -112,8 +115,18 @@ QStringList recordedAlsoRemovePaths()
 
 // Removing runs with administrator rights, so only whole application bundles
 // named by an absolute, normalised path qualify, and never the running copy.
+bool hasControlCharacter(const QString& text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
 bool isSafeToRemove(const QString& path, const QString& source)
 {
+    // A NUL would cut the path short where it reaches the file system.
+    if (hasControlCharacter(path)) {
+        logError("Not removing \"%1\": the path holds a control character", path);
+        return false;
+    }
     if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path
         || !path.endsWith(QStringLiteral(".app"), Qt::CaseInsensitive)) {
         logError("Not removing \"%1\": not the full path of an application bundle", path);
@@ -173,6 +186,11 @@ std::optional<MovePlan> makePlan()
     plan.fromDiskImage = isInFolder(plan.source, platform::locations::volumesFolder()) && !sourceWritable;
     plan.copyWording = !sourceWritable && !plan.fromDiskImage;
     plan.needsAuthorization = needsAuthorization(plan);
+    for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
+        platform::BundleIdentity identity;
+        if (platform::identifyBundle(path, &identity))
+            plan.found.insert(path, identity);
+    }
     return plan;
 }
 
@@ -235,56 +253,57 @@ bool isBlank(const QString& path)
 
 bool passesSafetyChecks(const MovePlan& plan)
 {
-    return plan.destination.endsWith(QStringLiteral(".app")) && !isBlank(plan.destination) && !isBlank(plan.source);
+    return plan.destination.endsWith(QStringLiteral(".app")) && !isBlank(plan.destination) && !isBlank(plan.source)
+        && !hasControlCharacter(plan.destination) && !hasControlCharacter(plan.source);
 }
 
-struct PrivilegedRun {
-    bool started = false;
-    bool waited = false;
-    int waitStatus = 0;
-};
-
-PrivilegedRun runWithPrivileges(platform::AuthorizationSession& session, const QString& tool, const QStringList& arguments)
+bool isInRootOnlyFolder(const QString& path)
 {
-    PrivilegedRun run;
-    std::unique_ptr<platform::PrivilegedChild> child;
-    const int32_t status = session.executeWithPrivileges(tool, arguments, false, &child);
-    run.started = status == platform::errAuthorizationSuccess && child;
-    if (run.started)
-        run.waited = child->waitForExit(&run.waitStatus);
-    if (run.started && !run.waited)
-        logError("Could not wait for %1", tool);
-    else if (!run.started)
-        logError("Could not start %1 with administrator rights (%2)", tool, status);
-    return run;
+    return platform::isRootOnlyFolder(QFileInfo(path).path());
 }
 
-// rm may fail on some entry (that is accepted); it must not have crashed.
-bool removeWithPrivileges(platform::AuthorizationSession& session, const QString& path)
+// Folders the user can write to (their home above all) are never worked on
+// with administrator rights: what is in them goes with the user's own.
+bool removeBundle(platform::AuthorizationSession& session, const MovePlan& plan, const QString& path)
 {
     if (!itemExists(path))
         return true;
     logVerbose("Removing \"%1\"", path);
-    const PrivilegedRun run = runWithPrivileges(session, QStringLiteral("/bin/rm"), {QStringLiteral("-rf"), path});
-    return run.waited && !WIFSIGNALED(run.waitStatus);
+    if (!isInRootOnlyFolder(path)) {
+        QString why;
+        if (platform::removeBundleWithOwnRights(path, &why))
+            return true;
+        logError("Could not remove \"%1\" (%2)", path, why);
+        return false;
+    }
+    platform::PrivilegedOutcome outcome;
+    const int32_t status = session.removeBundle(path, plan.found.value(path), &outcome);
+    if (status != platform::errAuthorizationSuccess) {
+        logError("Could not remove \"%1\" with administrator rights (%2)", path, status);
+        return false;
+    }
+    if (!outcome.done)
+        logError("Could not remove \"%1\" (%2)", path, outcome.reason);
+    return outcome.done;
 }
 
-bool copyWithPrivileges(platform::AuthorizationSession& session, const MovePlan& plan)
+bool installWithPrivileges(platform::AuthorizationSession& session, const MovePlan& plan)
 {
-    // cp would copy into a folder that is still there instead of replacing it.
     if (itemExists(plan.destination)) {
         logError("\"%1\" is still there after removing it", plan.destination);
         return false;
     }
     logVerbose("Copying \"%1\" to \"%2\"", plan.source, plan.destination);
-    const PrivilegedRun run = runWithPrivileges(session, QStringLiteral("/bin/cp"),
-                                                {QStringLiteral("-pR"), plan.source, plan.destination});
-    if (run.waited && WIFEXITED(run.waitStatus) && WEXITSTATUS(run.waitStatus) == 0)
-        return true;
-    // A half-made copy would pass for an installed one; take it away again.
-    if (run.started && itemExists(plan.destination))
-        removeWithPrivileges(session, plan.destination);
-    return false;
+    platform::PrivilegedOutcome outcome;
+    const int32_t status =
+        session.installBundle(plan.source, plan.destinationParent, QFileInfo(plan.destination).fileName(), &outcome);
+    if (status != platform::errAuthorizationSuccess) {
+        logError("Could not copy \"%1\" with administrator rights (%2)", plan.source, status);
+        return false;
+    }
+    if (!outcome.done)
+        logError("Could not copy \"%1\" to \"%2\" (%3)", plan.source, plan.destination, outcome.reason);
+    return outcome.done;
 }
 
 std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome)
@@ -316,11 +335,17 @@ MoveOutcome authorizedMove(const MovePlan& plan)
     const auto session = authorize(&refused);
     if (!session)
         return refused;
+    // Checked before anything is removed: the rights install only there.
+    if (plan.destinationParent != session->applicationsFolder()) {
+        logError("Not installing into \"%1\": only \"%2\" is written with administrator rights",
+                 plan.destinationParent, session->applicationsFolder());
+        return MoveOutcome::Failed;
+    }
     for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
-        if (!removeWithPrivileges(*session, path))
+        if (!removeBundle(*session, plan, path))
             return MoveOutcome::Failed;
     }
-    return copyWithPrivileges(*session, plan) ? MoveOutcome::Moved : MoveOutcome::Failed;
+    return installWithPrivileges(*session, plan) ? MoveOutcome::Moved : MoveOutcome::Failed;
 }
 
 // The copy is made beside the destination under a name no search takes for a

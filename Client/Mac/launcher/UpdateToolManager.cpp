@@ -12,7 +12,9 @@
 #include <QMutex>
 #include <QProcess>
 
+#include <csignal>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -35,21 +37,6 @@ constexpr int64_t kQuitTimedOut = -3;
                       qbFormat("launch path \"%1\" not accessible (%2)", path, why));
 }
 
-// Runs the executable with our streams and environment; answers its exit status.
-int runAndWait(const QString& path, const QStringList& arguments)
-{
-    QProcess task;
-    task.setProcessChannelMode(QProcess::ForwardedChannels);
-    task.setInputChannelMode(QProcess::ForwardedInputChannel);
-    task.start(path, arguments);
-    if (!task.waitForStarted(-1))
-        raiseLaunchFailure(path, task.errorString());
-    task.waitForFinished(-1);
-    if (task.exitStatus() == QProcess::CrashExit)
-        return -1; // ended by a signal: not a success
-    return task.exitCode();
-}
-
 void startDetached(const QString& path, const QStringList& arguments)
 {
     QProcess task;
@@ -61,7 +48,59 @@ void startDetached(const QString& path, const QStringList& arguments)
         raiseLaunchFailure(path, task.errorString());
 }
 
+// A root process never executes a file that someone else could have changed.
+// A missing file fails as a launch does.
+bool mayExecute(const QString& path)
+{
+    QString why;
+    if (::geteuid() != 0 || platform::isSafeToExecuteAsRoot(path, &why))
+        return true;
+    if (!platform::files::attributesOfItem(path))
+        raiseLaunchFailure(path, QStringLiteral("No such file or directory"));
+    logError("UpdateToolManager: not running \"%1\" as root (%2)", path, why);
+    return false;
+}
+
 } // namespace
+
+// Runs the executable with our streams and environment; answers its exit status.
+int UpdateToolManager::runAndWait(const QString& path, const QStringList& arguments)
+{
+    QProcess task;
+    task.setProcessChannelMode(QProcess::ForwardedChannels);
+    task.setInputChannelMode(QProcess::ForwardedInputChannel);
+    task.start(path, arguments);
+    if (!task.waitForStarted(-1))
+        raiseLaunchFailure(path, task.errorString());
+    m_runningPid = task.processId();
+    const int limitMs = m_timeLimitSeconds.load() * 1000;
+    const bool finished = task.waitForFinished(limitMs);
+    m_runningPid = 0;
+    if (!finished) {
+        task.kill();
+        task.waitForFinished(-1);
+        logError("UpdateToolManager:runExe: \"%1\" did not end within %2 seconds; stopped it", path,
+                 m_timeLimitSeconds.load());
+        return -1;
+    }
+    if (m_stopAsked.exchange(false)) {
+        logError("UpdateToolManager:runExe: \"%1\" was stopped by the user", path);
+        return -1;
+    }
+    if (task.exitStatus() == QProcess::CrashExit)
+        return -1; // ended by a signal: not a success
+    return task.exitCode();
+}
+
+void UpdateToolManager::stopRunningTool()
+{
+    m_stopAsked = true;
+    if (const qint64 pid = m_runningPid.load())
+        ::kill(pid_t(pid), SIGKILL);
+    std::lock_guard lock(m_sessionLock);
+    if (m_runningSession)
+        m_runningSession->stopRunningTool();
+}
 
 UpdateToolManager& UpdateToolManager::sharedManager()
 {
@@ -101,8 +140,11 @@ int32_t UpdateToolManager::runExe(const QString& path, const QStringList& argume
 {
     logVerbose("UpdateToolManager:runExe: Running \"%1\"...", path);
     bool succeeded = false;
+    m_stopAsked = false;
     try {
-        if (waitUntilExit) {
+        if (!mayExecute(path)) {
+            succeeded = false;
+        } else if (waitUntilExit) {
             succeeded = runAndWait(path, arguments) == 0;
         } else {
             startDetached(path, arguments);
@@ -151,12 +193,38 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
     }
     if (logToolPath)
         logDetail("Running %1", toolPath);
-    // The child is neither waited for nor read: started with root rights is all we learn.
-    const int32_t executed = session->executeWithPrivileges(toolPath, arguments, false, nullptr);
+    // The carried tool goes with its path; the installed one is the helper's to find.
+    QStringList request = arguments;
+    if (logToolPath && !request.isEmpty())
+        request.insert(1, toolPath);
+    {
+        std::lock_guard lock(m_sessionLock);
+        m_runningSession = session.get();
+    }
+    platform::PrivilegedOutcome outcome;
+    const int32_t executed = session->runUpdateTool(request, m_timeLimitSeconds.load(), &outcome);
+    {
+        std::lock_guard lock(m_sessionLock);
+        m_runningSession = nullptr;
+    }
     session.reset();
-    if (executed != platform::errAuthorizationSuccess) {
+    if (executed != platform::errAuthorizationSuccess || !outcome.done) {
         m_status = kStatusPrivilegedStartFailed;
-        logError("UpdateToolManager:%1: AuthorizationExecuteWithPrivileges failed (OSStatus %2)", operation, executed);
+        if (executed != platform::errAuthorizationSuccess)
+            logError("UpdateToolManager:%1: AuthorizationExecuteWithPrivileges failed (OSStatus %2)", operation, executed);
+        else
+            logError("UpdateToolManager:%1: refused (%2)", operation, outcome.reason);
+        return m_status;
+    }
+    if (!outcome.toolSucceeded()) {
+        m_status = kStatusPrivilegedStartFailed;
+        if (outcome.timedOut)
+            logError("UpdateToolManager:%1: \"%2\" did not end within %3 seconds; stopped it", operation, toolPath,
+                     m_timeLimitSeconds.load());
+        else if (outcome.stopped)
+            logError("UpdateToolManager:%1: \"%2\" was stopped by the user", operation, toolPath);
+        else
+            logError("UpdateToolManager:%1: \"%2\" failed (wait status %3)", operation, toolPath, outcome.waitStatus);
         return m_status;
     }
     m_status = kStatusOK;

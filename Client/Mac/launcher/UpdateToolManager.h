@@ -14,6 +14,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+
+namespace platform {
+class AuthorizationSession;
+}
 
 class UpdateToolManager {
 public:
@@ -66,8 +71,11 @@ public:
     // Runs an executable directly: no shell, our streams and environment.
     // 0 when it exited with status 0 (or, not waiting, when it started), else 4.
     int32_t runExe(const QString& path, const QStringList& arguments, bool waitUntilExit);
-    // Start the installed tool, or the tool at `toolPath`, with administrator
-    // rights; not waited for. 0 when started, else 4.
+    // Run the installed tool, or the tool at `toolPath` (the one the bundle
+    // carries), with administrator rights and wait until it ends: the repair
+    // never goes on before the new tool is in place. Only the argument shapes
+    // {"repairpermissions"} and {"repair", signature} exist. 0 when the tool
+    // exited with status 0, else 4.
     int32_t runUpdateToolAsAdmin(const QStringList& arguments);
     int32_t runUninstalledUpdateToolAsAdmin(const QString& toolPath, const QStringList& arguments);
 
@@ -81,6 +89,13 @@ public:
     void setQuitApplicationFunction(QuitApplicationFunction quit);
     void setSleepFunction(SleepFunction sleep);
 
+    // A repair-time run of a tool lasting longer than this is ended and
+    // counts as failed (tests shorten it).
+    static constexpr int kRepairTimeLimitSeconds = 300;
+    void setRepairTimeLimit(int seconds) { m_timeLimitSeconds = seconds; }
+    // Ends the tool run in progress on another thread, which then fails.
+    void stopRunningTool();
+
 private:
     int32_t runPrivileged(const QString& operation, const QString& toolPath, const QStringList& arguments,
                           bool logToolPath);
@@ -90,7 +105,15 @@ private:
     int32_t restartFinder();
     QBErrorResult quitFinder();
 
+    // Runs a tool directly with the time limit; its exit status, or -1.
+    int runAndWait(const QString& path, const QStringList& arguments);
+
     std::atomic<int32_t> m_status{kStatusNothingDoneYet};
+    std::atomic<int> m_timeLimitSeconds{kRepairTimeLimitSeconds};
+    std::atomic<qint64> m_runningPid{0};
+    std::atomic<bool> m_stopAsked{false};
+    std::mutex m_sessionLock;
+    platform::AuthorizationSession* m_runningSession = nullptr;
     QuitApplicationFunction m_quitApplication;
     SleepFunction m_sleep;
 };

@@ -1,11 +1,17 @@
 #include "Authorization.h"
 
+#include "Bundle.h"
+#include "helper/PrivilegedRequests.h"
+
 #include <QFile>
+#include <QMutex>
 
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/auxv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -19,102 +25,264 @@ namespace {
 // authorisation could be had (not allowed, no agent, no polkit).
 constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorized = 127;
+const char* const kHelperName = "quorbel-authhelper";
 
-class SpawnedChild final : public PrivilegedChild {
-public:
-    SpawnedChild(pid_t pid, int output) : m_pid(pid), m_output(output) {}
-    ~SpawnedChild() override
-    {
-        if (m_output >= 0)
-            ::close(m_output);
+QString pkexecPath()
+{
+#ifdef QB_TEST_HOOKS
+    // Test builds may stand a counting program in for pkexec.
+    if (getauxval(AT_SECURE) == 0) {
+        const QString chosen = qEnvironmentVariable("QUORBEL_PKEXEC");
+        if (!chosen.isEmpty())
+            return chosen;
     }
-    qint64 pid() const override { return m_pid; }
-    int outputDescriptor() const override { return m_output; }
-    bool waitForExit(int* waitStatus) override
-    {
-        int status = 0;
-        pid_t got;
-        do {
-            got = ::waitpid(m_pid, &status, 0);
-        } while (got < 0 && errno == EINTR);
-        if (got != m_pid)
+#endif
+    return QStringLiteral("/usr/bin/pkexec");
+}
+
+bool hasControlCharacter(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
             return false;
-        if (waitStatus)
-            *waitStatus = status;
+        written += n;
+    }
+    return true;
+}
+
+// Buffered reads of the helper's answers.
+class AnswerReader {
+public:
+    explicit AnswerReader(int fd) : m_fd(fd) {}
+    bool readLine(QByteArray* line)
+    {
+        for (;;) {
+            const qsizetype end = m_buffer.indexOf('\n');
+            if (end >= 0) {
+                *line = m_buffer.left(end);
+                m_buffer.remove(0, end + 1);
+                return true;
+            }
+            if (!fill())
+                return false;
+        }
+    }
+    bool readBytes(qsizetype count, QByteArray* bytes)
+    {
+        while (m_buffer.size() < count) {
+            if (!fill())
+                return false;
+        }
+        *bytes = m_buffer.left(count);
+        m_buffer.remove(0, count);
         return true;
     }
 
 private:
-    pid_t m_pid;
-    int m_output;
-};
-
-// Starts argv; with `capture` the child's standard output goes to a pipe.
-int32_t spawn(const QStringList& argv, bool capture, std::unique_ptr<PrivilegedChild>* child)
-{
-    std::vector<QByteArray> storage;
-    std::vector<char*> args;
-    for (const QString& arg : argv)
-        storage.push_back(QFile::encodeName(arg));
-    for (QByteArray& arg : storage)
-        args.push_back(arg.data());
-    args.push_back(nullptr);
-
-    int pipeFds[2] = {-1, -1};
-    if (capture && ::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return errAuthorizationToolExecuteFailure;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (capture)
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (capture)
-        ::close(pipeFds[1]);
-    if (rc != 0) {
-        if (capture)
-            ::close(pipeFds[0]);
-        return errAuthorizationToolExecuteFailure;
+    bool fill()
+    {
+        char chunk[4096];
+        for (;;) {
+            const ssize_t got = ::read(m_fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            m_buffer.append(chunk, got);
+            return true;
+        }
     }
-    auto spawned = std::make_unique<SpawnedChild>(pid, capture ? pipeFds[0] : -1);
-    if (child)
-        *child = std::move(spawned); // otherwise not waited for, as the caller asked
-    return errAuthorizationSuccess;
-}
+    int m_fd;
+    QByteArray m_buffer;
+};
 
 class SystemSession final : public AuthorizationSession {
 public:
+    ~SystemSession() override { endHelper(); }
+
     int32_t copyAdminRights() override
     {
-        if (::geteuid() == 0)
+        QMutexLocker lock(&m_lock);
+        if (m_inProcess || m_helper > 0)
             return errAuthorizationSuccess;
-        std::unique_ptr<PrivilegedChild> child;
-        if (spawn({QStringLiteral("/usr/bin/pkexec"), QStringLiteral("/bin/true")}, false, &child) != 0)
-            return errAuthorizationDenied;
-        int status = 0;
-        if (!child->waitForExit(&status) || !WIFEXITED(status))
-            return errAuthorizationInternal;
-        switch (WEXITSTATUS(status)) {
-        case 0:
+        if (::geteuid() == 0) {
+            m_inProcess = true;
             return errAuthorizationSuccess;
-        case kPkexecDismissed:
+        }
+        const QString helper = Bundle::mainBundle().bundlePath() + QStringLiteral("/Contents/MacOS/") + QLatin1String(kHelperName);
+        const int32_t started = startHelper(helper);
+        if (started != errAuthorizationSuccess)
+            return started;
+        QByteArray line;
+        if (m_answers->readLine(&line) && line == "ready")
+            return errAuthorizationSuccess;
+        // No helper came up: pkexec's status tells a dismissal from a refusal.
+        ::close(m_toHelper);
+        m_toHelper = -1;
+        const int status = reapHelper();
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed)
             return errAuthorizationCanceled;
-        case kPkexecNotAuthorized:
-        default:
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecNotAuthorized)
             return errAuthorizationDenied;
+        return errAuthorizationDenied;
+    }
+
+    int32_t perform(const QStringList& request, PrivilegedOutcome* outcome) override
+    {
+        QMutexLocker lock(&m_lock);
+        *outcome = PrivilegedOutcome();
+        for (const QString& field : request) {
+            if (hasControlCharacter(field)) {
+                outcome->reason = QStringLiteral("refusing a request holding a control character");
+                return errAuthorizationSuccess;
+            }
+        }
+        if (m_inProcess)
+            return performInProcess(request, outcome);
+        if (m_helper <= 0)
+            return errAuthorizationInvalidSet;
+        QByteArray line;
+        for (const QString& field : request) {
+            if (!line.isEmpty())
+                line += '\t';
+            line += QFile::encodeName(field);
+        }
+        line += '\n';
+        m_stopAsked = false;
+        if (!writeAll(m_toHelper, line))
+            return errAuthorizationToolExecuteFailure;
+        for (;;) {
+            QByteArray answer;
+            if (!m_answers->readLine(&answer))
+                return errAuthorizationToolExecuteFailure;
+            const QList<QByteArray> fields = answer.split('\t');
+            if (fields.first() == "output" && fields.size() == 2) {
+                QByteArray bytes;
+                if (!m_answers->readBytes(fields.at(1).toLongLong(), &bytes))
+                    return errAuthorizationToolExecuteFailure;
+                outcome->output += bytes;
+            } else if (fields.first() == "ok" && fields.size() == 3) {
+                outcome->done = true;
+                outcome->waitStatus = fields.at(1).toInt();
+                outcome->timedOut = fields.at(2) == "timeout";
+                outcome->stopped = fields.at(2) == "stopped";
+                return errAuthorizationSuccess;
+            } else if (fields.first() == "fail") {
+                outcome->reason = QString::fromUtf8(answer.mid(5));
+                return errAuthorizationSuccess;
+            } else {
+                return errAuthorizationInternal;
+            }
         }
     }
 
-    int32_t executeWithPrivileges(const QString& tool, const QStringList& arguments, bool captureOutput,
-                                  std::unique_ptr<PrivilegedChild>* child) override
+    void stopRunningTool() override
     {
-        QStringList argv{tool};
-        argv += arguments;
-        if (::geteuid() != 0)
-            argv.prepend(QStringLiteral("/usr/bin/pkexec"));
-        return spawn(argv, captureOutput, child);
+        m_stopAsked = true;
+        const int fd = m_toHelper;
+        if (fd >= 0)
+            writeAll(fd, "stop\n");
     }
+
+private:
+    static bool stopCheck(void* context) { return static_cast<SystemSession*>(context)->m_stopAsked.load(); }
+
+    int32_t performInProcess(const QStringList& request, PrivilegedOutcome* outcome)
+    {
+        std::vector<std::string> fields;
+        for (const QString& field : request)
+            fields.push_back(QFile::encodeName(field).toStdString());
+        m_stopAsked = false;
+        const privileged::Result result = privileged::perform(fields, ::getuid(), &SystemSession::stopCheck, this);
+        outcome->done = result.ok;
+        outcome->waitStatus = result.waitStatus;
+        outcome->timedOut = result.timedOut;
+        outcome->stopped = result.stopped;
+        outcome->output = QByteArray::fromStdString(result.output);
+        outcome->reason = QString::fromStdString(result.reason);
+        return errAuthorizationSuccess;
+    }
+
+    int32_t startHelper(const QString& helper)
+    {
+        int input[2] = {-1, -1};
+        int output[2] = {-1, -1};
+        if (::pipe2(input, O_CLOEXEC) != 0)
+            return errAuthorizationInternal;
+        if (::pipe2(output, O_CLOEXEC) != 0) {
+            ::close(input[0]);
+            ::close(input[1]);
+            return errAuthorizationInternal;
+        }
+        const QByteArray program = QFile::encodeName(pkexecPath());
+        const QByteArray helperPath = QFile::encodeName(helper);
+        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(helperPath.constData()), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        pid_t pid = -1;
+        const int rc = ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(input[0]);
+        ::close(output[1]);
+        if (rc != 0) {
+            ::close(input[1]);
+            ::close(output[0]);
+            return errAuthorizationDenied;
+        }
+        m_helper = pid;
+        m_toHelper = input[1];
+        m_fromHelper = output[0];
+        m_answers = std::make_unique<AnswerReader>(m_fromHelper);
+        return errAuthorizationSuccess;
+    }
+
+    int reapHelper()
+    {
+        int status = 0;
+        if (m_helper > 0) {
+            while (::waitpid(m_helper, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        m_helper = -1;
+        if (m_fromHelper >= 0)
+            ::close(m_fromHelper);
+        m_fromHelper = -1;
+        m_answers.reset();
+        return status;
+    }
+
+    // Closing its input ends the helper once the request in hand is done.
+    void endHelper()
+    {
+        QMutexLocker lock(&m_lock);
+        if (m_toHelper >= 0)
+            ::close(m_toHelper);
+        m_toHelper = -1;
+        reapHelper();
+    }
+
+    QMutex m_lock;
+    bool m_inProcess = false;
+    pid_t m_helper = -1;
+    std::atomic<int> m_toHelper{-1};
+    int m_fromHelper = -1;
+    std::unique_ptr<AnswerReader> m_answers;
+    std::atomic<bool> m_stopAsked{false};
 };
 
 class SystemService final : public AuthorizationService {
@@ -130,6 +298,76 @@ public:
 std::atomic<AuthorizationService*> gOverride{nullptr};
 
 } // namespace
+
+bool PrivilegedOutcome::toolSucceeded() const
+{
+    return done && !timedOut && !stopped && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
+}
+
+bool identifyBundle(const QString& path, BundleIdentity* identity)
+{
+    privileged::Identity found;
+    if (!privileged::identify(QFile::encodeName(path).toStdString(), &found))
+        return false;
+    identity->identifier = QString::fromStdString(found.identifier);
+    identity->device = found.device;
+    identity->inode = found.inode;
+    return true;
+}
+
+bool isSafeToExecuteAsRoot(const QString& path, QString* why)
+{
+    std::string reason;
+    const bool safe = privileged::isRootOnlyExecutable(QFile::encodeName(path).toStdString(), &reason);
+    if (why)
+        *why = QString::fromStdString(reason);
+    return safe;
+}
+
+bool isRootOnlyFolder(const QString& folder)
+{
+    return privileged::isRootOnlyFolderChain(QFile::encodeName(folder).toStdString(), nullptr);
+}
+
+bool removeBundleWithOwnRights(const QString& path, QString* why)
+{
+    if (hasControlCharacter(path)) {
+        *why = QStringLiteral("the path holds a control character");
+        return false;
+    }
+    const privileged::Result result =
+        privileged::removeBundleIn(QFile::encodeName(path).toStdString(), privileged::Identity(), false);
+    *why = QString::fromStdString(result.reason);
+    return result.ok;
+}
+
+QString AuthorizationSession::applicationsFolder() const
+{
+    return QString::fromLatin1(privileged::kApplicationsFolder);
+}
+
+int32_t AuthorizationSession::removeBundle(const QString& path, const BundleIdentity& recorded, PrivilegedOutcome* outcome)
+{
+    return perform({QStringLiteral("remove"), path, recorded.identifier, QString::number(recorded.device),
+                    QString::number(recorded.inode)},
+                   outcome);
+}
+
+int32_t AuthorizationSession::installBundle(const QString& source, const QString& folder, const QString& bundleName,
+                                            PrivilegedOutcome* outcome)
+{
+    return perform({QStringLiteral("install"), source, folder, bundleName}, outcome);
+}
+
+int32_t AuthorizationSession::runUpdateTool(const QStringList& arguments, int limitSeconds, PrivilegedOutcome* outcome)
+{
+    return perform(QStringList{QStringLiteral("updatetool"), QString::number(limitSeconds)} + arguments, outcome);
+}
+
+int32_t AuthorizationSession::runExecutable(const QString& path, const QStringList& arguments, PrivilegedOutcome* outcome)
+{
+    return perform(QStringList{QStringLiteral("run"), path} + arguments, outcome);
+}
 
 AuthorizationService& AuthorizationService::shared()
 {

@@ -1,0 +1,411 @@
+// Whole runs of the authorised move and of privileged tool runs, with the real
+// absolute folders: this program runs in a private mount namespace whose
+// /Applications, /Library and /Volumes are fresh root-owned tmpfs folders
+// (scripts/in-private-root.sh). Ordinary-user runs go through the counting
+// stand-in for pkexec, installed set-user-ID root in a 0700 scratch folder,
+// with the launcher started as "nobody" by setpriv.
+
+#include "Authorization.h"
+#include "TestSupport.h"
+#include "UpdateToolManager.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uid_t kUser = 65534; // nobody
+constexpr int kTimeoutMs = 60000;
+const QString kMoveAnswer = QStringLiteral("Move to Applications Folder");
+
+bool inPrivateRoot()
+{
+    struct stat root {}, applications {};
+    return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev
+        && applications.st_uid == 0 && (applications.st_mode & 022) == 0;
+}
+
+int run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(kTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
+}
+
+void emptyFolder(const QString& folder)
+{
+    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        run(QStringLiteral("rm"), {QStringLiteral("-rf"), folder + u'/' + name});
+}
+
+// Every entry below `root` with owner, mode and link target, to compare trees whole.
+QStringList listing(const QString& root)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat status {};
+        ::lstat(QFile::encodeName(path).constData(), &status);
+        QString line = QStringLiteral("%1 %2 %3").arg(path.mid(root.size())).arg(status.st_uid).arg(status.st_mode, 0, 8);
+        if (S_ISLNK(status.st_mode))
+            line += QStringLiteral(" -> ") + QFile::symLinkTarget(path);
+        else if (S_ISREG(status.st_mode))
+            line += u' ' + QString::fromLatin1(readFile(path).toHex().left(64));
+        lines.append(line);
+    }
+    lines.sort();
+    return lines;
+}
+
+class PrivateRootTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inPrivateRoot()) {
+            if (qEnvironmentVariable("CI") == QStringLiteral("true"))
+                FAIL() << "not in a private mount namespace: run through scripts/in-private-root.sh";
+            GTEST_SKIP() << "needs scripts/in-private-root.sh (root, private mount namespace)";
+        }
+        emptyFolder(QStringLiteral("/Applications"));
+        emptyFolder(QStringLiteral("/Library"));
+        ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
+    }
+    void TearDown() override
+    {
+        stopStrays();
+        emptyFolder(QStringLiteral("/Applications"));
+        emptyFolder(QStringLiteral("/Library"));
+    }
+
+    // Launchers started by a test: anything running from its folders.
+    void stopStrays() const
+    {
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool isPid = false;
+            const qint64 pid = entry.toLongLong(&isPid);
+            const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
+            if (isPid && pid != ::getpid() && (exe.startsWith(m_dir.path()) || exe.startsWith(QStringLiteral("/Applications/"))))
+                ::kill(pid_t(pid), SIGKILL);
+        }
+    }
+
+    QTemporaryDir m_dir;
+};
+
+class AuthorisedMoveRun : public PrivateRootTest {
+protected:
+    void SetUp() override
+    {
+        PrivateRootTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(QFileInfo(QString::fromUtf8(QB_BUNDLE_DIR)).isDir()) << "build the bundle target first";
+        for (const QString& folder : {home() + QStringLiteral("/Downloads"), state(), bin()})
+            ASSERT_TRUE(QDir().mkpath(folder));
+        ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+        ASSERT_EQ(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), home(), state(), bin()}), 0);
+        // The stand-in for pkexec: set-user-ID root, reachable only by the user.
+        ASSERT_EQ(::chmod(QFile::encodeName(bin()).constData(), 0700), 0);
+        ASSERT_TRUE(QFile::copy(QString::fromUtf8(QB_FAKE_PKEXEC), pkexec()));
+        ASSERT_EQ(::chown(QFile::encodeName(pkexec()).constData(), 0, 0), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(pkexec()).constData(), 04755), 0);
+    }
+
+    QString home() const { return m_dir.path() + QStringLiteral("/home"); }
+    QString state() const { return m_dir.path() + QStringLiteral("/state"); }
+    QString bin() const { return m_dir.path() + QStringLiteral("/bin"); }
+    QString pkexec() const { return bin() + QStringLiteral("/pkexec"); }
+    QString source() const { return home() + QStringLiteral("/Downloads/Quorbel.app"); }
+    QString trash() const { return home() + QStringLiteral("/.local/share/Trash/files"); }
+    int prompts() const { return readFile(state() + QStringLiteral("/count")).trimmed().toInt(); }
+
+    // As the user, the command `script` (sh) while the prompt is open.
+    void duringPrompt(const QString& script)
+    {
+        writeFile(state() + QStringLiteral("/during-prompt"), ("#!/bin/sh\n" + script + "\n").toUtf8(), 0755);
+    }
+
+    // Starts the downloaded launcher as the user, answering the move alert;
+    // answers its standard error.
+    QString runDownloadedLauncher()
+    {
+        QProcess launcher;
+        const QStringList environment{
+            QStringLiteral("HOME=") + home(),
+            QStringLiteral("PATH=/usr/bin:/bin"),
+            QStringLiteral("XDG_CONFIG_HOME=") + home() + QStringLiteral("/.config"),
+            QStringLiteral("XDG_DATA_HOME=") + home() + QStringLiteral("/.local/share"),
+            QStringLiteral("QT_QPA_PLATFORM=offscreen"),
+            QStringLiteral("QUORBEL_PKEXEC=") + pkexec(),
+            QStringLiteral("QUORBEL_FAKE_PKEXEC_STATE=") + state(),
+            QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer,
+            QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit"),
+        };
+        launcher.setProcessChannelMode(QProcess::SeparateChannels);
+        launcher.setReadChannel(QProcess::StandardError);
+        launcher.setWorkingDirectory(home());
+        launcher.start(QStringLiteral("setpriv"),
+                       QStringList{QStringLiteral("--reuid=%1").arg(kUser), QStringLiteral("--regid=%1").arg(kUser),
+                                   QStringLiteral("--clear-groups"), QStringLiteral("env"), QStringLiteral("-i")}
+                           + environment + QStringList{source() + QStringLiteral("/Contents/MacOS/Quorbel")});
+        // An alert nobody answers (the failure alert) waits for the user: seen, it is enough.
+        QByteArray errors;
+        QElapsedTimer timer;
+        timer.start();
+        while (launcher.state() != QProcess::NotRunning && timer.elapsed() < kTimeoutMs
+               && !errors.contains("waiting for the user")) {
+            launcher.waitForReadyRead(100);
+            errors += launcher.readAllStandardError();
+        }
+        if (launcher.state() != QProcess::NotRunning) {
+            launcher.kill();
+            launcher.waitForFinished();
+        }
+        errors += launcher.readAllStandardError();
+        return QString::fromUtf8(errors);
+    }
+
+    QString launcherLog() const
+    {
+        QString text;
+        QDirIterator logs(home() + QStringLiteral("/Library/Logs"), {QStringLiteral("*.log")}, QDir::Files,
+                          QDirIterator::Subdirectories);
+        while (logs.hasNext())
+            text += QString::fromUtf8(readFile(logs.next()));
+        return text;
+    }
+
+    // A bundle owned by root (made by this root process) or by the user.
+    QString makeCopy(const QString& path, const QString& identifier, bool userOwned)
+    {
+        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), identifier}});
+        writeFile(path + QStringLiteral("/Contents/Resources/precious.txt"), "keep");
+        if (userOwned)
+            run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), path});
+        return path;
+    }
+
+    static bool failureAlertShown(const QString& errors) { return errors.contains(QStringLiteral("Could not move to Applications folder")); }
+};
+
+// Owner root, no set-ID bits, u=rwX,go=rX throughout.
+void expectRootOwnedPlainTree(const QString& root)
+{
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    int entries = 0;
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat status {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        ++entries;
+        EXPECT_EQ(status.st_uid, 0u) << qPrintable(path);
+        EXPECT_EQ(status.st_gid, 0u) << qPrintable(path);
+        if (S_ISLNK(status.st_mode))
+            continue;
+        const mode_t mode = status.st_mode & 07777;
+        EXPECT_TRUE(mode == 0755 || (S_ISREG(status.st_mode) && mode == 0644)) << qPrintable(path) << " " << std::oct << mode;
+    }
+    EXPECT_GT(entries, 3);
+}
+
+TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRelaunches)
+{
+    const QString earlier = makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    EXPECT_EQ(readFile(state() + QStringLiteral("/argv")).trimmed(),
+              (pkexec() + u' ' + source() + QStringLiteral("/Contents/MacOS/quorbel-authhelper")).toUtf8());
+    expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
+    EXPECT_FALSE(QFileInfo::exists(earlier));
+    EXPECT_FALSE(QFileInfo::exists(source()));
+    EXPECT_TRUE(QFileInfo(trash() + QStringLiteral("/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    // The installed copy is started once this one has ended.
+    QElapsedTimer timer;
+    timer.start();
+    while (!launcherLog().contains(QStringLiteral("/Applications/Quorbel.app")) && timer.elapsed() < kTimeoutMs)
+        QThread::msleep(100);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("/Applications/Quorbel.app"))) << qPrintable(launcherLog());
+    EXPECT_EQ(prompts(), 1);
+}
+
+TEST_F(AuthorisedMoveRun, ADismissedPromptEndsTheMoveQuietlyAndTouchesNothing)
+{
+    makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+    writeFile(state() + QStringLiteral("/answers"), "1 dismiss\n");
+    const QStringList before = listing(QStringLiteral("/Applications")) + listing(home());
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Not moving because user canceled authorization"))) << qPrintable(launcherLog());
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    QStringList after = listing(QStringLiteral("/Applications")) + listing(home());
+    // Only the launcher's own logs and settings are new in the home folder.
+    after.erase(std::remove_if(after.begin(), after.end(),
+                               [](const QString& line) { return line.startsWith(QStringLiteral("/Library")) || line.startsWith(QStringLiteral("/.config")) || line.startsWith(QStringLiteral("/.local")); }),
+                after.end());
+    QStringList expected = before;
+    expected.erase(std::remove_if(expected.begin(), expected.end(),
+                                  [](const QString& line) { return line.startsWith(QStringLiteral("/Library")) || line.startsWith(QStringLiteral("/.config")) || line.startsWith(QStringLiteral("/.local")); }),
+                   expected.end());
+    EXPECT_EQ(after, expected);
+}
+
+TEST_F(AuthorisedMoveRun, ADeniedPromptIsAFailureWithTheAlert)
+{
+    writeFile(state() + QStringLiteral("/answers"), "1 deny\n");
+    const QString errors = runDownloadedLauncher();
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(QFileInfo::exists(source()));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/Applications/Quorbel.app")));
+}
+
+// A NUL in the product name must not shorten an earlier copy's path to the
+// Applications folder itself.
+TEST_F(AuthorisedMoveRun, ANulInTheProductNameRemovesNothingElse)
+{
+    makeCopy(QStringLiteral("/Applications/Other.app"), QStringLiteral("com.example.other"), false);
+    makeCopy(home() + QStringLiteral("/Applications/Keep.app"), QStringLiteral("com.example.keep"), true);
+    const QString strings = source() + QStringLiteral("/Contents/Resources/en.lproj/Localizable.strings");
+    QByteArray table = readFile(strings);
+    table.replace("\"ProductName\" = \"Quorbel\";", "\"ProductName\" = \"\\0\";");
+    ASSERT_TRUE(writeFile(strings, table));
+    const QStringList applicationsBefore = listing(QStringLiteral("/Applications"));
+    const QStringList userBefore = listing(home() + QStringLiteral("/Applications"));
+    runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1);
+    QStringList applicationsAfter = listing(QStringLiteral("/Applications"));
+    applicationsAfter.erase(std::remove_if(applicationsAfter.begin(), applicationsAfter.end(),
+                                           [](const QString& line) { return line.startsWith(QStringLiteral("/Quorbel.app")); }),
+                            applicationsAfter.end());
+    EXPECT_EQ(applicationsAfter, applicationsBefore);
+    EXPECT_EQ(listing(home() + QStringLiteral("/Applications")), userBefore);
+}
+
+// ~/Applications pointing at a root-owned folder: what is there is not the
+// user's to remove, and administrator rights are never used in the home.
+TEST_F(AuthorisedMoveRun, AUserApplicationsLinkToARootFolderRemovesNothingThere)
+{
+    makeCopy(QStringLiteral("/Library/Shared/Quorbel Client-3.app"), QStringLiteral("com.example.shared"), false);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/Library/Shared"), home() + QStringLiteral("/Applications")));
+    const QStringList before = listing(QStringLiteral("/Library"));
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(listing(QStringLiteral("/Library")), before);
+    EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(QFileInfo::exists(source()));
+}
+
+// The user swaps a folder on the way to a found earlier copy for a link to a
+// root-owned folder while the password prompt is open.
+TEST_F(AuthorisedMoveRun, AFolderSwappedForALinkDuringThePromptLeadsNowhere)
+{
+    // The user's own folder inside the Applications folder.
+    const QString identifier = QStringLiteral("com.quorbel.Quorbel");
+    makeCopy(QStringLiteral("/Applications/Sub/Deeper/Old.app"), identifier, true);
+    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), QStringLiteral("/Applications/Sub")});
+    makeCopy(QStringLiteral("/Library/Precious/Old.app"), identifier, false);
+    duringPrompt(QStringLiteral("cd /Applications/Sub && mv Deeper Deeper.gone && ln -s /Library/Precious Deeper"));
+    const QStringList before = listing(QStringLiteral("/Library"));
+    runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Sub/Deeper")).isSymLink()) << "the swap did not happen";
+    EXPECT_EQ(listing(QStringLiteral("/Library")), before);
+}
+
+TEST_F(AuthorisedMoveRun, ADeviceNodeInTheSourceStopsTheInstallWithNothingLeftBehind)
+{
+    const QString resources = source() + QStringLiteral("/Contents/Resources/");
+    ASSERT_EQ(::mknod(QFile::encodeName(resources + QStringLiteral("tty")).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    writeFile(resources + QStringLiteral("shell"), "#!/bin/sh\n", 04755);
+    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+    ::chmod(QFile::encodeName(resources + QStringLiteral("shell")).constData(), 04755);
+    const QStringList sourceBefore = listing(source());
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(listing(QStringLiteral("/Applications")).isEmpty()) << qPrintable(listing(QStringLiteral("/Applications")).join(u'\n'));
+    EXPECT_EQ(listing(source()), sourceBefore);
+}
+
+TEST_F(AuthorisedMoveRun, ASetUserIdFileIsInstalledWithoutItsSpecialBits)
+{
+    const QString shell = source() + QStringLiteral("/Contents/Resources/shell");
+    writeFile(shell, "#!/bin/sh\n", 0755);
+    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+    ASSERT_EQ(::chmod(QFile::encodeName(shell).constData(), 06755), 0);
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/shell")).isExecutable());
+}
+
+class RootToolRun : public PrivateRootTest {
+protected:
+    QString installTool(const QString& body, uid_t owner)
+    {
+        const QString tool = QStringLiteral("/Library/Application Support/Quorbel/updateqb");
+        EXPECT_TRUE(QDir().mkpath(QFileInfo(tool).path()));
+        makeScript(tool, body);
+        ::chown(QFile::encodeName(tool).constData(), owner, 0);
+        ::chmod(QFile::encodeName(tool).constData(), 04755);
+        return tool;
+    }
+    LogCapture log;
+};
+
+// A launcher running as root: the requests run in-process through the same code.
+TEST_F(RootToolRun, AHungPrivilegedToolIsEndedAtTheLimitAndTheRunFails)
+{
+    installTool(QStringLiteral("exec sleep 60"), 0);
+    UpdateToolManager manager;
+    manager.setRepairTimeLimit(1);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(manager.repairPermissions(), 4);
+    EXPECT_LT(timer.elapsed(), 20000);
+    EXPECT_EQ(manager.status(), 4);
+    EXPECT_FALSE(log.contains(QStringLiteral("UpdateToolManager:runUpdateToolAsAdmin: Succeeded")));
+}
+
+TEST_F(RootToolRun, AnInstalledToolSomeoneElseCanWriteIsNeverRunWithTheRights)
+{
+    const QString marker = m_dir.path() + QStringLiteral("/ran");
+    installTool(QStringLiteral("touch '%1'").arg(marker), kUser);
+    UpdateToolManager manager;
+    EXPECT_EQ(manager.repairPermissions(), 4);
+    EXPECT_EQ(manager.repairQBToolPermissions(QStringLiteral("x")), 4);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+
+    installTool(QStringLiteral("touch '%1'").arg(marker), 0);
+    EXPECT_EQ(manager.repairPermissions(), 0);
+    EXPECT_TRUE(QFileInfo::exists(marker));
+}
+
+} // namespace
