@@ -341,11 +341,16 @@ MoveOutcome authorizedMove(const MovePlan& plan)
                  plan.destinationParent, session->applicationsFolder());
         return MoveOutcome::Failed;
     }
+    platform::process::stopPointForTests("authorised");
     for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
         if (!removeBundle(*session, plan, path))
             return MoveOutcome::Failed;
     }
-    return installWithPrivileges(*session, plan) ? MoveOutcome::Moved : MoveOutcome::Failed;
+    platform::process::stopPointForTests("removed-earlier-copies");
+    if (!installWithPrivileges(*session, plan))
+        return MoveOutcome::Failed;
+    platform::process::stopPointForTests("installed");
+    return MoveOutcome::Moved;
 }
 
 // The copy is made beside the destination under a name no search takes for a
