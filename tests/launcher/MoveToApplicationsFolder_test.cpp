@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -395,11 +396,15 @@ TEST_F(MoveToApplicationsFolderTest, PlainCopyFailingHalfWayLeavesTheRunningCopy
     const QString pipe = source + QStringLiteral("/Contents/Resources/zz-pipe");
     ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
     const auto before = snapshot(source);
+    const auto installedBefore = snapshot(destination);
     acceptMove();
     PFMove();
 
     EXPECT_EQ(snapshot(source), before);
-    EXPECT_FALSE(platform::files::fileExists(destination));
+    // The copy comes first, so a failed one costs the installed copy nothing.
+    EXPECT_EQ(snapshot(destination), installedBefore);
+    EXPECT_EQ(QDir(applications()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("X.app")});
     EXPECT_TRUE(failureAlertShown());
     EXPECT_TRUE(log.contains(QStringLiteral("Could not copy myself to %1").arg(destination)));
     EXPECT_TRUE(shellLines.isEmpty());
@@ -471,6 +476,72 @@ TEST_F(MoveToApplicationsFolderTest, Before10_5NoCheckboxAndDecliningIsFinal)
     platform::appkit::setVersionNumber(0);
     EXPECT_FALSE(PFRelaunchLine(1, applications()).isEmpty());
     EXPECT_TRUE(PFRelaunchLine(1, applications()).contains(QStringLiteral("find '%1' -exec setfattr").arg(applications())));
+}
+
+TEST_F(MoveToApplicationsFolderTest, TheRunningCopyIsKnownThroughLinkedFolders)
+{
+    // ~/Applications is a link; the copy runs by its resolved path.
+    const QString real = home.home() + QStringLiteral("/apps-real");
+    QDir().mkpath(real);
+    ASSERT_TRUE(QFile::link(real, home.home() + QStringLiteral("/Applications")));
+    const QString source = runFrom(real + QStringLiteral("/X.app"));
+    PFAlsoRemoveBundles({QStringLiteral("~/Applications/X.app")});
+    acceptMove();
+    PFMoveToApplicationsFolderIfNecessary();
+    EXPECT_TRUE(alerts.shown.isEmpty());
+
+    // Even when asked to move, the same bundle by its linked path is not an earlier copy.
+    PFMove();
+    EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": it holds the running application")
+                                 .arg(home.home() + QStringLiteral("/Applications/X.app"))));
+    EXPECT_EQ(readFile(applications() + QStringLiteral("/X.app/Contents/Resources/data.txt")), "payload");
+    EXPECT_TRUE(platform::files::isDirectory(trashed(QStringLiteral("X.app"))));
+}
+
+TEST_F(MoveToApplicationsFolderTest, EarlierCopiesInTheHomeFolderGoWhateverHomeLooksLike)
+{
+    struct Case {
+        QByteArray home;
+        bool removed;
+    };
+    const QByteArray exact = QFile::encodeName(home.home());
+    const QByteArray unnamable = exact + "/caf\xe9";
+    QDir().mkpath(QFile::decodeName(unnamable)); // "caf\uFFFD", which the bytes would stand for
+    for (const Case& test : {Case{exact + "/", true}, Case{exact + "//", true}, Case{unnamable, false}}) {
+        ScopedEnvironment environment;
+        environment.set("HOME", QString()); // restored afterwards
+        qputenv("HOME", test.home);
+        const QString target = platform::locations::homeFolder() + QStringLiteral("/Applications/X-2.app");
+        runFrom(home.path(QStringLiteral("elsewhere/X.app")));
+        makeOldCopy(applications() + QStringLiteral("/X.app")); // a writable destination: the plain move
+        makeOldCopy(target);
+        PFAlsoRemoveBundles({QStringLiteral("~/Applications/X-2.app")});
+        LogCapture errors(0);
+        acceptMove();
+        PFMove();
+        EXPECT_EQ(!platform::files::fileExists(target), test.removed) << test.home.constData();
+        if (test.removed) {
+            EXPECT_TRUE(errors.lines().isEmpty()) << qPrintable(errors.lines().join(u'\n'));
+        } else {
+            EXPECT_TRUE(errors.contains(QStringLiteral("Not removing \"~/Applications/X-2.app\": the home folder's path is not UTF-8")));
+        }
+        platform::files::removeItem(home.path(QStringLiteral("elsewhere")));
+    }
+}
+
+TEST_F(MoveToApplicationsFolderTest, AnIncompleteCopyLeftByAnEndedMoveIsReplaced)
+{
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    const QString leftover = applications() + QStringLiteral("/.X.app.partial");
+    writeFile(leftover + QStringLiteral("/Contents/Resources/locked/half"), "half");
+    ::chmod(QFile::encodeName(leftover + QStringLiteral("/Contents/Resources/locked")).constData(), 0555);
+    acceptMove();
+    PFMove();
+
+    EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
+    EXPECT_FALSE(platform::files::fileExists(leftover));
+    EXPECT_EQ(terminations, 1);
 }
 
 } // namespace

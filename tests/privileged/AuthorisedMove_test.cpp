@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -146,11 +148,33 @@ protected:
 
     // Starts the downloaded launcher as the user, answering the move alert;
     // answers its standard error.
-    QString runDownloadedLauncher() { return runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel")); }
+    QString runDownloadedLauncher() { return runLauncher(source(), kMoveAnswer, {}); }
 
-    QString runAsUser(const QString& executable, const QStringList& answers = {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer,
-                                                                               QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")},
-                      const QString& killAt = QString())
+    // Starts the launcher of `bundle` as the user with the alert answer and
+    // extra settings; `whileRunning` may end it early (answers true when it did).
+    QString runLauncher(const QString& bundle, const QString& answer, const QStringList& extra,
+                        const std::function<bool(qint64 pid)>& whileRunning = {})
+    {
+        return runAsUser(bundle + QStringLiteral("/Contents/MacOS/Quorbel"),
+                         QStringList{QStringLiteral("QUORBEL_ALERT_ANSWER=") + answer,
+                                     QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")} + extra,
+                         whileRunning);
+    }
+
+    // Kills the launcher (SIGKILL, no chance to tidy up) once its log holds `line`.
+    std::function<bool(qint64)> killWhenLogged(const QString& line) const
+    {
+        return [this, line](qint64 pid) {
+            if (!launcherLog().contains(line))
+                return false;
+            ::kill(pid_t(pid), SIGKILL);
+            return true;
+        };
+    }
+
+    // Starts `executable` as the user with `settings` added to its environment.
+    QString runAsUser(const QString& executable, const QStringList& settings,
+                      const std::function<bool(qint64 pid)>& whileRunning = {})
     {
         QProcess launcher;
         const QStringList environment = QStringList{
@@ -161,7 +185,7 @@ protected:
             QStringLiteral("QT_QPA_PLATFORM=offscreen"),
             QStringLiteral("QUORBEL_PKEXEC=") + pkexec(),
             QStringLiteral("QUORBEL_FAKE_PKEXEC_STATE=") + state(),
-        } + answers;
+        } + settings;
         launcher.setProcessChannelMode(QProcess::SeparateChannels);
         launcher.setReadChannel(QProcess::StandardError);
         launcher.setWorkingDirectory(home());
@@ -175,10 +199,12 @@ protected:
         timer.start();
         while (launcher.state() != QProcess::NotRunning && timer.elapsed() < kTimeoutMs
                && !errors.contains("waiting for the user")) {
-            launcher.waitForReadyRead(killAt.isEmpty() ? 100 : 5);
+            if (whileRunning && whileRunning(launcher.processId())) {
+                launcher.waitForFinished();
+                break;
+            }
+            launcher.waitForReadyRead(whileRunning ? 2 : 100);
             errors += launcher.readAllStandardError();
-            if (!killAt.isEmpty() && launcherLog().contains(killAt))
-                break; // killed below, without a chance to tidy up
         }
         if (launcher.state() != QProcess::NotRunning) {
             launcher.kill();
@@ -466,9 +492,7 @@ TEST_F(AuthorisedMoveRun, KilledAfterAnyAuthorisedStepAWholeCopyRemains)
         QDir(home() + QStringLiteral("/Library/Logs")).removeRecursively();
         makeCopy(applications + QStringLiteral("/Quorbel.app"), QStringLiteral("com.example.old"), false);
         makeCopy(applications + QStringLiteral("/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
-        runAsUser(source() + QStringLiteral("/Contents/MacOS/Quorbel"),
-                  {QStringLiteral("QUORBEL_ALERT_ANSWER=") + kMoveAnswer, QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")},
-                  killAt);
+        runLauncher(source(), kMoveAnswer, {}, killWhenLogged(killAt));
         QElapsedTimer timer;
         timer.start();
         while (helperRunning() && timer.elapsed() < kTimeoutMs)
@@ -493,6 +517,78 @@ TEST_F(AuthorisedMoveRun, KilledAfterAnyAuthorisedStepAWholeCopyRemains)
                         .filter(QStringLiteral(".Quorbel")).isEmpty())
             << qPrintable(killAt);
         stopStrays();
+    }
+}
+
+// Killed at every step of the authorised move, the user keeps a copy that starts.
+TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesACopyThatStarts)
+{
+    struct KillPoint {
+        const char* name;
+        const char* step; // QUORBEL_STOP_AT, or nullptr for the moment the install's copy shows up
+    };
+    const QList<KillPoint> points{{"after the authorisation", "authorised"},
+                                  {"after removing the installed and earlier copies", "removed-earlier-copies"},
+                                  {"in the middle of the install", nullptr},
+                                  {"after the install", "installed"},
+                                  {"after trashing the download", "trashed-source"},
+                                  {"after starting the relaunch", "relaunch-started"}};
+    const QString installed = QStringLiteral("/Applications/Quorbel.app");
+    for (const KillPoint& point : points) {
+        SCOPED_TRACE(point.name);
+        TearDown();
+        run(QStringLiteral("rm"), {QStringLiteral("-rf"), home(), state(), bin()});
+        SetUp();
+        writeFile(source() + QStringLiteral("/Contents/Resources/large.bin"), QByteArray(32 << 20, 'q'));
+        run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
+        makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+        QString landed;
+        const auto killWhenStopped = [&](qint64 pid) {
+            bool now = false;
+            if (point.step) {
+                const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+                now = stat.mid(stat.lastIndexOf(')') + 2, 1) == "T";
+            } else {
+                for (const QString& name : QDir(QStringLiteral("/Applications")).entryList({QStringLiteral(".Quorbel.app.installing*")}, QDir::Dirs | QDir::Hidden)) {
+                    const QFileInfo large(QStringLiteral("/Applications/%1/Contents/Resources/large.bin").arg(name));
+                    if (large.exists()) {
+                        landed = QStringLiteral(" (%1 of %2 bytes installed)").arg(large.size()).arg(32 << 20);
+                        now = true;
+                    }
+                }
+            }
+            if (now)
+                ::kill(pid_t(pid), SIGKILL);
+            return now;
+        };
+        const QStringList stopAt = point.step ? QStringList{QStringLiteral("QUORBEL_STOP_AT=") + QString::fromLatin1(point.step)} : QStringList{};
+        runLauncher(source(), kMoveAnswer, stopAt, killWhenStopped);
+        QThread::msleep(2000); // the helper finishes or rolls back; a started relaunch runs
+        stopStrays();
+        QStringList survivors;
+        QStringList remains;
+        for (const QString& bundle : {source(), installed}) {
+            const bool whole = QFileInfo(bundle + QStringLiteral("/Contents/Resources/large.bin")).size() == (32 << 20)
+                && QFileInfo(bundle + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable();
+            if (whole)
+                survivors.append(bundle);
+            remains.append(QStringLiteral("%1: %2").arg(bundle == installed ? QStringLiteral("installed") : QStringLiteral("download"),
+                                                     whole ? QStringLiteral("whole") : QFileInfo::exists(bundle) ? QStringLiteral("partial") : QStringLiteral("gone")));
+        }
+        remains.append(QStringLiteral("earlier copy: %1").arg(QFileInfo::exists(QStringLiteral("/Applications/Quorbel-2.app")) ? QStringLiteral("there") : QStringLiteral("gone")));
+        const QStringList leftovers = QDir(QStringLiteral("/Applications")).entryList({QStringLiteral(".*")}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        if (!leftovers.isEmpty())
+            remains.append(QStringLiteral("left in Applications: ") + leftovers.join(u','));
+        std::printf("killed %s%s: %s\n", point.name, qPrintable(landed), qPrintable(remains.join(QStringLiteral("; "))));
+        ASSERT_FALSE(survivors.isEmpty()) << qPrintable(remains.join(u'\n'));
+        for (const QString& bundle : survivors) {
+            QFile::remove(state() + QStringLiteral("/count"));
+            const QString errors = runLauncher(bundle, QStringLiteral("Do Not Move"), {});
+            stopStrays();
+            // A download offers the move again; the installed copy runs from Applications.
+            EXPECT_EQ(errors.contains(QStringLiteral("Move to Applications folder?")), bundle == source()) << qPrintable(errors);
+            EXPECT_TRUE(launcherLog().contains(QStringLiteral("Quorbel did finish launching"))) << qPrintable(bundle);
+        }
     }
 }
 

@@ -20,7 +20,6 @@
 #include <QMutex>
 
 #include <algorithm>
-
 #include <cmath>
 #include <optional>
 
@@ -87,6 +86,21 @@ bool isInAnyFolder(const QString& path, const QStringList& folders)
     return false;
 }
 
+// The path with every link resolved; "" when nothing is there.
+QString resolved(const QString& path)
+{
+    return QFileInfo(path).canonicalFilePath();
+}
+
+// isInFolder with both paths resolved: a folder reached through a link is the
+// same folder.
+bool isInFolderResolved(const QString& path, const QString& folder)
+{
+    const QString realPath = resolved(path);
+    const QString realFolder = resolved(folder);
+    return !realPath.isEmpty() && !realFolder.isEmpty() && isInFolder(realPath, realFolder);
+}
+
 // Something is at the path, a dangling link included.
 bool itemExists(const QString& path)
 {
@@ -118,7 +132,8 @@ bool isSafeToRemove(const QString& path, const QString& source)
         logError("Not removing \"%1\": not the full path of an application bundle", path);
         return false;
     }
-    if (isInFolder(source, path)) {
+    // As started and as resolved: a link to the running copy is the running copy.
+    if (isInFolder(source, path) || isInFolderResolved(source, path)) {
         logError("Not removing \"%1\": it holds the running application", path);
         return false;
     }
@@ -129,6 +144,10 @@ QStringList alsoRemovePaths(const QString& source)
 {
     QStringList paths;
     for (const QString& recorded : recordedAlsoRemovePaths()) {
+        if (recorded.startsWith(u'~') && !platform::locations::homeFolderIsExact()) {
+            logError("Not removing \"%1\": the home folder's path is not UTF-8", recorded);
+            continue;
+        }
         const QString path = platform::locations::expandTilde(recorded);
         if (isSafeToRemove(path, source))
             paths.append(path);
@@ -158,6 +177,10 @@ std::optional<MovePlan> makePlan()
     plan.source = platform::Bundle::mainBundle().bundlePath();
     plan.destinationParent = localFolders.last();
     plan.destination = plan.destinationParent + u'/' + QFileInfo(plan.source).fileName();
+    if (isInFolderResolved(plan.source, plan.destination)) {
+        logError("Not moving: \"%1\" is the running application", plan.destination);
+        return std::nullopt;
+    }
     plan.alsoRemove = alsoRemovePaths(plan.source);
     const bool sourceWritable = platform::files::isWritable(plan.source);
     plan.fromDiskImage = isInFolder(plan.source, platform::locations::volumesFolder()) && !sourceWritable;
@@ -318,11 +341,32 @@ MoveOutcome authorizedMove(const MovePlan& plan)
                  plan.destinationParent, session->applicationsFolder());
         return MoveOutcome::Failed;
     }
+    platform::process::stopPointForTests("authorised");
     for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
         if (!removeBundle(*session, plan, path))
             return MoveOutcome::Failed;
     }
-    return installWithPrivileges(*session, plan) ? MoveOutcome::Moved : MoveOutcome::Failed;
+    platform::process::stopPointForTests("removed-earlier-copies");
+    if (!installWithPrivileges(*session, plan))
+        return MoveOutcome::Failed;
+    platform::process::stopPointForTests("installed");
+    return MoveOutcome::Moved;
+}
+
+// The copy is made beside the destination under a name no search takes for a
+// bundle, and renamed into place only when it is whole.
+QString partialCopyPath(const MovePlan& plan)
+{
+    return plan.destinationParent + QStringLiteral("/.") + QFileInfo(plan.destination).fileName()
+        + QStringLiteral(".partial");
+}
+
+bool discardPartialCopy(const QString& partial)
+{
+    if (!itemExists(partial) || platform::files::removeCopy(partial))
+        return true;
+    logError("Could not remove the incomplete copy \"%1\"", partial);
+    return false;
 }
 
 bool plainMove(const MovePlan& plan)
@@ -332,18 +376,36 @@ bool plainMove(const MovePlan& plan)
         logError("Could not copy myself to %1", plan.destination);
         return false;
     }
-    if (itemExists(plan.destination) && !Trash(plan.destination))
+    // Copy first: a copy that fails must not have cost the installed one.
+    const QString partial = partialCopyPath(plan);
+    if (!discardPartialCopy(partial)) // left by a move that was ended half way
         return false;
+    logVerbose("Copying \"%1\" to \"%2\"", plan.source, partial);
+    QString error;
+    if (!platform::files::copyItem(plan.source, partial, &error)) {
+        logError("Could not copy '%1' to '%2' (%3)", plan.source, plan.destination, error);
+        logError("Could not copy myself to %1", plan.destination);
+        return false;
+    }
+    platform::process::stopPointForTests("copied");
+    if (itemExists(plan.destination) && !Trash(plan.destination)) {
+        discardPartialCopy(partial);
+        return false;
+    }
+    platform::process::stopPointForTests("trashed-destination");
+    // Before the rename: the list may name the destination itself.
     for (const QString& path : plan.alsoRemove) {
         if (itemExists(path) && !Trash(path))
             logVerbose("Failed to trash \"%1\"", path);
     }
-    QString error;
-    if (platform::files::copyItem(plan.source, plan.destination, &error))
-        return true;
-    logError("Could not copy '%1' to '%2' (%3)", plan.source, plan.destination, error);
-    logError("Could not copy myself to %1", plan.destination);
-    return false;
+    platform::process::stopPointForTests("trashed-earlier-copies");
+    if (!platform::files::renameItem(partial, plan.destination, &error)) {
+        logError("Could not copy myself to %1 (%2)", plan.destination, error);
+        discardPartialCopy(partial);
+        return false;
+    }
+    platform::process::stopPointForTests("installed");
+    return true;
 }
 
 bool startShell(const QString& line)
@@ -371,11 +433,13 @@ void finish(const MovePlan& plan)
 {
     if (!plan.fromDiskImage && !Trash(plan.source))
         logNormal("Warning! Could not delete application after moving it to Applications folder");
+    platform::process::stopPointForTests("trashed-source");
     logVerbose("Relaunching \"%1\" once this process has ended", plan.destination);
     if (!startShell(PFRelaunchLine(platform::process::processIdentifier(), plan.destination)))
         logError("Could not start the relaunch of \"%1\"", plan.destination);
     if (plan.fromDiskImage && !startShell(PFDetachLine(mountedVolume(plan.source))))
         logError("Could not start the detaching of \"%1\"", mountedVolume(plan.source));
+    platform::process::stopPointForTests("relaunch-started");
     terminateApplication();
 }
 
@@ -459,9 +523,11 @@ void PFMoveToApplicationsFolderIfNecessary()
     }
     const QString path = platform::Bundle::mainBundle().bundlePath();
     // A plain prefix: "/Applications Old/X.app" counts as in "/Applications" too.
+    // Resolved paths are compared as well, for a bundle started through a linked folder.
     const QStringList applicationsFolders = platform::locations::allApplicationsFolders();
-    const bool inApplications = std::any_of(applicationsFolders.cbegin(), applicationsFolders.cend(),
-                                            [&](const QString& folder) { return !folder.isEmpty() && path.startsWith(folder); });
+    const bool inApplications = std::any_of(applicationsFolders.cbegin(), applicationsFolders.cend(), [&path](const QString& folder) {
+        return !folder.isEmpty() && (path.startsWith(folder) || isInFolderResolved(path, folder));
+    });
     if (inApplications || path.split(u'/').contains(QStringLiteral("Applications"))) {
         logVerbose("\"%1\" is in an Applications folder", path);
         return;

@@ -67,6 +67,71 @@ QString describeSetting(const QVariant& value)
     }
 }
 
+// A folder reachable by many paths (links, links back up) is searched once,
+// links never lead the search out of the folder it was asked to search (a
+// link to /sys would take it for ever; one in the local Applications folder
+// would act for every user), and the depth is bounded.
+struct IdentifierSearch {
+    static constexpr int kMaxDepth = 8;
+
+    QString ident;
+    QString root; // resolved
+    std::optional<QStringList>* foundPaths;
+    QList<platform::files::FileIdentity> searched;
+
+    bool staysInside(const QString& path) const
+    {
+        const QString real = QFileInfo(path).canonicalFilePath();
+        return real == root || real.startsWith(root == QStringLiteral("/") ? root : root + u'/');
+    }
+
+    void searchFolder(const QString& folder, int depth)
+    {
+        const auto identity = platform::files::identityOf(folder);
+        if (!identity || searched.contains(*identity))
+            return;
+        searched.append(*identity);
+        QList<QByteArray> undecodable;
+        const QStringList names = platform::files::listDirectory(folder, &undecodable).value_or(QStringList());
+        for (const QByteArray& name : undecodable)
+            logNormal("Skipping \"%1/%2\" in the search for earlier copies: the name is not UTF-8", folder,
+                      QString::fromLatin1(name.toPercentEncoding("/ ")));
+        for (const QString& name : names) {
+            const QString path = folder + u'/' + name;
+            const auto attributes = platform::files::attributesOfItem(path);
+            if (attributes && attributes->isSymbolicLink && !staysInside(path)) {
+                logVerbose("Not following \"%1\": it leads out of \"%2\"", path, root);
+                continue;
+            }
+            const qsizetype suffix = name.indexOf(QStringLiteral(".app"), 0, Qt::CaseInsensitive);
+            if (suffix >= 0 && suffix + 4 == name.size()) {
+                checkBundle(path);
+            } else if (platform::files::isDirectory(path)) {
+                if (depth < kMaxDepth)
+                    searchFolder(path, depth + 1);
+                else
+                    logVerbose("Not searching \"%1\": deeper than %2 folders", path, kMaxDepth);
+            }
+        }
+    }
+
+    // Any bundle may sit here: one whose Info.plist is refused is passed over
+    // and named, never waited on.
+    void checkBundle(const QString& path)
+    {
+        const QString infoPath = path + QStringLiteral("/Contents/Info.plist");
+        QString why;
+        const QVariantMap info = platform::readPropertyListDictionary(infoPath, &why);
+        if (!why.isEmpty() && QFileInfo(infoPath).exists())
+            logError("Skipping \"%1\" in the search for earlier copies: %2", infoPath, why);
+        if (foundPaths && info.value(QStringLiteral("CFBundleIdentifier")).toString() == ident) {
+            if (!foundPaths->has_value())
+                foundPaths->emplace();
+            (*foundPaths)->append(path);
+        }
+    }
+};
+
 } // namespace
 
 Quorbel_LauncherAppDelegate::Quorbel_LauncherAppDelegate()
@@ -92,42 +157,9 @@ Quorbel_LauncherAppDelegate* Quorbel_LauncherAppDelegate::applicationDelegate()
 void Quorbel_LauncherAppDelegate::pathsForIdent(const QString& ident, const QString& fromPath,
                                                 std::optional<QStringList>* foundPaths)
 {
-    QStringList enclosingFolders;
-    searchFolderForIdent(ident, fromPath, foundPaths, &enclosingFolders);
-}
-
-// Linked folders are searched too, so a link back to a folder that encloses it
-// would repeat the search until paths grow too long, and two such links make
-// that exponential: a folder already being searched is not entered again.
-void Quorbel_LauncherAppDelegate::searchFolderForIdent(const QString& ident, const QString& fromPath,
-                                                       std::optional<QStringList>* foundPaths,
-                                                       QStringList* enclosingFolders)
-{
-    const QString canonical = QFileInfo(fromPath).canonicalFilePath();
-    if (canonical.isEmpty() || enclosingFolders->contains(canonical))
-        return;
-    enclosingFolders->append(canonical);
-    for (const QString& name : platform::files::contentsOfDirectory(fromPath)) {
-        const QString path = fromPath + u'/' + name;
-        const qsizetype suffix = name.indexOf(QStringLiteral(".app"), 0, Qt::CaseInsensitive);
-        if (suffix >= 0 && suffix + 4 == name.size()) {
-            // Any bundle may sit here: one whose Info.plist is refused is
-            // passed over and named, never waited on.
-            const QString infoPath = path + QStringLiteral("/Contents/Info.plist");
-            QString why;
-            const QVariantMap info = platform::readPropertyListDictionary(infoPath, &why);
-            if (!why.isEmpty() && QFileInfo(infoPath).exists())
-                logError("Skipping \"%1\" in the search for earlier copies: %2", infoPath, why);
-            if (foundPaths && info.value(QStringLiteral("CFBundleIdentifier")).toString() == ident) {
-                if (!foundPaths->has_value())
-                    foundPaths->emplace();
-                (*foundPaths)->append(path);
-            }
-        } else if (platform::files::isDirectory(path)) {
-            searchFolderForIdent(ident, path, foundPaths, enclosingFolders);
-        }
-    }
-    enclosingFolders->removeLast();
+    IdentifierSearch search{ident, QFileInfo(fromPath).canonicalFilePath(), foundPaths, {}};
+    if (!search.root.isEmpty())
+        search.searchFolder(fromPath, 0);
 }
 
 QStringList Quorbel_LauncherAppDelegate::earlierCopyPaths(const QString& productName)
@@ -214,7 +246,9 @@ QStringList Quorbel_LauncherAppDelegate::collectEarlierCopies(const QString& pro
     std::optional<QStringList> found = QStringList();
     const QString identifier = QString::fromLatin1(kClientBundleIdentifier);
     const QStringList userFolders = platform::locations::applicationsFolders(platform::Domain::User);
-    if (!userFolders.isEmpty())
+    if (!platform::locations::homeFolderIsExact())
+        logError("Not searching the home folder for earlier copies: its path is not UTF-8");
+    else if (!userFolders.isEmpty())
         pathsForIdent(identifier, userFolders.last(), &found);
     const QStringList localFolders = platform::locations::applicationsFolders(platform::Domain::Local);
     if (!localFolders.isEmpty())
@@ -224,6 +258,25 @@ QStringList Quorbel_LauncherAppDelegate::collectEarlierCopies(const QString& pro
     for (const QString& path : earlierCopyPaths(productName))
         paths.append(path.startsWith(u'/') ? platform::locations::systemPath(path) : path);
     return paths;
+}
+
+// A path that is not UTF-8 cannot be named exactly: every resource read
+// through it would come from whatever its lossy text names instead.
+bool Quorbel_LauncherAppDelegate::refuseInexactBundlePath()
+{
+    if (platform::Bundle::mainBundlePathIsExact())
+        return false;
+    const QString path = platform::Bundle::mainBundle().bundlePath();
+    NSPrintErrf("Refusing to run: the path of the application \"%1\" is not UTF-8", path);
+    // Not from the strings table: it would be read through the same path.
+    platform::AlertRequest alert;
+    alert.messageText = QStringLiteral("This application cannot run from its folder");
+    alert.informativeText = QStringLiteral("The name of a folder in its path is not valid UTF-8. "
+                                           "Rename that folder or move the application, then open it again.");
+    alert.buttonTitles = {QStringLiteral("Quit")};
+    platform::AlertPresenter::shared().runModal(alert);
+    platform::application::terminate();
+    return true;
 }
 
 void Quorbel_LauncherAppDelegate::startUp()
@@ -238,6 +291,8 @@ void Quorbel_LauncherAppDelegate::startUp()
 
 void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()
 {
+    if (refuseInexactBundlePath())
+        return;
     startUp();
     const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
     logNormal("%1 did begin launching...", productName);

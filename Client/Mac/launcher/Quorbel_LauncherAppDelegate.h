@@ -19,6 +19,8 @@ public:
 
     // Appends to `foundPaths` every application bundle under `fromPath` whose
     // CFBundleIdentifier is `ident`, creating the list on the first find.
+    // Each real folder is searched once, no deeper than 8 folders, and links
+    // are followed only while they stay inside `fromPath` (resolved).
     static void pathsForIdent(const QString& ident, const QString& fromPath,
                               std::optional<QStringList>* foundPaths);
     // The 24 fixed paths of earlier copies of the client, "~" unexpanded.
@@ -36,8 +38,7 @@ public:
     QString logFilePath() const { return m_logFilePath; }
 
 private:
-    static void searchFolderForIdent(const QString& ident, const QString& fromPath,
-                                     std::optional<QStringList>* foundPaths, QStringList* enclosingFolders);
+    static bool refuseInexactBundlePath();
     void registerDefaults();
     void startLogging();
     QString loggingLevelSetting(const QString& key, QStringList* problems) const;

@@ -16,10 +16,17 @@ class Bundle {
 public:
     explicit Bundle(const QString& bundlePath);
 
-    // The bundle the running executable lives in (found from /proc/self/exe);
-    // tests may point it elsewhere.
+    // The bundle the running executable lives in, by the path it was started
+    // from (folder links kept, as the user sees it) when that path names the
+    // running executable, else by the executable's resolved path; tests may
+    // point it elsewhere.
     static Bundle& mainBundle();
     static void setMainBundlePath(const QString& bundlePath);
+    // False when the main bundle's path is not UTF-8: its text then names
+    // some other place, and nothing may be read or done through it.
+    static bool mainBundlePathIsExact();
+    // The bundle path of this process had it been started as `argv0`.
+    static QString bundlePathStartedAs(const QByteArray& argv0, bool* exact);
 
     // The bundle with this identifier among the bundles this process knows:
     // the main bundle and the application bundles in its resources.

@@ -2,6 +2,8 @@
 // File-manager operations on paths. Attributes describe the path itself: a
 // final symbolic link is not followed.
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -23,15 +25,37 @@ bool fileExists(const QString& path);
 bool isDirectory(const QString& path); // links followed
 std::optional<Attributes> attributesOfItem(const QString& path);
 bool isWritable(const QString& path);
+// Which file the path names (links followed): device and inode.
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> identityOf(const QString& path);
 
 // Creates the folder and missing parents with `mode` (umask applies).
 bool createDirectory(const QString& path, uint mode, QString* error = nullptr);
 // Copies a file or a folder tree, keeping modes and symbolic links. Fails if
-// the destination exists. A failed copy leaves no partial destination.
+// the destination exists, and when anything below the source cannot be read
+// or named exactly: a copy is whole or it is not made. A failed copy leaves
+// no partial destination.
 bool copyItem(const QString& source, const QString& destination, QString* error = nullptr);
 // Removes a file, a link or a whole folder tree.
 bool removeItem(const QString& path, QString* error = nullptr);
+// Removes a tree this process copied, opening up the read-only folders the
+// copy took over from its source; answers whether nothing is left.
+bool removeCopy(const QString& path);
+// Renames an item; fails rather than replace anything at the destination.
+bool renameItem(const QString& source, const QString& destination, QString* error = nullptr);
 // Names in a folder, hidden ones included, in the order the system lists them.
 QStringList contentsOfDirectory(const QString& path);
+// The same, but nullopt when the folder cannot be read through, and names
+// whose bytes no QString can carry (not UTF-8) are left out and handed to
+// `undecodable`: such a name would stand for some other file.
+std::optional<QStringList> listDirectory(const QString& path, QList<QByteArray>* undecodable);
+
+// The text of a native path, or nullopt when its bytes are not UTF-8 and the
+// text would encode back to other bytes (another file's name).
+std::optional<QString> decodeExactly(const QByteArray& native);
 
 } // namespace platform::files

@@ -18,5 +18,10 @@ QString currentThreadName();
 void setCurrentThreadName(const QString& name);
 // A debugger (any tracer) is attached to this process.
 bool isDebuggerPresent();
+// Whole-run tests end the process at a named point to see what every moment
+// leaves behind: in builds with test hooks, when QUORBEL_STOP_AT names `point`
+// (never in a set-user-ID process), the process stops itself there for the
+// test to kill.
+void stopPointForTests(const char* point);
 
 } // namespace platform::process

@@ -17,10 +17,15 @@ namespace locations {
 QString systemRoot();
 void setSystemRoot(const QString& root);
 
-// An absolute system path such as "/Applications" under the system root.
+// An absolute system path such as "/Applications" under the system root
+// (the root is normalised: no trailing "/").
 QString systemPath(const QString& absolutePath);
 
+// The home folder, normalised: never ends in "/" ("" for the root folder).
 QString homeFolder();
+// False when $HOME's bytes are not UTF-8: paths in the home folder then name
+// some other place and must not be acted on.
+bool homeFolderIsExact();
 // "~" and "~/x" become paths in the home folder; other paths are unchanged.
 QString expandTilde(const QString& path);
 

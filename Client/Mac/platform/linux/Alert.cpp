@@ -42,9 +42,9 @@ QCheckBox* makeSmallCheckBox(const QString& title)
 void pressScriptedButton(QMessageBox& box, const QString& answer)
 {
     for (QAbstractButton* button : box.buttons()) {
-        if (button->text().remove(u'&') == answer) {
+        if (answer.split(u'|').contains(button->text().remove(u'&'))) {
             std::fprintf(stderr, "Unattended alert: \"%s\" \"%s\" answered \"%s\"\n", qPrintable(box.text()),
-                         qPrintable(box.informativeText()), qPrintable(answer));
+                         qPrintable(box.informativeText()), qPrintable(button->text().remove(u'&')));
             std::fflush(stderr);
             button->click();
             return;

@@ -1,11 +1,15 @@
 #include "Bundle.h"
 
+#include "FileManager.h"
 #include "PropertyList.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -26,15 +30,41 @@ namespace {
 
 QMutex gMainLock;
 std::unique_ptr<Bundle> gMain;
+bool gMainExact = true;
 
 QString bundlePathOfExecutable(const QString& executable)
 {
-    // X.app/Contents/MacOS/exe -> X.app; an executable outside a bundle stands for itself.
-    const QFileInfo exe(executable);
-    QDir dir = exe.absoluteDir();
-    if (dir.dirName() == QStringLiteral("MacOS") && dir.cdUp() && dir.dirName() == QStringLiteral("Contents") && dir.cdUp())
-        return dir.absolutePath();
-    return exe.absolutePath();
+    // X.app/Contents/MacOS/exe -> X.app; an executable outside a bundle stands
+    // for its folder. Text only: links in the path are kept.
+    QStringList parts = QDir::cleanPath(executable).split(u'/');
+    parts.removeLast();
+    if (parts.size() > 3 && parts.last() == QStringLiteral("MacOS") && parts.at(parts.size() - 2) == QStringLiteral("Contents"))
+        parts.resize(parts.size() - 2);
+    const QString folder = parts.join(u'/');
+    return folder.isEmpty() ? QStringLiteral("/") : folder;
+}
+
+QByteArray runningExecutable()
+{
+    char raw[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", raw, sizeof raw);
+    return length > 0 && size_t(length) < sizeof raw ? QByteArray(raw, length) : QByteArray();
+}
+
+// The process's argv[0], as the kernel keeps it.
+QByteArray startedAs()
+{
+    QFile cmdline(QStringLiteral("/proc/self/cmdline"));
+    if (!cmdline.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray arguments = cmdline.read(8192);
+    return arguments.left(arguments.indexOf('\0'));
+}
+
+bool sameFile(const QByteArray& path, const struct stat& file)
+{
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
 }
 
 QStringList preferredLanguages()
@@ -62,10 +92,8 @@ Bundle::Bundle(const QString& bundlePath)
 Bundle& Bundle::mainBundle()
 {
     QMutexLocker lock(&gMainLock);
-    if (!gMain) {
-        const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-        gMain = std::make_unique<Bundle>(bundlePathOfExecutable(exe));
-    }
+    if (!gMain)
+        gMain = std::make_unique<Bundle>(bundlePathStartedAs(startedAs(), &gMainExact));
     return *gMain;
 }
 
@@ -73,6 +101,34 @@ void Bundle::setMainBundlePath(const QString& bundlePath)
 {
     QMutexLocker lock(&gMainLock);
     gMain = std::make_unique<Bundle>(bundlePath);
+    gMainExact = true;
+}
+
+bool Bundle::mainBundlePathIsExact()
+{
+    mainBundle();
+    QMutexLocker lock(&gMainLock);
+    return gMainExact;
+}
+
+QString Bundle::bundlePathStartedAs(const QByteArray& argv0, bool* exact)
+{
+    // The user's path, when it is one and leads to this very executable (a
+    // relative or PATH-found name, or a path swapped since, does not).
+    struct stat running {};
+    if (argv0.startsWith('/') && ::stat("/proc/self/exe", &running) == 0) {
+        if (const auto text = files::decodeExactly(argv0)) {
+            const QString clean = QDir::cleanPath(*text);
+            if (sameFile(QFile::encodeName(clean), running)) {
+                *exact = true;
+                return bundlePathOfExecutable(clean);
+            }
+        }
+    }
+    const QByteArray exe = runningExecutable();
+    const auto text = files::decodeExactly(exe);
+    *exact = text.has_value();
+    return bundlePathOfExecutable(text ? *text : QFile::decodeName(exe));
 }
 
 std::optional<Bundle> Bundle::bundleWithIdentifier(const QString& identifier)

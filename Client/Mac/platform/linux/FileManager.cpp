@@ -94,9 +94,15 @@ bool copyTree(const QString& source, const QString& destination, QString* error)
         return true;
     }
     if (S_ISDIR(st.st_mode)) {
+        QList<QByteArray> undecodable;
+        const std::optional<QStringList> names = listDirectory(source, &undecodable);
+        if (!names)
+            return fail(error, QStringLiteral("Cannot read"), source);
+        if (!undecodable.isEmpty())
+            return fail(error, QStringLiteral("Cannot name an entry (not UTF-8) of"), source, EILSEQ);
         if (::mkdir(native(destination).constData(), 0700) != 0)
             return fail(error, QStringLiteral("Cannot create"), destination);
-        for (const QString& name : contentsOfDirectory(source)) {
+        for (const QString& name : *names) {
             if (!copyTree(source + u'/' + name, destination + u'/' + name, error))
                 return false;
         }
@@ -110,6 +116,14 @@ bool copyTree(const QString& source, const QString& destination, QString* error)
 }
 
 } // namespace
+
+std::optional<QString> decodeExactly(const QByteArray& bytes)
+{
+    const QString text = QFile::decodeName(bytes);
+    if (QFile::encodeName(text) != bytes)
+        return std::nullopt;
+    return text;
+}
 
 bool fileExists(const QString& path)
 {
@@ -142,6 +156,14 @@ std::optional<Attributes> attributesOfItem(const QString& path)
     return attributes;
 }
 
+std::optional<FileIdentity> identityOf(const QString& path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
 bool isWritable(const QString& path)
 {
     return !path.isEmpty() && ::access(native(path).constData(), W_OK) == 0;
@@ -170,7 +192,7 @@ bool copyItem(const QString& source, const QString& destination, QString* error)
         return fail(error, QStringLiteral("Cannot copy over existing"), destination, EEXIST);
     if (copyTree(source, destination, error))
         return true;
-    removeItem(destination); // nothing half-copied stays behind
+    removeCopy(destination); // nothing half-copied stays behind
     return false;
 }
 
@@ -180,7 +202,13 @@ bool removeItem(const QString& path, QString* error)
     if (::lstat(native(path).constData(), &st) != 0)
         return fail(error, QStringLiteral("Cannot remove"), path);
     if (S_ISDIR(st.st_mode)) {
-        for (const QString& name : contentsOfDirectory(path)) {
+        QList<QByteArray> undecodable;
+        const std::optional<QStringList> names = listDirectory(path, &undecodable);
+        if (!names)
+            return fail(error, QStringLiteral("Cannot read"), path);
+        if (!undecodable.isEmpty())
+            return fail(error, QStringLiteral("Cannot name an entry (not UTF-8) of"), path, EILSEQ);
+        for (const QString& name : *names) {
             if (!removeItem(path + u'/' + name, error))
                 return false;
         }
@@ -190,6 +218,41 @@ bool removeItem(const QString& path, QString* error)
     }
     if (::unlink(native(path).constData()) != 0)
         return fail(error, QStringLiteral("Cannot remove"), path);
+    return true;
+}
+
+namespace {
+
+// Takes away a half-made copy: its folders may already carry the source's
+// read-only modes, and they are ours to open up again.
+void removeOpenedUp(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(native(path).constData(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        ::chmod(native(path).constData(), 0700);
+        for (const QString& name : contentsOfDirectory(path))
+            removeOpenedUp(path + u'/' + name);
+        ::rmdir(native(path).constData());
+        return;
+    }
+    ::unlink(native(path).constData());
+}
+
+} // namespace
+
+bool removeCopy(const QString& path)
+{
+    removeOpenedUp(path);
+    struct stat st {};
+    return ::lstat(native(path).constData(), &st) != 0 && errno == ENOENT;
+}
+
+bool renameItem(const QString& source, const QString& destination, QString* error)
+{
+    if (::renameat2(AT_FDCWD, native(source).constData(), AT_FDCWD, native(destination).constData(), RENAME_NOREPLACE) != 0)
+        return fail(error, QStringLiteral("Cannot rename to"), destination);
     return true;
 }
 
@@ -204,6 +267,32 @@ QStringList contentsOfDirectory(const QString& path)
             names.append(QFile::decodeName(entry->d_name));
     }
     ::closedir(dir);
+    return names;
+}
+
+std::optional<QStringList> listDirectory(const QString& path, QList<QByteArray>* undecodable)
+{
+    DIR* dir = ::opendir(native(path).constData());
+    if (!dir)
+        return std::nullopt;
+    QStringList names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry)
+            break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        const QByteArray bytes(entry->d_name);
+        if (const auto name = decodeExactly(bytes))
+            names.append(*name);
+        else if (undecodable)
+            undecodable->append(bytes);
+    }
+    const int err = errno;
+    ::closedir(dir);
+    if (err != 0)
+        return std::nullopt;
     return names;
 }
 

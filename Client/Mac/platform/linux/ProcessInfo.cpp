@@ -3,7 +3,9 @@
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
 #include <optional>
+#include <sys/auxv.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -54,6 +56,16 @@ bool isDebuggerPresent()
             return line.mid(10).trimmed().toLongLong() != 0;
     }
     return false;
+}
+
+void stopPointForTests(const char* point)
+{
+#ifdef QB_TEST_HOOKS
+    if (getauxval(AT_SECURE) == 0 && qEnvironmentVariable("QUORBEL_STOP_AT") == QLatin1String(point))
+        ::raise(SIGSTOP);
+#else
+    (void)point;
+#endif
 }
 
 } // namespace platform::process

@@ -1,6 +1,7 @@
 #include "SystemLocations.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMutex>
 
 #include <sys/auxv.h>
@@ -12,16 +13,23 @@ QMutex gRootLock;
 bool gRootSet = false;
 QString gRoot;
 
+// One spelling per folder, so that paths built on it compare as strings:
+// no trailing "/", no "//" or "/./"; the file-system root is "".
+QString normalized(const QString& folder)
+{
+    if (folder.isEmpty())
+        return folder;
+    const QString clean = QDir::cleanPath(folder);
+    return clean == QStringLiteral("/") ? QString() : clean;
+}
+
 QString rootFromEnvironment()
 {
 #ifdef QB_TEST_HOOKS
     // A set-user-ID or otherwise elevated process never takes paths from its caller.
     if (getauxval(AT_SECURE) != 0)
         return {};
-    QString root = qEnvironmentVariable("QUORBEL_SYSTEM_ROOT");
-    while (root.endsWith(u'/'))
-        root.chop(1);
-    return root;
+    return normalized(qEnvironmentVariable("QUORBEL_SYSTEM_ROOT"));
 #else
     // Release builds have no such setting: the real folders, always.
     return {};
@@ -43,9 +51,7 @@ QString systemRoot()
 void setSystemRoot(const QString& root)
 {
     QMutexLocker lock(&gRootLock);
-    gRoot = root;
-    while (gRoot.endsWith(u'/'))
-        gRoot.chop(1);
+    gRoot = normalized(root);
     gRootSet = true;
 }
 
@@ -56,14 +62,23 @@ QString systemPath(const QString& absolutePath)
 
 QString homeFolder()
 {
-    const QString home = qEnvironmentVariable("HOME");
-    return home.isEmpty() ? QDir::homePath() : home;
+    const QByteArray home = qgetenv("HOME");
+    // Paths are joined as home + "/x": the root folder as home is "".
+    return normalized(home.isEmpty() ? QDir::homePath() : QFile::decodeName(home));
+}
+
+bool homeFolderIsExact()
+{
+    const QByteArray home = qgetenv("HOME");
+    return home.isEmpty() || QFile::encodeName(QFile::decodeName(home)) == home;
 }
 
 QString expandTilde(const QString& path)
 {
-    if (path == QStringLiteral("~"))
-        return homeFolder();
+    if (path == QStringLiteral("~")) {
+        const QString home = homeFolder();
+        return home.isEmpty() ? QStringLiteral("/") : home;
+    }
     if (path.startsWith(QStringLiteral("~/")))
         return homeFolder() + path.mid(1);
     return path;

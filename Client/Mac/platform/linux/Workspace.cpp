@@ -94,26 +94,5 @@ bool launchApplication(const QString& path)
     return QProcess::startDetached(executable, {}, QFileInfo(executable).absolutePath());
 }
 
-bool recycle(const QString& path, QString* error)
-{
-    // Qt falls back to a folder below the current directory when the data
-    // folder is missing, so make sure the real Trash can be made.
-    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty())
-        dataHome = locations::homeFolder() + QStringLiteral("/.local/share");
-    if (!QDir().mkpath(dataHome)) {
-        if (error)
-            *error = QStringLiteral("Cannot create ") + dataHome;
-        return false;
-    }
-    QFile file(path);
-    if (!file.moveToTrash()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
-}
-
 } // namespace workspace
 } // namespace platform
