@@ -2,6 +2,7 @@
 // started through a linked Applications folder, a download with a folder the
 // user cannot read, a path that is not UTF-8, and a move killed at every step.
 
+#include "LauncherRun.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -55,9 +56,14 @@ protected:
         writeFile(file, "set -e\n" + script + '\n');
         return QProcess::execute(QStringLiteral("sh"), {file});
     }
+    // The sample's other items install into the real system folders: these
+    // runs check the core alone.
     bool copyBundle(const QByteArray& destination) const
     {
-        return shell("cp -a '" QB_BUNDLE_DIR "' '" + destination + "'") == 0;
+        const QString manifest = m_dir.path() + QStringLiteral("/core-only");
+        return testing_support::writeCoreOnlyManifest(manifest)
+            && shell("cp -a '" QB_BUNDLE_DIR "' '" + destination + "' && cp '" + QFile::encodeName(manifest)
+                     + "/RequiredItems.plist' '" + destination + "/Contents/Resources/RequiredItems.plist'") == 0;
     }
 
     QProcessEnvironment environment(const QString& answer) const

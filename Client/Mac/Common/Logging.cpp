@@ -74,6 +74,9 @@ uint64_t gRolloverSize = kLogFileRolloverSize;
 // Wakes the flusher thread: a zero byte arms its timer, any other byte is an
 // ending signal's number. Written from signal handlers, so a plain pipe.
 std::atomic<int> gWakeWrite{-1};
+// The process whose flusher thread reads that pipe. A signal can reach a new
+// child before its fork hook runs: the child must not wake its parent's flusher.
+std::atomic<pid_t> gFlusherProcess{0};
 
 // Writes every byte of the parts, retrying interrupted and partial writes;
 // errors end the attempt (a log write failure is ignored, never fatal).
@@ -147,7 +150,7 @@ const int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 extern "C" void onEndingSignal(int signalNumber)
 {
     const int savedErrno = errno;
-    const int fd = gWakeWrite.load(std::memory_order_relaxed);
+    const int fd = ::getpid() == gFlusherProcess.load(std::memory_order_relaxed) ? gWakeWrite.load(std::memory_order_relaxed) : -1;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     if (fd < 0 || ::write(fd, &byte, 1) != 1) {
         ::signal(signalNumber, SIG_DFL);
@@ -247,6 +250,7 @@ void startDurability()
         // Only the writing end must never block (it is written from signal handlers).
         ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) & ~O_NONBLOCK);
         gWakeWrite = fds[1];
+        gFlusherProcess = ::getpid();
         std::thread(flusherThread, fds[0]).detach();
 
         struct sigaction ending{};
