@@ -202,7 +202,13 @@ TEST_F(MoveToApplicationsFolderRun, ReplacesAnOldInstallAndRelaunchesFromApplica
         downloads += QFileInfo(trash() + u'/' + name + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable();
     EXPECT_EQ(downloads, 1);
     expectRelaunchedSequence(relaunched, installed());
-    EXPECT_TRUE(readFile(home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log")).contains("QuorbelCore started"));
+    // The core is started detached: its first line may come after the launcher's last.
+    const QString coreLog = home() + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
+    QElapsedTimer timer;
+    timer.start();
+    while (!readFile(coreLog).contains("QuorbelCore started") && timer.elapsed() < kTimeoutMs)
+        QThread::msleep(50);
+    EXPECT_TRUE(readFile(coreLog).contains("QuorbelCore started"));
     expectNoLineTwice();
 }
 
