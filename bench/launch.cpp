@@ -17,6 +17,7 @@
 
 #include "RecordingReporter.h"
 #include "ProcessUtilities.h"
+#include "PropertyList.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -60,6 +61,13 @@ struct Installation {
             source = QStringLiteral(QB_BUNDLE_DIR);
         std::printf("launcher: %s\n", qPrintable(source));
         QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-pR"), source, bundle});
+        // The sample's tools and plug-in would install into the real system
+        // folders: the measured launch checks the core alone, all in order.
+        const QVariantMap coreItem{{QStringLiteral("Type"), QStringLiteral("CoreApp")},
+                                   {QStringLiteral("Name"), QStringLiteral("QuorbelCore")},
+                                   {QStringLiteral("Resource"), QStringLiteral("QuorbelCore.app")}};
+        platform::writePropertyList(bundle + QStringLiteral("/Contents/Resources/RequiredItems.plist"),
+                                    QVariantMap{{QStringLiteral("RequiredItems"), QVariantList{coreItem}}}, nullptr);
     }
 
     QProcessEnvironment environment(const QString& platform, const QString& display) const
