@@ -1,11 +1,12 @@
 # Lays out the application bundle from the built executables and the resources:
-#   Quorbel.app/Contents/{Info.plist, MacOS/{Quorbel, quorbel-authhelper}, Resources/...,
+#   Quorbel.app/Contents/{Info.plist, MacOS/{Quorbel, quorbel-authhelper},
+#                         Frameworks/libQuorbelWindows.so, Resources/...,
 #                         Resources/QuorbelCore.app/Contents/{Info.plist, MacOS/QuorbelCore},
 #                         Resources/updateqb(.sig), Resources/qbhelper(.sig),
 #                         Resources/QuorbelFinderPlugin.zip(.sig)}
 # The payloads are signed with SIGNING_KEY when it is given; the key itself
 # never enters the bundle.
-foreach(var LAUNCHER CORE HELPER UPDATE_TOOL HELPER_TOOL SIGNER VERSION BUILD_NUMBER RESOURCES BUNDLE WORK)
+foreach(var LAUNCHER WINDOWS CORE HELPER UPDATE_TOOL HELPER_TOOL SIGNER VERSION BUILD_NUMBER RESOURCES BUNDLE WORK)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "assemble_bundle: ${var} is not set")
   endif()
@@ -24,6 +25,8 @@ string(REGEX REPLACE "(<key>CFBundleShortVersionString</key>[ \t\r\n]*<string>)[
 string(REGEX REPLACE "(<key>CFBundleVersion</key>[ \t\r\n]*<string>)[^<]*" "\\1${BUILD_NUMBER}" info "${info}")
 file(WRITE ${contents}/Info.plist "${info}")
 file(COPY ${LAUNCHER} ${HELPER} DESTINATION ${contents}/MacOS FILE_PERMISSIONS ${executable_permissions})
+# The launcher's windows, loaded when the first one is needed.
+file(COPY ${WINDOWS} DESTINATION ${contents}/Frameworks FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(GLOB resource_files ${RESOURCES}/*)
 list(FILTER resource_files EXCLUDE REGEX "/(Info\\.plist|Core|README.*)$")
 file(COPY ${resource_files} DESTINATION ${resources})

@@ -101,9 +101,13 @@ QStringList LauncherRun::coreLog(int timeoutMs) const
     const QString path = m_home + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
     QElapsedTimer timer;
     timer.start();
-    while (!QFileInfo::exists(path) && timer.elapsed() < timeoutMs)
+    // The core makes the file before it writes its line.
+    QByteArray text = readFile(path);
+    while (!text.endsWith('\n') && timer.elapsed() < timeoutMs) {
         QThread::msleep(20);
-    return QString::fromUtf8(readFile(path)).split(u'\n', Qt::SkipEmptyParts);
+        text = readFile(path);
+    }
+    return QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
 }
 
 } // namespace testing_support

@@ -1,3 +1,5 @@
+#include "LauncherWindows.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -8,5 +10,7 @@ int main(int argc, char* argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication application(argc, argv);
+    // The tests link the windows in; the launcher loads them when needed.
+    installLauncherWindows();
     return RUN_ALL_TESTS();
 }

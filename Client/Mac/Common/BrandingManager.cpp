@@ -21,6 +21,26 @@ BrandingManager& BrandingManager::sharedManager()
     return *gShared;
 }
 
+namespace {
+
+std::function<int32_t()>& configuredBrandSource()
+{
+    static std::function<int32_t()> source;
+    return source;
+}
+
+} // namespace
+
+void BrandingManager::setConfiguredBrandSource(std::function<int32_t()> source)
+{
+    configuredBrandSource() = std::move(source);
+}
+
+int32_t BrandingManager::configuredBrand()
+{
+    return configuredBrandSource() ? configuredBrandSource()() : 0;
+}
+
 void BrandingManager::resetSharedManagerForTesting()
 {
     QMutexLocker lock(&gSharedLock);

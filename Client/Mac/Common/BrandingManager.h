@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 class QImage;
 class QLabel;
@@ -20,6 +21,11 @@ class QuorbelHeaderView;
 class BrandingManager {
 public:
     static BrandingManager& sharedManager();
+
+    // The brand the configuration names, asked each time a header view is
+    // made (0 without a source).
+    static void setConfiguredBrandSource(std::function<int32_t()> source);
+    static int32_t configuredBrand();
 
     // The finished string for `key`; a null key yields a null string. The
     // same key always yields the same shared string data.

@@ -1,5 +1,6 @@
 #include "Logging.h"
 
+#include "Application.h"
 #include "FileManager.h"
 #include "ProcessInfo.h"
 #include "SystemLocations.h"
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QThread>
 
 #include <cerrno>
@@ -265,18 +267,21 @@ void startDurability()
     });
 }
 
-// The main loop about to wait (for the user, mostly): what waits is written first.
+// The main loop about to wait (for the user, mostly): what waits is written
+// first. Followed again when the application object is replaced, as the
+// window system does when it arrives.
 void flushWhenTheMainLoopWaits()
 {
-    static std::atomic<bool> connected{false};
-    if (connected.load())
-        return;
+    static QPointer<QAbstractEventDispatcher> followed;
+    static std::once_flag followsReplacements;
     QCoreApplication* application = QCoreApplication::instance();
     if (!application || QThread::currentThread() != application->thread())
         return;
+    std::call_once(followsReplacements, [] { platform::application::whenReplaced(flushWhenTheMainLoopWaits); });
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-    if (!dispatcher || connected.exchange(true))
+    if (!dispatcher || dispatcher == followed)
         return;
+    followed = dispatcher;
     QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] {
         if (logFile().armed.load(std::memory_order_relaxed))
             flushEverything();

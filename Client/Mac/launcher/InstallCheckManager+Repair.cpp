@@ -10,7 +10,6 @@
 #include "Logging.h"
 #include "UpdateToolManager.h"
 
-#include <QMetaObject>
 
 #include <thread>
 
@@ -52,31 +51,6 @@ InstallCheckManager::RepairRun InstallCheckManager::repairRunForLastCheck() cons
     return RepairRun{requiredItemsList, requiredItemsStatusList};
 }
 
-void InstallCheckManager::startRepairThread()
-{
-    RepairRun run = repairRunForLastCheck();
-    ++m_repairThreadsRunning;
-    try {
-        std::thread([this, run = std::move(run)] {
-            runSelfRepairThread(run);
-            --m_repairThreadsRunning;
-        }).detach();
-    } catch (const std::system_error& error) {
-        --m_repairThreadsRunning;
-        logError("Could not start the repair thread (%1)", QString::fromLocal8Bit(error.what()));
-        repairFailed();
-    }
-}
-
-void InstallCheckManager::runSelfRepairThread(const RepairRun& run)
-{
-    if (!performRepairRun(run)) {
-        _repairFailed();
-        return;
-    }
-    QMetaObject::invokeMethod(this, &InstallCheckManager::bringWindowBackToFront, Qt::QueuedConnection);
-}
-
 bool InstallCheckManager::performRepairRun(const RepairRun& run, const RepairProgress& progress)
 {
     logNormal("Repair run started");
@@ -104,11 +78,6 @@ bool InstallCheckManager::repairEverything(const RepairRun& run, const RepairPro
     if (!repairItems(run, progress))
         return false;
     return !areIntel_10_5FixesRequired() || installIntel_10_5_Fixes();
-}
-
-void InstallCheckManager::_repairFailed()
-{
-    QMetaObject::invokeMethod(this, &InstallCheckManager::repairFailed, Qt::QueuedConnection);
 }
 
 void InstallCheckManager::pauseBetweenPasses() const

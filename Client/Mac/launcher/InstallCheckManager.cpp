@@ -1,13 +1,15 @@
 #include "InstallCheckManager.h"
 
+#include "Application.h"
 #include "Authorization.h"
 #include "FileManager.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
 #include "Logging.h"
 #include "PropertyList.h"
+#include "Quorbel_LauncherAppDelegate.h"
 #include "UpdateToolManager.h"
-#include "ui_InstallCheck.h"
+#include "WindowSystem.h"
 
 #include <QMutex>
 #include <QWidget>
@@ -16,6 +18,8 @@
 #include <unistd.h>
 
 namespace {
+
+InstallCheckManager::CheckWindow gCheckWindow = nullptr;
 
 const QString kManifestName = QStringLiteral("RequiredItems");
 const QString kManifestItemsKey = QStringLiteral("RequiredItems");
@@ -75,6 +79,14 @@ uint modeOf(const QString& path)
     return attributes ? attributes->posixPermissions : 0;
 }
 
+void launchCoreThroughDelegate()
+{
+    if (Quorbel_LauncherAppDelegate* delegate = Quorbel_LauncherAppDelegate::applicationDelegate())
+        delegate->launchCore();
+    else
+        logError("No application delegate to start the core");
+}
+
 } // namespace
 
 InstallCheckManager& InstallCheckManager::sharedManager()
@@ -130,8 +142,27 @@ bool InstallCheckManager::checkForRequiredItems()
     updateStatus();
     if (numberRepairsRequired == 0 && numberItemsMissing == 0)
         return true;
-    runSelfRepair();
+    showCheckWindow();
     return false;
+}
+
+void InstallCheckManager::setCheckWindow(CheckWindow show)
+{
+    gCheckWindow = show;
+}
+
+void InstallCheckManager::showCheckWindow()
+{
+    QString why;
+    if (platform::windowsystem::load(&why) && gCheckWindow) {
+        (this->*gCheckWindow)();
+        return;
+    }
+    logNormal("Install check: items not in order: %1 (update tool repairs: %2); showing the check window",
+              numberItemsMissing, numberRepairsRequired);
+    logError("No check window can be shown here (%1); not starting the core",
+             why.isEmpty() ? QStringLiteral("the window system has none") : why);
+    platform::application::terminate();
 }
 
 // ---- Status ----
@@ -350,4 +381,19 @@ QString InstallCheckManager::pathToRequiredItemInstallerInResources(const QVaria
 QString InstallCheckManager::pathToRequiredItemSignatureInResources(const QVariantMap& item) const
 {
     return joinedWithResources(bundle.resourcePath(), stringValue(item, kSignature));
+}
+
+void InstallCheckManager::setStopButtonDelay(std::chrono::milliseconds delay)
+{
+    m_stopButtonDelay = delay;
+}
+
+void InstallCheckManager::setLaunchCoreFunction(std::function<void()> launchCore)
+{
+    m_launchCore = launchCore ? std::move(launchCore) : std::function<void()>(launchCoreThroughDelegate);
+}
+
+void InstallCheckManager::setRepairPause(std::chrono::milliseconds pause)
+{
+    m_repairPause = pause;
 }

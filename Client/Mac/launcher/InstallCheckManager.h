@@ -25,9 +25,6 @@ class QTimer;
 class QPushButton;
 class QWidget;
 class QuorbelHeaderView;
-namespace Ui {
-class InstallCheck;
-}
 
 class InstallCheckManager : public QObject {
     Q_OBJECT
@@ -50,6 +47,11 @@ public:
     // Runs the check; YES when every item is in order. Otherwise the check
     // window is up (runSelfRepair) and the launch waits for the user.
     bool checkForRequiredItems();
+
+    // The check window belongs to the window system, which is loaded when
+    // first needed: the window system installs the function that shows it.
+    using CheckWindow = void (InstallCheckManager::*)();
+    static void setCheckWindow(CheckWindow show);
 
     // Re-evaluates every item from scratch.
     void updateStatus();
@@ -214,7 +216,10 @@ private:
     void recordHelperStatus(int32_t index, const QString& status);
     void logInstalledSubject(const QVariantMap& item);
     bool installedItemExists(const QVariantMap& item);
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Shows the check window through the window system; without one, says
+    // so and ends the application.
+    void showCheckWindow();
+    class WindowEvents;
     void connectActions();
     void waitForUser();
     void endProgressSheet();
@@ -231,7 +236,6 @@ private:
 
     platform::Bundle bundle;
 
-    std::unique_ptr<Ui::InstallCheck> m_interface;
     std::unique_ptr<QWidget> m_checkWindowOwner;
     std::function<void()> m_launchCore;
     std::chrono::milliseconds m_repairPause{2000};

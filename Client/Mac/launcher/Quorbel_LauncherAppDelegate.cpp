@@ -13,7 +13,6 @@
 #include "MoveToApplicationsFolder.h"
 #include "ProcessUtilities.h"
 #include "PropertyList.h"
-#include "QuorbelHeaderView.h"
 #include "SystemLocations.h"
 #include "UserDefaults.h"
 #include "Versions.h"
@@ -137,7 +136,7 @@ struct IdentifierSearch {
 Quorbel_LauncherAppDelegate::Quorbel_LauncherAppDelegate()
 {
     gDelegate = this;
-    QuorbelHeaderView::setConfiguredBrandSource([] {
+    BrandingManager::setConfiguredBrandSource([] {
         const Quorbel_LauncherAppDelegate* delegate = applicationDelegate();
         return delegate ? delegate->brandId() : 0;
     });

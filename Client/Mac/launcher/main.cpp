@@ -1,8 +1,10 @@
+#include "Application.h"
 #include "CommandLine.h"
 #include "Quorbel_LauncherAppDelegate.h"
+#include "WindowSystem.h"
 
-#include <QApplication>
-#include <QTimer>
+#include <QCoreApplication>
+#include <QDir>
 
 #include <cstdlib>
 
@@ -15,12 +17,15 @@ int main(int argc, char* argv[])
         QCoreApplication application(argc, argv);
         return CommandLine::run(request);
     }
-    QApplication application(argc, argv);
-    // Alerts come and go before any window exists; only the delegate ends the run.
-    application.setQuitOnLastWindowClosed(false);
+    // The windows come from the bundle's module when the first one is needed.
+    platform::application::start(argc, argv);
+    platform::windowsystem::setModulePath(
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../Frameworks/libQuorbelWindows.so")));
     Quorbel_LauncherAppDelegate delegate;
-    QTimer::singleShot(0, &delegate, &Quorbel_LauncherAppDelegate::applicationDidFinishLaunching);
-    const int status = application.exec();
+    // Before the event loop: the first window replaces the application
+    // object, which cannot happen while its loop runs.
+    delegate.applicationDidFinishLaunching();
+    const int status = platform::application::exec();
     // Ends here, as the launch ended: tearing the application object down
     // would first load the whole font configuration only to free it again.
     // Exit handlers and the C library's streams still run and flush.

@@ -1,135 +1,64 @@
 #include "Alert.h"
 
-#include <QAbstractButton>
-#include <QCheckBox>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
+#include "WindowSystem.h"
 
 #include <atomic>
 #include <cstdio>
-#include <sys/auxv.h>
 
 namespace platform {
 namespace {
 
-// Point sizes of the regular and the small system font.
-constexpr double kRegularFontSize = 13.0;
-constexpr double kSmallFontSize = 11.0;
-
-QString scriptedAnswer()
-{
-#ifdef QB_TEST_HOOKS
-    if (getauxval(AT_SECURE) != 0)
-        return {};
-    return qEnvironmentVariable("QUORBEL_ALERT_ANSWER");
-#else
-    return {};
-#endif
-}
-
-QCheckBox* makeSmallCheckBox(const QString& title)
-{
-    auto* checkBox = new QCheckBox(title);
-    checkBox->setAttribute(Qt::WA_MacSmallSize);
-    QFont font = checkBox->font();
-    if (font.pointSizeF() > 0)
-        font.setPointSizeF(font.pointSizeF() * kSmallFontSize / kRegularFontSize);
-    checkBox->setFont(font);
-    return checkBox;
-}
-
-void pressScriptedButton(QMessageBox& box, const QString& answer)
-{
-    for (QAbstractButton* button : box.buttons()) {
-        if (answer.split(u'|').contains(button->text().remove(u'&'))) {
-            std::fprintf(stderr, "Unattended alert: \"%s\" \"%s\" answered \"%s\"\n", qPrintable(box.text()),
-                         qPrintable(box.informativeText()), qPrintable(button->text().remove(u'&')));
-            std::fflush(stderr);
-            button->click();
-            return;
-        }
-    }
-    std::fprintf(stderr, "QUORBEL_ALERT_ANSWER \"%s\" names no button of alert \"%s\"; waiting for the user\n",
-                 qPrintable(answer), qPrintable(box.text()));
-}
-
-// The message box of a request, its buttons in request order.
-QList<QPushButton*> configureBox(QMessageBox& box, const AlertRequest& request)
-{
-    box.setIcon(QMessageBox::NoIcon);
-    box.setText(request.messageText);
-    box.setInformativeText(request.informativeText);
-    QList<QPushButton*> buttons;
-    for (qsizetype i = 0; i < request.buttonTitles.size(); ++i) {
-        const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
-        buttons.append(box.addButton(request.buttonTitles.at(i), role));
-    }
-    if (!buttons.isEmpty())
-        box.setDefaultButton(buttons.first());
-    if (request.escapeButton >= 0 && request.escapeButton < buttons.size())
-        box.setEscapeButton(buttons.at(request.escapeButton));
-    if (request.showsSuppressionButton)
-        box.setCheckBox(makeSmallCheckBox(request.suppressionButtonTitle));
-    return buttons;
-}
-
-AlertResponse responseOf(const QMessageBox& box, const QList<QPushButton*>& buttons)
-{
-    AlertResponse response;
-    response.button = int(buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton())));
-    response.suppressionChecked = box.checkBox() && box.checkBox()->isChecked();
-    return response;
-}
-
-// Once the box is up: bring it forward and, in unattended runs, answer it.
-void whenShown(QMessageBox* box)
-{
-    const QString answer = scriptedAnswer();
-    QTimer::singleShot(0, box, [box, answer] {
-        box->raise();
-        box->activateWindow();
-        if (!answer.isEmpty())
-            pressScriptedButton(*box, answer);
-    });
-}
-
-class SystemPresenter final : public AlertPresenter {
+// Where no window can be shown, an alert ends at once without a button and
+// says so on standard error, so that the run's output explains what happened.
+class UnavailablePresenter final : public AlertPresenter {
 public:
     AlertResponse runModal(const AlertRequest& request) override
     {
-        QMessageBox box;
-        const QList<QPushButton*> buttons = configureBox(box, request);
-        whenShown(&box);
-        box.exec();
-        return responseOf(box, buttons);
+        report(request);
+        return {};
+    }
+    void beginSheetModalForWindow(const AlertRequest& request, QWidget*,
+                                  std::function<void(const AlertResponse&)> completion) override
+    {
+        report(request);
+        if (completion)
+            completion({});
+    }
+    QString why;
+
+private:
+    void report(const AlertRequest& request) const
+    {
+        std::fprintf(stderr, "Cannot show the alert \"%s\": %s\n", qPrintable(request.messageText), qPrintable(why));
+        std::fflush(stderr);
     }
 };
 
 std::atomic<AlertPresenter*> gOverride{nullptr};
 
+AlertPresenter& systemPresenter()
+{
+    static UnavailablePresenter unavailable;
+    if (windowsystem::load(&unavailable.why))
+        return *windowsystem::alerts();
+    return unavailable;
+}
+
 } // namespace
 
 AlertPresenter& AlertPresenter::shared()
 {
-    static SystemPresenter system;
     AlertPresenter* presenter = gOverride.load();
-    return presenter ? *presenter : system;
+    return presenter ? *presenter : systemPresenter();
 }
 
+// Presenters that only answer modal alerts show sheets as the system does.
 void AlertPresenter::beginSheetModalForWindow(const AlertRequest& request, QWidget* window,
                                               std::function<void(const AlertResponse&)> completion)
 {
-    auto* box = new QMessageBox(window);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    const QList<QPushButton*> buttons = configureBox(*box, request);
-    QObject::connect(box, &QMessageBox::finished, box, [box, buttons, completion = std::move(completion)] {
-        if (completion)
-            completion(responseOf(*box, buttons));
-    });
-    box->open();
-    whenShown(box);
+    AlertPresenter& system = systemPresenter();
+    if (&system != this)
+        system.beginSheetModalForWindow(request, window, std::move(completion));
 }
 
 void AlertPresenter::setShared(AlertPresenter* presenter)

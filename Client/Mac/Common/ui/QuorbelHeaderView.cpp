@@ -16,12 +16,6 @@ constexpr int32_t kOwnBrand = 1;
 constexpr int32_t kPartnerBrand = 15;
 constexpr int32_t kHighestOwnBrand = 10000;
 
-std::function<int32_t()>& configuredBrandSource()
-{
-    static std::function<int32_t()> source;
-    return source;
-}
-
 QFont titleFont()
 {
     QFont font(QStringLiteral("Lucida Grande"));
@@ -42,13 +36,13 @@ QuorbelHeaderView::QuorbelHeaderView(QWidget* parent)
     , m_logoImage(bundleImageNamed(QStringLiteral("appheader_logo.png")))
     , m_title(QBLocalizedString(QStringLiteral("ProductName")))
     , m_font(titleFont())
-    , m_type(configuredBrandSource() ? configuredBrandSource()() : 0)
+    , m_type(BrandingManager::configuredBrand())
 {
 }
 
 void QuorbelHeaderView::setConfiguredBrandSource(std::function<int32_t()> source)
 {
-    configuredBrandSource() = std::move(source);
+    BrandingManager::setConfiguredBrandSource(std::move(source));
 }
 
 void QuorbelHeaderView::setLogoImage(const QImage& image)

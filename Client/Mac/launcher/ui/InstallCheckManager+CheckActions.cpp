@@ -27,6 +27,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <system_error>
+#include <thread>
+
 namespace {
 
 // Return and Enter press the button, as for a window's default button.
@@ -72,14 +75,6 @@ platform::AlertRequest failureAlert(const char* titleKey)
     return alert;
 }
 
-void launchCoreThroughDelegate()
-{
-    if (Quorbel_LauncherAppDelegate* delegate = Quorbel_LauncherAppDelegate::applicationDelegate())
-        delegate->launchCore();
-    else
-        logError("No application delegate to start the core");
-}
-
 // A sheet hangs from the top edge of its window, centred; without a window
 // manager nobody else puts it there.
 void attachAsSheet(QWidget* sheet, const QWidget* window)
@@ -91,24 +86,54 @@ void attachAsSheet(QWidget* sheet, const QWidget* window)
 
 } // namespace
 
-void InstallCheckManager::setStopButtonDelay(std::chrono::milliseconds delay)
+namespace {
+
+// What would dismiss a dialog: Escape, or closing it from the window system.
+bool dismissesDialog(const QEvent* event)
 {
-    m_stopButtonDelay = delay;
+    if (event->type() == QEvent::Close)
+        return true;
+    return event->type() == QEvent::KeyPress && static_cast<const QKeyEvent*>(event)->key() == Qt::Key_Escape;
 }
+
+} // namespace
+
+// Closing the check window ends the application; the progress sheet blocks
+// the window for the whole run: dismissed early, it would let "Continue"
+// start a second run beside the first.
+class InstallCheckManager::WindowEvents final : public QObject {
+public:
+    explicit WindowEvents(InstallCheckManager& manager) : QObject(&manager), m_manager(manager) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == m_manager.checkWindow && event->type() == QEvent::Close)
+            m_manager.windowWillClose(m_manager.checkWindow);
+        if (watched == m_manager.repairProgressWindow && m_manager.m_progressSheetUp && dismissesDialog(event)) {
+            event->ignore();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    InstallCheckManager& m_manager;
+};
 
 // ---- The interface ----
 
 void InstallCheckManager::loadInterface()
 {
     // Without a window system (benchmarks, command-line checks) there is no window to load.
-    if (m_interface || !qobject_cast<QApplication*>(QCoreApplication::instance()))
+    if (m_checkWindowOwner || !qobject_cast<QApplication*>(QCoreApplication::instance()))
         return;
-    m_interface = std::make_unique<Ui::InstallCheck>();
+    // The window owns what the form makes; the form only names the parts.
+    Ui::InstallCheck form;
     m_checkWindowOwner = std::make_unique<QWidget>();
-    m_interface->setupUi(m_checkWindowOwner.get());
-    repairProgressWindow = m_interface->repairProgressWindow;
-    repairProgressIndicator = m_interface->repairProgressIndicator;
-    repairProgressText = m_interface->repairProgressText;
+    form.setupUi(m_checkWindowOwner.get());
+    repairProgressWindow = form.repairProgressWindow;
+    repairProgressIndicator = form.repairProgressIndicator;
+    repairProgressText = form.repairProgressText;
     // Offered once a run has lasted a while: ends the tool that runs.
     repairStopButton = new QPushButton(repairProgressWindow);
     if (auto* layout = qobject_cast<QBoxLayout*>(repairProgressWindow->layout()))
@@ -117,10 +142,10 @@ void InstallCheckManager::loadInterface()
     m_stopButtonTimer = new QTimer(this);
     m_stopButtonTimer->setSingleShot(true);
     checkWindow = m_checkWindowOwner.get();
-    checkHeaderView = m_interface->checkHeaderView;
-    checkText = m_interface->checkText;
-    checkInstall = m_interface->checkInstall;
-    checkDontInstall = m_interface->checkDontInstall;
+    checkHeaderView = form.checkHeaderView;
+    checkText = form.checkText;
+    checkInstall = form.checkInstall;
+    checkDontInstall = form.checkDontInstall;
     connectActions();
     awakeFromNib();
 }
@@ -140,33 +165,9 @@ void InstallCheckManager::connectActions()
         repairStopButton->setEnabled(false);
         UpdateToolManager::sharedManager().stopRunningTool();
     });
-    checkWindow->installEventFilter(this);
-    repairProgressWindow->installEventFilter(this);
-}
-
-namespace {
-
-// What would dismiss a dialog: Escape, or closing it from the window system.
-bool dismissesDialog(const QEvent* event)
-{
-    if (event->type() == QEvent::Close)
-        return true;
-    return event->type() == QEvent::KeyPress && static_cast<const QKeyEvent*>(event)->key() == Qt::Key_Escape;
-}
-
-} // namespace
-
-bool InstallCheckManager::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == checkWindow && event->type() == QEvent::Close)
-        windowWillClose(checkWindow);
-    // The sheet blocks the window for the whole run: dismissed early, it
-    // would let "Continue" start a second run beside the first.
-    if (watched == repairProgressWindow && m_progressSheetUp && dismissesDialog(event)) {
-        event->ignore();
-        return true;
-    }
-    return QObject::eventFilter(watched, event);
+    auto* events = new WindowEvents(*this);
+    checkWindow->installEventFilter(events);
+    repairProgressWindow->installEventFilter(events);
 }
 
 void InstallCheckManager::awakeFromNib()
@@ -301,12 +302,34 @@ void InstallCheckManager::repairFailed()
         failureAlert("RepairFailedTitle"), checkWindow, [this](const platform::AlertResponse&) { waitForUser(); });
 }
 
-void InstallCheckManager::setLaunchCoreFunction(std::function<void()> launchCore)
+// ---- The repair thread ----
+
+void InstallCheckManager::startRepairThread()
 {
-    m_launchCore = launchCore ? std::move(launchCore) : std::function<void()>(launchCoreThroughDelegate);
+    RepairRun run = repairRunForLastCheck();
+    ++m_repairThreadsRunning;
+    try {
+        std::thread([this, run = std::move(run)] {
+            runSelfRepairThread(run);
+            --m_repairThreadsRunning;
+        }).detach();
+    } catch (const std::system_error& error) {
+        --m_repairThreadsRunning;
+        logError("Could not start the repair thread (%1)", QString::fromLocal8Bit(error.what()));
+        repairFailed();
+    }
 }
 
-void InstallCheckManager::setRepairPause(std::chrono::milliseconds pause)
+void InstallCheckManager::runSelfRepairThread(const RepairRun& run)
 {
-    m_repairPause = pause;
+    if (!performRepairRun(run)) {
+        _repairFailed();
+        return;
+    }
+    QMetaObject::invokeMethod(this, &InstallCheckManager::bringWindowBackToFront, Qt::QueuedConnection);
+}
+
+void InstallCheckManager::_repairFailed()
+{
+    QMetaObject::invokeMethod(this, &InstallCheckManager::repairFailed, Qt::QueuedConnection);
 }

@@ -1,0 +1,14 @@
+#include "Application.h"
+
+#include <QApplication>
+#include <QWidget>
+
+namespace platform::application {
+
+void activateIgnoringOtherApps()
+{
+    if (QWidget* window = QApplication::activeWindow())
+        window->activateWindow();
+}
+
+} // namespace platform::application

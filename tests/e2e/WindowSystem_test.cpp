@@ -1,0 +1,51 @@
+// Whole runs: the launcher loads its windows only when the first one is
+// needed, and says so plainly when they cannot be loaded.
+
+#include "LauncherRun.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace testing_support;
+
+namespace {
+
+QString windowsModule(const LauncherRun& run)
+{
+    return run.bundle() + "/Contents/Frameworks/libQuorbelWindows.so";
+}
+
+} // namespace
+
+TEST(WindowSystemRun, ALaunchThatShowsNothingNeverNeedsTheWindows)
+{
+    LauncherRun run;
+    ASSERT_TRUE(QFile::remove(windowsModule(run)));
+    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+    EXPECT_EQ(run.normalMessages().last(), "Will terminate now");
+    EXPECT_FALSE(run.coreLog().isEmpty());
+}
+
+TEST(WindowSystemRun, AWindowThatCannotBeLoadedEndsTheLaunchWithTheReason)
+{
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged module" : "missing module");
+        LauncherRun run;
+        const QString module = windowsModule(run);
+        ASSERT_TRUE(QFile::remove(module));
+        if (damaged) {
+            QFile file(module);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("not a library");
+        }
+        // A core that is not 0755 needs the check window.
+        ASSERT_EQ(::chmod(QFile::encodeName(run.resources() + "/QuorbelCore.app").constData(), 0775), 0);
+        ASSERT_EQ(run.run(20000), 0) << run.standardError().toStdString();
+        const QString log = run.logLines().join(u'\n');
+        EXPECT_TRUE(log.contains("No check window can be shown here (cannot load \"" + module + "\"")) << log.toStdString();
+        EXPECT_TRUE(run.coreLog(500).isEmpty());
+    }
+}
