@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace harness;
 
@@ -87,6 +89,11 @@ TEST(LauncherRepair, AnEmptySystemIsRepairedByTheRealToolAndTheCoreStarts)
     EXPECT_EQ(modeOf(kToolFolder + "/qbhelper"), S_IFREG | 0755);
     EXPECT_EQ(modeOf("/Library/Contextual Menu Items/QuorbelFinderPlugin.plugin/Contents/Info.plist"), S_IFREG | 0644);
     EXPECT_EQ(modeOf(core), S_IFDIR | 0755);
-    const std::string coreLog = readFile(home + "/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
+    // The core is started detached: the launcher may end before it writes.
+    std::string coreLog;
+    for (int wait = 0; wait < 250 && coreLog.find("QuorbelCore started") == std::string::npos; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        coreLog = readFile(home + "/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
+    }
     EXPECT_NE(coreLog.find("QuorbelCore started"), std::string::npos) << coreLog;
 }
