@@ -323,3 +323,31 @@ TEST_F(InstallCheckTest, PathsInResourcesJoinOneComponentAndNeedTheKey)
     EXPECT_EQ(m.pathToRequiredItemInResources({}), QString());
     EXPECT_EQ(m.pathToRequiredItemSignatureInResources({{kSignature, ""}}), QString());
 }
+
+// Bundles after a tool are judged as they are once the tool has run, however
+// many come before and after it.
+TEST_F(InstallCheckTest, BundlesAreReadAfterTheToolsBeforeThem)
+{
+    REQUIRE_ROOT();
+    const QString updated = home.path(QStringLiteral("updated.plist"));
+    ASSERT_TRUE(writePlist(updated, QVariantMap{{"CFBundleShortVersionString", "2.0.0"}}));
+    QVariantList items;
+    QString copies;
+    QStringList expected;
+    for (int i = 0; i < 8; ++i) {
+        const QString path = root(QStringLiteral("/Library/Bundles/b%1.bundle").arg(i));
+        installedBundle(path, "1.0.0");
+        items.append(item("Bundle", QStringLiteral("b%1").arg(i), {{kInstallPath, path}, {kVersion, "2.0.0"}}));
+        expected.append(i < 4 ? "Old Version" : "OK");
+        if (i >= 4)
+            copies += QStringLiteral("cp '%1' '%2/Contents/Info.plist'\n").arg(updated, path);
+    }
+    // The tool, between the fourth and the fifth bundle, updates the last four.
+    const QString toolPath = root("/usr/local/bin/qbtool");
+    makeScript(toolPath, copies + QStringLiteral("echo 'Limited 1.19.2 (300)'"));
+    chownTo(toolPath, "root");
+    chmodTo(toolPath, 0755);
+    items.insert(4, item("QBTool", "qbtool", {{kInstallPath, toolPath}}));
+    expected.insert(4, "OK");
+    EXPECT_EQ(check(items).statuses(), expected);
+}

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -302,4 +303,49 @@ TEST(PropertyList, HostileFilesAreRefusedWithoutBlockingOrFollowingTheLink)
         EXPECT_EQ(map.value("k").toInt() == 1, c.readable) << c.name << ": " << error.toStdString();
         EXPECT_EQ(error.isEmpty(), c.readable) << c.name;
     }
+}
+
+// The batch reader gives the single-file reader's answer for every kind of
+// file, across more files than one batch holds, and keeps no file open.
+TEST(PropertyList, BatchReadGivesWhatEachFileReadGives)
+{
+    ScratchHome home;
+    const auto at = [&](const char* name) { return home.path(QString::fromLatin1(name)); };
+    ASSERT_TRUE(writePlist(at("good.plist"), QVariantMap{{"k", 1}}));
+    ASSERT_TRUE(writePlist(at("other.plist"), QVariantMap{{"k", QStringLiteral("two")}, {"l", QVariantList{1, 2}}}));
+    ASSERT_TRUE(writePlist(at("array.plist"), QVariantList{1, 2}));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at("fifo.plist")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), at("zero.plist")));
+    ASSERT_TRUE(QFile::link(at("good.plist"), at("link.plist")));
+    ASSERT_TRUE(QDir().mkpath(at("folder.plist")));
+    ASSERT_TRUE(writeFile(at("huge.plist"), xmlPlist("<string>" + QByteArray(platform::kMaxPropertyListFileSize, 'x') + "</string>")));
+    ASSERT_TRUE(writeFile(at("deep.plist"), nestedXml(platform::kMaxPropertyListDepth + 1)));
+    ASSERT_TRUE(writeFile(at("junk.plist"), "not a plist at all"));
+    ASSERT_TRUE(writeFile(at("empty.plist"), QByteArray()));
+    ASSERT_TRUE(writeFile(at("unreadable.plist"), xmlPlist("<dict/>"), 0));
+    const QStringList kinds{at("good.plist"), at("other.plist"),  at("array.plist"), at("fifo.plist"),
+                            at("zero.plist"), at("link.plist"),   at("folder.plist"), at("huge.plist"),
+                            at("deep.plist"), at("junk.plist"),   at("empty.plist"), at("absent.plist"),
+                            at("unreadable.plist"), QString()};
+    const auto openDescriptors = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size(); };
+    platform::readPropertyListDictionaries(kinds); // the thread's batch set-up, kept for later batches
+    const qsizetype descriptorsBefore = openDescriptors();
+    for (const qsizetype count : {qsizetype(1), qsizetype(5), kinds.size(), qsizetype(600)}) {
+        QStringList paths;
+        for (qsizetype i = 0; i < count; ++i)
+            paths.append(kinds.at(i % kinds.size()));
+        for (const platform::FinalLink link : {platform::FinalLink::NotFollowed, platform::FinalLink::Followed}) {
+            QStringList errors;
+            const QList<QVariantMap> maps = platform::readPropertyListDictionaries(paths, &errors, link);
+            ASSERT_EQ(maps.size(), count);
+            ASSERT_EQ(errors.size(), count);
+            for (qsizetype i = 0; i < count; ++i) {
+                QString error;
+                const QVariantMap single = platform::readPropertyListDictionary(paths.at(i), &error, link);
+                EXPECT_EQ(maps.at(i), single) << count << " files, " << paths.at(i).toStdString();
+                EXPECT_EQ(errors.at(i), error) << count << " files, " << paths.at(i).toStdString();
+            }
+        }
+    }
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
 }

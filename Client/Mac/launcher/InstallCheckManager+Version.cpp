@@ -37,13 +37,32 @@ QString pathInsideInstalledItem(const QVariantMap& item, const QString& suffix)
     return installPath == QStringLiteral("/") ? installPath + component : installPath + u'/' + component;
 }
 
+const QString kBundleInfoPlist = QStringLiteral("/Contents/Info.plist");
+
+// While a status update runs on this thread: the Info.plists read ahead for
+// it, each taken once (a second read of the same file goes to the disk).
+thread_local QHash<QString, QVariantMap>* tReadAhead = nullptr;
+
+QVariantMap infoDictionary(const QString& path)
+{
+    if (tReadAhead) {
+        const auto found = tReadAhead->find(path);
+        if (found != tReadAhead->end()) {
+            QVariantMap dictionary = std::move(*found);
+            tReadAhead->erase(found);
+            return dictionary;
+        }
+    }
+    return platform::readPropertyListDictionary(path);
+}
+
 // The installed item's "CFBundleShortVersionString", or "" when it cannot be read.
 QString installedShortVersion(const QVariantMap& item, const QString& infoPlistSuffix)
 {
     const QString infoPath = pathInsideInstalledItem(item, infoPlistSuffix);
     if (infoPath.isEmpty())
         return {};
-    const QVariant version = platform::readPropertyListDictionary(infoPath).value(QStringLiteral("CFBundleShortVersionString"));
+    const QVariant version = infoDictionary(infoPath).value(QStringLiteral("CFBundleShortVersionString"));
     return version.typeId() == QMetaType::QString ? version.toString() : QString();
 }
 
@@ -110,9 +129,50 @@ ToolRun runToolForOutput(const QString& path, QByteArray* output, QString* why)
 
 } // namespace
 
+int32_t InstallCheckManager::readAheadInfoPlists(int32_t first)
+{
+    const auto isTool = [](const QString& type) {
+        return type == QStringLiteral("QBTool") || type == QStringLiteral("QBToolRoot");
+    };
+    QStringList paths;
+    const auto count = int32_t(requiredItemsList.size());
+    int32_t end = first;
+    for (; end < count; ++end) {
+        const QVariantMap item = requiredItemsList.at(end).toMap();
+        const QString type = item.value(kInstallType).toString();
+        if (isTool(type)) {
+            if (end == first)
+                ++end;
+            break;
+        }
+        // Exactly the items whose evaluator reads the bundle's version.
+        const bool reads = type == QStringLiteral("Bundle")
+            || (type == QStringLiteral("FinderCM") && checkMaxMacOSXVersion(item))
+            || (type == QStringLiteral("FinderOverlayInsert") && checkMinMacOSXVersion(item));
+        if (!reads)
+            continue;
+        const QString path = pathInsideInstalledItem(item, kBundleInfoPlist);
+        if (!path.isEmpty())
+            paths.append(path);
+    }
+    m_readAhead.clear();
+    const QList<QVariantMap> dictionaries = platform::readPropertyListDictionaries(paths);
+    for (qsizetype i = 0; i < paths.size(); ++i)
+        m_readAhead.insert(paths.at(i), dictionaries.at(i));
+    tReadAhead = &m_readAhead;
+    return end;
+}
+
+void InstallCheckManager::endReadAhead()
+{
+    if (tReadAhead == &m_readAhead)
+        tReadAhead = nullptr;
+    m_readAhead.clear();
+}
+
 bool InstallCheckManager::getBundleVersion(const QVariantMap& item, int32_t* major, int32_t* minor, int32_t* bugfix)
 {
-    return readVersionOfInstalledItem(item, QStringLiteral("/Contents/Info.plist"), major, minor, bugfix);
+    return readVersionOfInstalledItem(item, kBundleInfoPlist, major, minor, bugfix);
 }
 
 bool InstallCheckManager::getFrameworkVersion(const QVariantMap& item, int32_t* major, int32_t* minor, int32_t* bugfix)
@@ -122,12 +182,15 @@ bool InstallCheckManager::getFrameworkVersion(const QVariantMap& item, int32_t* 
 
 bool InstallCheckManager::parseVersionString(const QString& version, int32_t* major, int32_t* minor, int32_t* bugfix)
 {
-    const QStringList parts = version.split(u'.');
-    if (parts.size() != 3)
+    // Three parts around exactly two dots, read in place.
+    const QStringView text(version);
+    const qsizetype first = text.indexOf(u'.');
+    const qsizetype second = first < 0 ? -1 : text.indexOf(u'.', first + 1);
+    if (second < 0 || text.indexOf(u'.', second + 1) >= 0)
         return false;
-    *major = intValue(parts.at(0));
-    *minor = intValue(parts.at(1));
-    *bugfix = intValue(parts.at(2));
+    *major = intValue(text.first(first));
+    *minor = intValue(text.sliced(first + 1, second - first - 1));
+    *bugfix = intValue(text.sliced(second + 1));
     return true;
 }
 
@@ -253,7 +316,7 @@ bool InstallCheckManager::doesBundleNeedUpdate(const QVariantMap& item)
 
 bool InstallCheckManager::doesBundleNeedUpdate(const QVariantMap& item, const QString& clientVersion)
 {
-    const QString version = installedShortVersion(item, QStringLiteral("/Contents/Info.plist"));
+    const QString version = installedShortVersion(item, kBundleInfoPlist);
     int32_t major, minor, bugfix;
     if (version.isEmpty() || !parseVersionString(version, &major, &minor, &bugfix))
         return true;

@@ -12,6 +12,7 @@
 #include "WindowSystem.h"
 
 #include <QMutex>
+#include <QScopeGuard>
 #include <QWidget>
 
 #include <thread>
@@ -196,7 +197,11 @@ void InstallCheckManager::updateStatus()
         {QStringLiteral("FinderCM"), &InstallCheckManager::updateRequiredItemStatusFinderCM},
         {QStringLiteral("FinderOverlayInsert"), &InstallCheckManager::updateRequiredItemStatusFinderOverlayInsert},
     };
+    const auto endReadAheadOnReturn = qScopeGuard([this] { endReadAhead(); });
+    int32_t readAheadEnd = 0;
     for (int32_t index = 0; index < int32_t(requiredItemsList.size()); ++index) {
+        if (index == readAheadEnd)
+            readAheadEnd = readAheadInfoPlists(index);
         const QVariantMap item = requiredItemsList.at(index).toMap();
         const QString type = stringValue(item, kInstallType);
         const QString name = stringValue(item, kName);

@@ -7,6 +7,7 @@
 
 #include "Bundle.h"
 
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 #include <QVariantList>
@@ -220,6 +221,12 @@ private:
     // so and ends the application.
     void showCheckWindow();
     class WindowEvents;
+    // Reads, in one batch, the Info.plists that the items from `first` on
+    // will read, up to the next tool (running a tool may change what is
+    // installed); the version rules take them from there while the status
+    // update runs. Returns where the batch ends.
+    int32_t readAheadInfoPlists(int32_t first);
+    void endReadAhead();
     void connectActions();
     void waitForUser();
     void endProgressSheet();
@@ -249,6 +256,7 @@ private:
     QVariantMap requiredItems;
     QVariantList requiredItemsList;
     QStringList requiredItemsStatusList;
+    QHash<QString, QVariantMap> m_readAhead;
     bool m_MacFuseRepairRequired = false;
     bool m_HelperRepairRequired = false;
     int32_t numberRepairsRequired = 0;

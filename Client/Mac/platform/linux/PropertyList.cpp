@@ -1,5 +1,7 @@
 #include "PropertyList.h"
 
+#include "IoRing.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +19,8 @@
 #include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -63,13 +67,16 @@ QString checkXmlStructure(const QByteArray& data)
         const auto length = static_cast<qsizetype>(std::strlen(text));
         return at + length <= n && std::memcmp(p + at, text, size_t(length)) == 0;
     };
-    const auto find = [&](qsizetype from, const char* text) -> qsizetype {
-        const QByteArray needle(text);
-        return data.indexOf(needle, from);
+    const std::string_view whole(p, size_t(n));
+    const auto find = [&](qsizetype from, std::string_view text) -> qsizetype {
+        const size_t at = whole.find(text, size_t(from));
+        return at == std::string_view::npos ? -1 : qsizetype(at);
     };
-    std::vector<QByteArray> open;
+    // Names point into `data`: the walk allocates nothing per tag.
+    std::vector<std::string_view> open;
+    open.reserve(16);
     int containers = 0;
-    const auto isContainer = [](const QByteArray& name) { return name == "array" || name == "dict"; };
+    const auto isContainer = [](std::string_view name) { return name == "array" || name == "dict"; };
     for (qsizetype i = 0; i < n; ++i) {
         if (p[i] == '\0') // XML has no NUL character; the library would cut the text there
             return QStringLiteral("a NUL character in XML");
@@ -120,10 +127,11 @@ QString checkXmlStructure(const QByteArray& data)
             while (nameEnd < j && p[nameEnd] != '/' && !std::isspace(static_cast<unsigned char>(p[nameEnd])))
                 ++nameEnd;
             const qsizetype nameStart = i + 1 + (closing ? 1 : 0);
-            const QByteArray name(p + nameStart, nameEnd - nameStart);
+            const std::string_view name(p + nameStart, size_t(nameEnd - nameStart));
             if (closing) {
                 if (open.empty() || open.back() != name)
-                    return QStringLiteral("mismatched closing tag </%1>").arg(QString::fromUtf8(name));
+                    return QStringLiteral("mismatched closing tag </%1>")
+                        .arg(QString::fromUtf8(name.data(), qsizetype(name.size())));
                 open.pop_back();
                 containers -= isContainer(name) ? 1 : 0;
             } else {
@@ -535,46 +543,64 @@ QString systemError(int code)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-// The whole of a regular file of at most kMaxPropertyListFileSize bytes,
-// opened without blocking (a FIFO or a device never stalls the reader).
-bool readBoundedFile(const QString& path, FinalLink link, QByteArray* contents, QString* error)
+int openFlags(FinalLink link)
 {
-    int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    if (link == FinalLink::NotFollowed)
-        flags |= O_NOFOLLOW;
-    const int fd = ::open(QFile::encodeName(path).constData(), flags);
-    if (fd < 0) {
-        const int code = errno;
-        setError(error, code == ELOOP && link == FinalLink::NotFollowed ? QStringLiteral("the file is a symbolic link")
-                                                                         : systemError(code));
-        return false;
-    }
-    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
-    struct stat info{};
-    if (::fstat(fd, &info) != 0) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    return link == FinalLink::NotFollowed ? flags | O_NOFOLLOW : flags;
+}
+
+QString openError(int code, FinalLink link)
+{
+    return code == ELOOP && link == FinalLink::NotFollowed ? QStringLiteral("the file is a symbolic link")
+                                                           : systemError(code);
+}
+
+QString tooLargeError()
+{
+    return QStringLiteral("larger than %1 bytes").arg(kMaxPropertyListFileSize);
+}
+
+// Only a regular file of at most kMaxPropertyListFileSize bytes is read;
+// `contents` is sized for one read past its end.
+bool checkOpened(int fd, struct stat* info, QByteArray* contents, QString* error)
+{
+    if (::fstat(fd, info) != 0) {
         setError(error, systemError(errno));
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (!S_ISREG(info->st_mode)) {
         setError(error, QStringLiteral("not a regular file"));
         return false;
     }
-    const QString tooLarge = QStringLiteral("larger than %1 bytes").arg(kMaxPropertyListFileSize);
-    if (info.st_size > kMaxPropertyListFileSize) {
-        setError(error, tooLarge);
+    if (info->st_size > kMaxPropertyListFileSize) {
+        setError(error, tooLargeError());
         return false;
     }
-    contents->resize(qsizetype(info.st_size) + 1);
-    qsizetype total = 0;
+    contents->resize(qsizetype(info->st_size) + 1);
+    return true;
+}
+
+// Whether a read that brought the file to `total` bytes reached its end: a
+// regular file that gave what its size promised is at its end, which saves a
+// read per file (the installation check reads one per item).
+bool atEnd(const struct stat& info, const QByteArray& contents, qsizetype total)
+{
+    return total == info.st_size && total < contents.size();
+}
+
+// Reads on from the `total` bytes already in `contents` to the end of the
+// file, refusing a file that grew past the bound meanwhile.
+bool readRest(int fd, const struct stat& info, QByteArray* contents, qsizetype total, QString* error)
+{
     for (;;) {
         if (total == contents->size()) {
             if (total > kMaxPropertyListFileSize) {
-                setError(error, tooLarge); // it grew while being read
+                setError(error, tooLargeError()); // it grew while being read
                 return false;
             }
             contents->resize(std::min<qsizetype>(total * 2 + 1, kMaxPropertyListFileSize + 1));
         }
-        const ssize_t got = ::read(fd, contents->data() + total, size_t(contents->size() - total));
+        const ssize_t got = ::pread(fd, contents->data() + total, size_t(contents->size() - total), off_t(total));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -584,13 +610,107 @@ bool readBoundedFile(const QString& path, FinalLink link, QByteArray* contents, 
         if (got == 0)
             break;
         total += got;
-        // A regular file that gave what its size promised is at its end: saves
-        // a read per file, and the installation check reads one per item.
-        if (total == info.st_size && total < contents->size())
+        if (atEnd(info, *contents, total))
             break;
     }
     contents->truncate(total);
     return true;
+}
+
+// The whole of a regular file of at most kMaxPropertyListFileSize bytes,
+// opened without blocking (a FIFO or a device never stalls the reader).
+bool readBoundedFile(const QString& path, FinalLink link, QByteArray* contents, QString* error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), openFlags(link));
+    if (fd < 0) {
+        setError(error, openError(errno, link));
+        return false;
+    }
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    struct stat info{};
+    return checkOpened(fd, &info, contents, error) && readRest(fd, info, contents, 0, error);
+}
+
+QVariantMap rootDictionary(const QVariant& root, QString* error)
+{
+    if (!root.isValid())
+        return {};
+    if (root.typeId() != QMetaType::QVariantMap) {
+        setError(error, QStringLiteral("the root is not a dictionary"));
+        return {};
+    }
+    return root.toMap();
+}
+
+// One file of a batch read through the ring.
+struct BatchFile {
+    QByteArray name;
+    int fd = -1;
+    bool opened = false;   // the open's result is known
+    bool readDone = false; // `contents` holds the whole file
+    struct stat info{};
+    QByteArray contents;
+    QString error;
+};
+
+// Reads a batch of files as readBoundedFile reads each: the same checks in
+// the same order (open without blocking, then type and size, then contents),
+// with the opens, first reads and closes of all of them each handed to the
+// kernel at once. Anything the ring could not do is done file by file.
+void readBatch(linux_io::IoRing& ring, std::vector<BatchFile>& files, FinalLink link)
+{
+    const int flags = openFlags(link);
+    for (size_t i = 0; i < files.size(); ++i)
+        ring.queueOpen(files[i].name.constData(), flags, i);
+    ring.run([&](uint64_t i, int32_t result) {
+        BatchFile& file = files[i];
+        if (result == -ECANCELED)
+            return;
+        file.opened = true;
+        if (result >= 0)
+            file.fd = result;
+        else
+            file.error = openError(-result, link);
+    });
+    for (size_t i = 0; i < files.size(); ++i) {
+        BatchFile& file = files[i];
+        if (file.fd < 0)
+            continue;
+        if (checkOpened(file.fd, &file.info, &file.contents, &file.error))
+            ring.queueRead(file.fd, file.contents.data(), unsigned(file.contents.size()), 0, i);
+        else
+            file.contents.clear();
+    }
+    ring.run([&](uint64_t i, int32_t result) {
+        BatchFile& file = files[i];
+        if (result < 0)
+            return; // read again below, where an error is reported as readBoundedFile reports it
+        if (result == 0 || atEnd(file.info, file.contents, result)) {
+            file.contents.truncate(result);
+            file.readDone = true;
+        }
+    });
+    for (BatchFile& file : files) {
+        if (file.fd < 0 || !file.error.isEmpty() || file.readDone)
+            continue;
+        if (!readRest(file.fd, file.info, &file.contents, 0, &file.error))
+            file.contents.clear();
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (files[i].fd >= 0)
+            ring.queueClose(files[i].fd, i);
+    }
+    ring.run([&](uint64_t i, int32_t result) {
+        if (result == -ECANCELED)
+            ::close(files[i].fd); // never reached the kernel
+    });
+    for (BatchFile& file : files) {
+        if (file.opened)
+            continue;
+        file.contents.clear();
+        if (!readBoundedFile(QFile::decodeName(file.name), link, &file.contents, &file.error))
+            file.contents.clear();
+    }
 }
 
 bool writeAll(int fd, const QByteArray& bytes)
@@ -656,14 +776,50 @@ QVariant readPropertyList(const QString& path, QString* error, FinalLink link)
 
 QVariantMap readPropertyListDictionary(const QString& path, QString* error, FinalLink link)
 {
-    const QVariant root = readPropertyList(path, error, link);
-    if (!root.isValid())
-        return {};
-    if (root.typeId() != QMetaType::QVariantMap) {
-        setError(error, QStringLiteral("the root is not a dictionary"));
-        return {};
+    return rootDictionary(readPropertyList(path, error, link), error);
+}
+
+QList<QVariantMap> readPropertyListDictionaries(const QStringList& paths, QStringList* errors, FinalLink link)
+{
+    QList<QVariantMap> dictionaries;
+    dictionaries.reserve(paths.size());
+    if (errors)
+        errors->clear();
+    const auto add = [&](const QVariant& root, QString error) {
+        dictionaries.append(rootDictionary(root, &error));
+        if (errors)
+            errors->append(error);
+    };
+    // Setting a ring up costs more than reading dozens of files one by one,
+    // so each thread keeps the one it made (its descriptor is close-on-exec).
+    constexpr qsizetype kBatchFrom = 3;
+    constexpr unsigned kBatchSize = 256;
+    thread_local std::optional<linux_io::IoRing> ring;
+    if (paths.size() >= kBatchFrom && !ring)
+        ring.emplace(kBatchSize);
+    if (paths.size() < kBatchFrom || !ring->valid()) {
+        for (const QString& path : paths) {
+            QString error;
+            const QVariant root = readPropertyList(path, &error, link);
+            add(root, error);
+        }
+        return dictionaries;
     }
-    return root.toMap();
+    std::vector<BatchFile> files;
+    for (qsizetype first = 0; first < paths.size(); first += qsizetype(ring->capacity())) {
+        const qsizetype end = std::min(paths.size(), first + qsizetype(ring->capacity()));
+        files.clear();
+        files.resize(size_t(end - first));
+        for (qsizetype i = first; i < end; ++i)
+            files[size_t(i - first)].name = QFile::encodeName(paths.at(i));
+        readBatch(*ring, files, link);
+        for (BatchFile& file : files) {
+            QString error = file.error;
+            const QVariant root = error.isEmpty() ? propertyListFromData(file.contents, &error) : QVariant();
+            add(root, error);
+        }
+    }
+    return dictionaries;
 }
 
 QByteArray propertyListToXml(const QVariant& value)
