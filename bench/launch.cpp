@@ -8,7 +8,9 @@
 // side started and waited for, which a busy machine disturbs much less.
 //
 // QUORBEL_BENCH_BUNDLE names another build's bundle to run instead of this
-// build's, so that two builds compare against one baseline.
+// build's; QUORBEL_BENCH_EARLIER_BUNDLE names an earlier build's bundle to run
+// as well, in rows of its own, so that two builds compare against one
+// baseline in one run.
 //
 // Other processes on the machine take part in the pipelines' listing, and a
 // running core anywhere makes the launcher refuse to start: run it in a
@@ -52,14 +54,10 @@ struct Installation {
     QString core = bundle + QStringLiteral("/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
     QString coreLog = home + QStringLiteral("/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log");
 
-    Installation()
+    explicit Installation(const QString& source)
     {
         QDir().mkpath(home);
         QDir().mkpath(root + QStringLiteral("/Applications"));
-        // Another build's bundle may be compared against this one's pipelines.
-        QString source = qEnvironmentVariable("QUORBEL_BENCH_BUNDLE");
-        if (source.isEmpty())
-            source = QStringLiteral(QB_BUNDLE_DIR);
         std::printf("launcher: %s\n", qPrintable(source));
         QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-pR"), source, bundle});
         // The sample's tools and plug-in would install into the real system
@@ -96,8 +94,20 @@ struct Installation {
 
 Installation& installation()
 {
-    static Installation shared;
+    // Another build's bundle may be compared against this one's pipelines.
+    static Installation shared(qEnvironmentVariableIsEmpty("QUORBEL_BENCH_BUNDLE")
+                                   ? QStringLiteral(QB_BUNDLE_DIR)
+                                   : qEnvironmentVariable("QUORBEL_BENCH_BUNDLE"));
     return shared;
+}
+
+// An earlier build's launcher, measured in the same run; null without one.
+Installation* earlierInstallation()
+{
+    static std::unique_ptr<Installation> shared = qEnvironmentVariableIsEmpty("QUORBEL_BENCH_EARLIER_BUNDLE")
+        ? nullptr
+        : std::make_unique<Installation>(qEnvironmentVariable("QUORBEL_BENCH_EARLIER_BUNDLE"));
+    return shared.get();
 }
 
 // A virtual X display for the whole run; empty when Xvfb cannot start.
@@ -223,9 +233,8 @@ void BM_Baseline_PipelinesThenCore(benchmark::State& state)
     waitUntilEnded(previous);
 }
 
-void runLauncher(benchmark::State& state, const QString& platform, const QString& display)
+void runLauncher(benchmark::State& state, const Installation& inst, const QString& platform, const QString& display)
 {
-    const Installation& inst = installation();
     const QProcessEnvironment env = inst.environment(platform, display);
     const ChildCpu cpu(state);
     for (auto _ : state) {
@@ -245,19 +254,29 @@ void runLauncher(benchmark::State& state, const QString& platform, const QString
     }
 }
 
-void BM_Launcher_Offscreen(benchmark::State& state)
+void launchOffscreen(benchmark::State& state, const Installation& inst)
 {
-    runLauncher(state, QStringLiteral("offscreen"), QString());
+    runLauncher(state, inst, QStringLiteral("offscreen"), QString());
 }
 
-void BM_Launcher_Xvfb(benchmark::State& state)
+void launchOnXvfb(benchmark::State& state, const Installation& inst)
 {
     const QString display = virtualDisplay().display();
     if (display.isEmpty()) {
         state.SkipWithError("no Xvfb");
         return;
     }
-    runLauncher(state, QStringLiteral("xcb"), display);
+    runLauncher(state, inst, QStringLiteral("xcb"), display);
+}
+
+void BM_Launcher_Offscreen(benchmark::State& state)
+{
+    launchOffscreen(state, installation());
+}
+
+void BM_Launcher_Xvfb(benchmark::State& state)
+{
+    launchOnXvfb(state, installation());
 }
 
 // Each row: a few dozen launches, the median of several repetitions, wall time.
@@ -276,12 +295,12 @@ void printOverhead(const RecordingReporter& reporter, const char* row, const cha
     const double baseline = reporter.figure("BM_Baseline_PipelinesThenCore", "_median", "real");
     if (launcher <= 0 || baseline <= 0)
         return;
-    std::printf("launch overhead %-9s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcher, baseline,
+    std::printf("launch overhead %-17s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcher, baseline,
                 launcher - baseline);
     const double launcherCpu = reporter.figure(row, "_median", "child_cpu_ms");
     const double baselineCpu = reporter.figure("BM_Baseline_PipelinesThenCore", "_median", "child_cpu_ms");
     if (launcherCpu > 0 && baselineCpu > 0)
-        std::printf("    CPU time %-9s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcherCpu, baselineCpu,
+        std::printf("    CPU time %-17s launcher %.1f ms - baseline %.1f ms = %.1f ms\n", label, launcherCpu, baselineCpu,
                     launcherCpu - baselineCpu);
 }
 
@@ -300,16 +319,28 @@ int main(int argc, char** argv)
         return 1;
     }
     installation();
+    Installation* earlier = earlierInstallation();
+    if (earlier) {
+        benchmark::RegisterBenchmark("BM_EarlierLauncher_Offscreen", [earlier](benchmark::State& state) {
+            launchOffscreen(state, *earlier);
+        })->Apply(configure);
+        benchmark::RegisterBenchmark("BM_EarlierLauncher_Xvfb", [earlier](benchmark::State& state) {
+            launchOnXvfb(state, *earlier);
+        })->Apply(configure);
+    }
     virtualDisplay();
-    const qsizetype startsBefore = installation().coreStarts();
+    const auto coreStarts = [earlier] { return installation().coreStarts() + (earlier ? earlier->coreStarts() : 0); };
+    const qsizetype startsBefore = coreStarts();
     RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printOverhead(reporter, "BM_Launcher_Offscreen", "offscreen");
     printOverhead(reporter, "BM_Launcher_Xvfb", "Xvfb");
+    printOverhead(reporter, "BM_EarlierLauncher_Offscreen", "earlier offscreen");
+    printOverhead(reporter, "BM_EarlierLauncher_Xvfb", "earlier Xvfb");
     // Every launch of either side must have started the core: the cores log
     // their start a moment after they were started.
     QThread::msleep(500);
-    std::printf("core starts logged: %lld\n", static_cast<long long>(installation().coreStarts() - startsBefore));
+    std::printf("core starts logged: %lld\n", static_cast<long long>(coreStarts() - startsBefore));
     benchmark::Shutdown();
     return 0;
 }

@@ -31,12 +31,17 @@ TEST(WindowSystemRun, ALaunchThatShowsNothingNeverNeedsTheWindows)
 
 TEST(WindowSystemRun, AWindowThatCannotBeLoadedEndsTheLaunchWithTheReason)
 {
-    for (const bool damaged : {false, true}) {
-        SCOPED_TRACE(damaged ? "damaged module" : "missing module");
+    enum Fault { Missing, Damaged, WritableByOthers };
+    for (const Fault fault : {Missing, Damaged, WritableByOthers}) {
+        SCOPED_TRACE(fault);
         LauncherRun run;
         const QString module = windowsModule(run);
-        ASSERT_TRUE(QFile::remove(module));
-        if (damaged) {
+        if (fault == WritableByOthers) {
+            ASSERT_EQ(::chmod(QFile::encodeName(module).constData(), 0666), 0);
+        } else {
+            ASSERT_TRUE(QFile::remove(module));
+        }
+        if (fault == Damaged) {
             QFile file(module);
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
             file.write("not a library");

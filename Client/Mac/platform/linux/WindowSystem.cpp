@@ -5,7 +5,12 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform::windowsystem {
 namespace {
@@ -19,6 +24,30 @@ bool isWindowApplication()
     return application && application->inherits("QApplication");
 }
 
+// Code loaded into this process must be as safe from others as the program
+// itself: a regular file, not a link, that only its owner (root or this
+// user) may change. Loaded through the descriptor that was checked.
+void* openModule(const QString& path, QString* why)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
+    }
+    struct stat info{};
+    void* module = nullptr;
+    if (::fstat(fd, &info) != 0)
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(info.st_mode))
+        *why = QStringLiteral("not a regular file");
+    else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != 0 && info.st_uid != ::geteuid()))
+        *why = QStringLiteral("others than its owner may change it");
+    else if (!(module = ::dlopen(qPrintable(QStringLiteral("/proc/self/fd/%1").arg(fd)), RTLD_NOW | RTLD_LOCAL)))
+        *why = QString::fromLocal8Bit(::dlerror());
+    ::close(fd);
+    return module;
+}
+
 // Loads the module once; its entry installs the parts.
 bool loadModule(QString* why)
 {
@@ -28,9 +57,10 @@ bool loadModule(QString* why)
         *why = QStringLiteral("this program has no window system");
         return false;
     }
-    void* module = ::dlopen(QFile::encodeName(gModulePath).constData(), RTLD_NOW | RTLD_LOCAL);
+    QString reason;
+    void* module = openModule(gModulePath, &reason);
     if (!module) {
-        *why = QStringLiteral("cannot load \"%1\": %2").arg(gModulePath, QString::fromLocal8Bit(::dlerror()));
+        *why = QStringLiteral("cannot load \"%1\": %2").arg(gModulePath, reason);
         return false;
     }
     using Entry = void (*)();
