@@ -1,12 +1,10 @@
 #include "Application.h"
 #include "CommandLine.h"
+#include "Logging.h"
 #include "Quorbel_LauncherAppDelegate.h"
 #include "WindowSystem.h"
 
 #include <QCoreApplication>
-#include <QDir>
-
-#include <cstdlib>
 
 int main(int argc, char* argv[])
 {
@@ -19,15 +17,15 @@ int main(int argc, char* argv[])
     }
     // The windows come from the bundle's module when the first one is needed.
     platform::application::start(argc, argv);
-    platform::windowsystem::setModulePath(
-        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../Frameworks/libQuorbelWindows.so")));
+    platform::windowsystem::setModule(QStringLiteral("../Frameworks/libQuorbelWindows.so"));
     Quorbel_LauncherAppDelegate delegate;
     // Before the event loop: the first window replaces the application
     // object, which cannot happen while its loop runs.
     delegate.applicationDidFinishLaunching();
     const int status = platform::application::exec();
-    // Ends here, as the launch ended: tearing the application object down
-    // would first load the whole font configuration only to free it again.
-    // Exit handlers and the C library's streams still run and flush.
-    std::exit(status);
+    // Ends here, as the launch ended. Settings are written when set and the
+    // log is flushed here; every library's teardown (the window system's would
+    // first load the whole font configuration only to free it) only delays the end.
+    flushLogFile();
+    platform::application::exitNow(status);
 }

@@ -23,8 +23,9 @@ struct Parts {
 void install(const Parts& parts);
 
 // The module that installs the parts when loaded: a shared library whose
-// function quorbelWindowSystemEntry installs them. Set by the program.
-void setModulePath(const QString& path);
+// function quorbelWindowSystemEntry installs them, named relative to the
+// folder of the program's executable. Set by the program.
+void setModule(const QString& pathFromExecutableFolder);
 
 // Whether windows can be shown now, loading the window system on first use
 // and, when the application object is the program's own (application::start),

@@ -3,6 +3,7 @@
 #include "Application.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -16,7 +17,7 @@ namespace platform::windowsystem {
 namespace {
 
 Parts gParts;
-QString gModulePath;
+QString gModuleFromExecutableFolder;
 
 bool isWindowApplication()
 {
@@ -53,25 +54,27 @@ bool loadModule(QString* why)
 {
     if (gParts.alerts)
         return true;
-    if (gModulePath.isEmpty()) {
+    if (gModuleFromExecutableFolder.isEmpty()) {
         *why = QStringLiteral("this program has no window system");
         return false;
     }
+    // Resolved only now: a launch that shows nothing never asks where it is.
+    const QString path = QDir::cleanPath(QCoreApplication::applicationDirPath() + u'/' + gModuleFromExecutableFolder);
     QString reason;
-    void* module = openModule(gModulePath, &reason);
+    void* module = openModule(path, &reason);
     if (!module) {
-        *why = QStringLiteral("cannot load \"%1\": %2").arg(gModulePath, reason);
+        *why = QStringLiteral("cannot load \"%1\": %2").arg(path, reason);
         return false;
     }
     using Entry = void (*)();
     const auto entry = reinterpret_cast<Entry>(::dlsym(module, "quorbelWindowSystemEntry"));
     if (!entry) {
-        *why = QStringLiteral("\"%1\" has no window system entry").arg(gModulePath);
+        *why = QStringLiteral("\"%1\" has no window system entry").arg(path);
         return false;
     }
     entry();
     if (!gParts.alerts || !gParts.makeApplication) {
-        *why = QStringLiteral("\"%1\" installed no window system").arg(gModulePath);
+        *why = QStringLiteral("\"%1\" installed no window system").arg(path);
         return false;
     }
     return true;
@@ -84,9 +87,9 @@ void install(const Parts& parts)
     gParts = parts;
 }
 
-void setModulePath(const QString& path)
+void setModule(const QString& pathFromExecutableFolder)
 {
-    gModulePath = path;
+    gModuleFromExecutableFolder = pathFromExecutableFolder;
 }
 
 bool load(QString* why)
