@@ -7,11 +7,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cerrno>
 #include <csignal>
+#include <mutex>
+#include <spawn.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
 
 namespace platform {
 
@@ -27,6 +32,57 @@ QVariantMap RunningApplication::toDictionary() const
 
 namespace workspace {
 namespace {
+
+// Children started detached, reaped once they end: the launcher ends
+// moments after starting one and the system adopts it, but a process that
+// lives on must not collect zombies.
+std::mutex gStartedLock;
+std::vector<pid_t> gStarted;
+
+void reapEndedChildren()
+{
+    std::lock_guard lock(gStartedLock);
+    std::erase_if(gStarted, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+}
+
+// In a session of its own, from its own folder, with the default signal
+// mask and SIGPIPE back to its default. A spawn rather than a fork: copying
+// this process's address space only to replace it costs more than the rest
+// of the start. Exec failures are reported (glibc's posix_spawn waits for
+// the exec).
+bool startDetached(const QString& executable)
+{
+    reapEndedChildren();
+    const QByteArray program = QFile::encodeName(executable);
+    const QByteArray folder = QFile::encodeName(QFileInfo(executable).absolutePath());
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (::posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    if (::posix_spawnattr_init(&attributes) != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        return false;
+    }
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    pid_t pid = 0;
+    char* const arguments[] = {const_cast<char*>(program.constData()), nullptr};
+    const bool started = ::posix_spawn_file_actions_addchdir_np(&actions, folder.constData()) == 0
+        && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
+        && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0
+        && ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0
+        && ::posix_spawn(&pid, program.constData(), &actions, &attributes, arguments, environ) == 0;
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (started) {
+        std::lock_guard lock(gStartedLock);
+        gStarted.push_back(pid);
+    }
+    return started;
+}
 
 // ".../X.app/Contents/MacOS/exe" -> ".../X.app"; "" for other executables.
 QString bundleOfExecutable(const QString& executable)
@@ -91,7 +147,7 @@ bool launchApplication(const QString& path)
         executable = Bundle(path).executablePath();
     if (!QFileInfo(executable).isExecutable())
         return false;
-    return QProcess::startDetached(executable, {}, QFileInfo(executable).absolutePath());
+    return startDetached(executable);
 }
 
 } // namespace workspace
