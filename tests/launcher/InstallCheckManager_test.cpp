@@ -1,5 +1,6 @@
 #include "InstallCheckManager.h"
 
+#include "BinaryPlist.h"
 #include "KeyConstants.h"
 #include "QtPrinters.h"
 #include "TestSupport.h"
@@ -311,6 +312,23 @@ TEST_F(InstallCheckTest, BadItemsAndValuesOfTheWrongTypeCountAsMissing)
     EXPECT_TRUE(log.contains("Required item 0 is not a dictionary (QString); it is not examined"));
     EXPECT_TRUE(log.contains("Required item 1: \"Type\" is a qlonglong, not a string; treated as absent"));
     EXPECT_TRUE(log.contains("Required item 2: \"InstallPath\" is a QVariantList, not a string; treated as absent"));
+}
+
+// A path holding a NUL would reach the file system cut short, naming another
+// (here: a present) item.
+TEST_F(InstallCheckTest, APathHoldingANulCountsAsMissing)
+{
+    const QString plugin = installedBundle(root("/Library/P.plugin"), "1.19.0");
+    const QList<QByteArray> objects{
+        container(0xd, 1, ref(1) + ref(2)), asciiString("RequiredItems"), container(0xa, 1, ref(3)),
+        container(0xd, 3, ref(4) + ref(5) + ref(6) + ref(7) + ref(8) + ref(9)),
+        asciiString("Type"), asciiString("Name"), asciiString("InstallPath"),
+        asciiString("FinderCM"), asciiString("cm"), utf16String(plugin + QChar(0) + QStringLiteral("/elsewhere")),
+    };
+    ASSERT_TRUE(writeFile(resources + QStringLiteral("/RequiredItems.plist"), binaryPlist(objects)));
+    InstallCheckManager& m = checkWithManifestAsWritten();
+    EXPECT_EQ(m.statuses(), QStringList{"Missing"});
+    EXPECT_TRUE(log.contains("Required item 0: \"InstallPath\" holds a NUL character; treated as absent"));
 }
 
 TEST_F(InstallCheckTest, PathsInResourcesJoinOneComponentAndNeedTheKey)

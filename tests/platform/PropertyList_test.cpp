@@ -1,5 +1,6 @@
 #include "PropertyList.h"
 
+#include "BinaryPlist.h"
 #include "TestSupport.h"
 
 #include <QDateTime>
@@ -81,44 +82,6 @@ TEST(PropertyList, DamagedInputGivesNothingAndAReason)
 
 namespace {
 
-QByteArray bigEndian(quint64 value, int bytes)
-{
-    QByteArray out;
-    for (int i = bytes - 1; i >= 0; --i)
-        out.append(char((value >> (8 * i)) & 0xff));
-    return out;
-}
-
-// Binary property-list objects with two-byte references; object 0 is the root.
-QByteArray ref(int object)
-{
-    return bigEndian(quint64(object), 2);
-}
-
-QByteArray container(char type, int count, const QByteArray& refs)
-{
-    QByteArray out;
-    if (count < 15)
-        out.append(char((type << 4) | count));
-    else
-        out += QByteArray(1, char((type << 4) | 0x0f)) + '\x11' + bigEndian(quint64(count), 2);
-    return out + refs;
-}
-
-QByteArray binaryPlist(const QList<QByteArray>& objects)
-{
-    QByteArray out = "bplist00";
-    QByteArray table;
-    for (const QByteArray& object : objects) {
-        table += bigEndian(quint64(out.size()), 4);
-        out += object;
-    }
-    const auto tableOffset = quint64(out.size());
-    out += table + QByteArray(6, '\0') + char(4) + char(2) + bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8)
-        + bigEndian(tableOffset, 8);
-    return out;
-}
-
 // Arrays nested `depth` deep, the innermost one empty.
 QByteArray nestedBinary(int depth)
 {
@@ -138,14 +101,6 @@ QByteArray nestedXml(int depth, const QByteArray& open = "<array>")
 QByteArray xmlPlist(const QByteArray& body)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>";
-}
-
-QByteArray utf16(const QString& text)
-{
-    QByteArray out;
-    for (const QChar c : text)
-        out += bigEndian(c.unicode(), 2);
-    return out;
 }
 
 } // namespace
@@ -326,7 +281,12 @@ TEST(PropertyList, BatchReadGivesWhatEachFileReadGives)
     const QStringList kinds{at("good.plist"), at("other.plist"),  at("array.plist"), at("fifo.plist"),
                             at("zero.plist"), at("link.plist"),   at("folder.plist"), at("huge.plist"),
                             at("deep.plist"), at("junk.plist"),   at("empty.plist"), at("absent.plist"),
-                            at("unreadable.plist"), QString()};
+                            at("unreadable.plist"), QString(),
+                            at("good.plist") + QChar(0) + QStringLiteral("/more")};
+    // A NUL would end the name at the file system: such a path is refused, not cut short.
+    QString nulError;
+    EXPECT_TRUE(platform::readPropertyListDictionary(kinds.last(), &nulError).isEmpty());
+    EXPECT_FALSE(nulError.isEmpty());
     const auto openDescriptors = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size(); };
     platform::readPropertyListDictionaries(kinds); // the thread's batch set-up, kept for later batches
     const qsizetype descriptorsBefore = openDescriptors();

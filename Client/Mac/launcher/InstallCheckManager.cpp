@@ -51,6 +51,10 @@ QVariantMap sanitisedItem(const QVariant& entry, qsizetype index)
         if (found != item.constEnd() && found->typeId() != QMetaType::QString) {
             logError("Required item %1: \"%2\" is a %3, not a string; treated as absent", index, key, found->typeName());
             item.remove(key);
+        } else if (found != item.constEnd() && found->toString().contains(QChar(0))) {
+            // The file system would end a path at the NUL and look at another item.
+            logError("Required item %1: \"%2\" holds a NUL character; treated as absent", index, key);
+            item.remove(key);
         }
     }
     return item;

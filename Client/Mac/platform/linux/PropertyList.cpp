@@ -619,8 +619,19 @@ bool readRest(int fd, const struct stat& info, QByteArray* contents, qsizetype t
 
 // The whole of a regular file of at most kMaxPropertyListFileSize bytes,
 // opened without blocking (a FIFO or a device never stalls the reader).
+// The file system ends a name at its first NUL: such a path would name
+// another file than the one asked for.
+QString nulInPathError()
+{
+    return QStringLiteral("the path holds a NUL character");
+}
+
 bool readBoundedFile(const QString& path, FinalLink link, QByteArray* contents, QString* error)
 {
+    if (path.contains(QChar(0))) {
+        setError(error, nulInPathError());
+        return false;
+    }
     const int fd = ::open(QFile::encodeName(path).constData(), openFlags(link));
     if (fd < 0) {
         setError(error, openError(errno, link));
@@ -660,8 +671,14 @@ struct BatchFile {
 void readBatch(linux_io::IoRing& ring, std::vector<BatchFile>& files, FinalLink link)
 {
     const int flags = openFlags(link);
-    for (size_t i = 0; i < files.size(); ++i)
-        ring.queueOpen(files[i].name.constData(), flags, i);
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (files[i].name.contains('\0')) {
+            files[i].opened = true;
+            files[i].error = nulInPathError();
+        } else {
+            ring.queueOpen(files[i].name.constData(), flags, i);
+        }
+    }
     ring.run([&](uint64_t i, int32_t result) {
         BatchFile& file = files[i];
         if (result == -ECANCELED)
