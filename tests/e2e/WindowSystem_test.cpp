@@ -31,15 +31,22 @@ TEST(WindowSystemRun, ALaunchThatShowsNothingNeverNeedsTheWindows)
 
 TEST(WindowSystemRun, AWindowThatCannotBeLoadedEndsTheLaunchWithTheReason)
 {
-    enum Fault { Missing, Damaged, WritableByOthers };
-    for (const Fault fault : {Missing, Damaged, WritableByOthers}) {
+    enum Fault { Missing, Damaged, WritableByOthers, Link, Fifo };
+    for (const Fault fault : {Missing, Damaged, WritableByOthers, Link, Fifo}) {
         SCOPED_TRACE(fault);
         LauncherRun run;
         const QString module = windowsModule(run);
         if (fault == WritableByOthers) {
             ASSERT_EQ(::chmod(QFile::encodeName(module).constData(), 0666), 0);
+        } else if (fault == Link) {
+            // A sound module, but reached through a link someone could turn elsewhere.
+            ASSERT_TRUE(QFile::rename(module, module + ".real"));
+            ASSERT_TRUE(QFile::link(module + ".real", module));
         } else {
             ASSERT_TRUE(QFile::remove(module));
+        }
+        if (fault == Fifo) {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(module).constData(), 0644), 0);
         }
         if (fault == Damaged) {
             QFile file(module);

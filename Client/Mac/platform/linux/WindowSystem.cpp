@@ -42,7 +42,7 @@ void* openModule(const QString& path, QString* why)
     else if (!S_ISREG(info.st_mode))
         *why = QStringLiteral("not a regular file");
     else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != 0 && info.st_uid != ::geteuid()))
-        *why = QStringLiteral("others than its owner may change it");
+        *why = QStringLiteral("another user owns it or others may change it");
     else if (!(module = ::dlopen(qPrintable(QStringLiteral("/proc/self/fd/%1").arg(fd)), RTLD_NOW | RTLD_LOCAL)))
         *why = QString::fromLocal8Bit(::dlerror());
     ::close(fd);
