@@ -354,7 +354,7 @@ bool InstallCheckManager::verifyQBToolPermissions(const QVariantMap& item)
     const QString installPath = stringValue(item, kInstallPath);
     logDetail("Examining installed \"%1\"", installPath);
     const auto attributes = platform::files::attributesOfItem(installPath);
-    return attributes && attributes->ownerAccountName == kRequiredToolOwner
+    return attributes && platform::files::accountName(attributes->ownerId) == kRequiredToolOwner
         && attributes->posixPermissions == kRequiredMode;
 }
 

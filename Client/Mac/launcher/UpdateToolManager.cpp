@@ -126,7 +126,7 @@ int32_t UpdateToolManager::verifyUpdateTool(const QString& name)
     int32_t outcome = kStatusToolMissing;
     if (platform::files::fileExists(path)) {
         const auto attributes = platform::files::attributesOfItem(path);
-        const bool inOrder = attributes && attributes->ownerAccountName == kRequiredOwner
+        const bool inOrder = attributes && platform::files::accountName(attributes->ownerId) == kRequiredOwner
             && attributes->posixPermissions == kRequiredToolMode;
         outcome = inOrder ? kStatusOK : kStatusToolWrongPermissions;
     }

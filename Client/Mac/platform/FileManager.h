@@ -12,7 +12,6 @@
 namespace platform::files {
 
 struct Attributes {
-    QString ownerAccountName;
     uint ownerId = 0;
     uint posixPermissions = 0; // all twelve permission bits
     bool isDirectory = false;
@@ -24,6 +23,9 @@ struct Attributes {
 bool fileExists(const QString& path);
 bool isDirectory(const QString& path); // links followed
 std::optional<Attributes> attributesOfItem(const QString& path);
+// The account name of a user id; empty when the id has no account. Asked
+// apart from the attributes: a look-up reads the account database.
+QString accountName(uint userId);
 bool isWritable(const QString& path);
 // Which file the path names (links followed): device and inode.
 struct FileIdentity {

@@ -148,12 +148,17 @@ std::optional<Attributes> attributesOfItem(const QString& path)
     attributes.isDirectory = S_ISDIR(st.st_mode);
     attributes.isSymbolicLink = S_ISLNK(st.st_mode);
     attributes.size = st.st_size;
+    return attributes;
+}
+
+QString accountName(uint userId)
+{
     struct passwd entry {};
     struct passwd* found = nullptr;
     char buffer[4096];
-    if (::getpwuid_r(st.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
-        attributes.ownerAccountName = QString::fromLocal8Bit(found->pw_name);
-    return attributes;
+    if (::getpwuid_r(uid_t(userId), &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return {};
 }
 
 std::optional<FileIdentity> identityOf(const QString& path)
