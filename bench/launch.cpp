@@ -6,6 +6,10 @@
 // baseline time (medians), offscreen and, when Xvfb is installed, on a
 // virtual X display; and the same for the CPU time of the processes each
 // side started and waited for, which a busy machine disturbs much less.
+// Last, the paired figure: launcher and baseline run alternately, and the
+// median of the per-pair differences is printed; on a machine whose speed
+// drifts between rows it is the steadier one (QUORBEL_BENCH_PAIRS pairs a
+// side, 30 unless set; 0 leaves it out).
 //
 // QUORBEL_BENCH_BUNDLE names another build's bundle to run instead of this
 // build's; QUORBEL_BENCH_EARLIER_BUNDLE names an earlier build's bundle to run
@@ -23,6 +27,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -32,11 +37,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -202,17 +209,33 @@ void waitUntilEnded(qint64 pid)
     }
 }
 
-// The pipelines as the launcher runs them, then the core started as the
-// launcher starts it, without anything else around them.
-void BM_Baseline_PipelinesThenCore(benchmark::State& state)
+// The core as the baseline starts it: directly, from its folder, offscreen.
+void prepareCore(QProcess& core, const Installation& inst)
 {
-    const Installation& inst = installation();
-    QProcess core;
     core.setProgram(inst.core);
     core.setWorkingDirectory(QFileInfo(inst.core).absolutePath());
     core.setProcessEnvironment(inst.environment(QStringLiteral("offscreen"), QString()));
     core.setStandardOutputFile(QProcess::nullDevice());
     core.setStandardErrorFile(QProcess::nullDevice());
+}
+
+// The baseline's timed work: the pipelines as the launcher runs them, then
+// the core started as the launcher starts it, without anything else around
+// them. Null when done, else why not.
+const char* pipelinesThenCore(QProcess& core, qint64* started)
+{
+    if (ProcessUtilities::quorbelCoreAlreadyRunning(kCoreName))
+        return "a core is running: run in a private process namespace";
+    if (!core.startDetached(started))
+        return "the core did not start";
+    return nullptr;
+}
+
+void BM_Baseline_PipelinesThenCore(benchmark::State& state)
+{
+    const Installation& inst = installation();
+    QProcess core;
+    prepareCore(core, inst);
     const ChildCpu cpu(state);
     qint64 previous = 0;
     for (auto _ : state) {
@@ -221,16 +244,28 @@ void BM_Baseline_PipelinesThenCore(benchmark::State& state)
         state.PauseTiming();
         waitUntilEnded(previous);
         state.ResumeTiming();
-        if (ProcessUtilities::quorbelCoreAlreadyRunning(kCoreName)) {
-            state.SkipWithError("a core is running: run in a private process namespace");
-            break;
-        }
-        if (!core.startDetached(&previous)) {
-            state.SkipWithError("the core did not start");
+        if (const char* why = pipelinesThenCore(core, &previous)) {
+            state.SkipWithError(why);
             break;
         }
     }
     waitUntilEnded(previous);
+}
+
+// One run of the launcher to its end; false when it did not end normally.
+bool launchOnce(const Installation& inst, const QProcessEnvironment& env)
+{
+    QProcess launcher;
+    launcher.setProcessEnvironment(env);
+    launcher.setProgram(inst.launcher);
+    launcher.setStandardOutputFile(QProcess::nullDevice());
+    launcher.setStandardErrorFile(QProcess::nullDevice());
+    launcher.start();
+    if (launcher.waitForFinished(60000) && launcher.exitStatus() == QProcess::NormalExit && launcher.exitCode() == 0)
+        return true;
+    launcher.kill();
+    launcher.waitForFinished();
+    return false;
 }
 
 void runLauncher(benchmark::State& state, const Installation& inst, const QString& platform, const QString& display)
@@ -238,16 +273,7 @@ void runLauncher(benchmark::State& state, const Installation& inst, const QStrin
     const QProcessEnvironment env = inst.environment(platform, display);
     const ChildCpu cpu(state);
     for (auto _ : state) {
-        QProcess launcher;
-        launcher.setProcessEnvironment(env);
-        launcher.setProgram(inst.launcher);
-        launcher.setStandardOutputFile(QProcess::nullDevice());
-        launcher.setStandardErrorFile(QProcess::nullDevice());
-        launcher.start();
-        if (!launcher.waitForFinished(60000) || launcher.exitStatus() != QProcess::NormalExit
-            || launcher.exitCode() != 0) {
-            launcher.kill();
-            launcher.waitForFinished();
+        if (!launchOnce(inst, env)) {
             state.SkipWithError("the launcher did not end normally");
             break;
         }
@@ -304,6 +330,65 @@ void printOverhead(const RecordingReporter& reporter, const char* row, const cha
                     launcherCpu - baselineCpu);
 }
 
+// Waits until no core runs: each one found is waited for as the baseline
+// waits for its own.
+void waitForCoresToEnd()
+{
+    const QByteArray coreField = '(' + kCoreName.toUtf8() + ')';
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isProcess = false;
+        const qint64 pid = entry.toLongLong(&isProcess);
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (isProcess && stat.open(QIODevice::ReadOnly) && stat.readAll().contains(coreField))
+            waitUntilEnded(pid);
+    }
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The launcher and the baseline run alternately, a launch and a baseline
+// run to a pair, which of the two goes first alternating too: the two
+// halves of a pair meet the same machine, where rows measured seconds apart
+// may meet a machine that has changed speed meanwhile. Nothing of an earlier
+// run is still running when a timed run starts (the waits are not timed).
+void printPairedOverhead(const char* label, const QString& platform, const QString& display, int pairs)
+{
+    const Installation& inst = installation();
+    const QProcessEnvironment env = inst.environment(platform, display);
+    QProcess core;
+    prepareCore(core, inst);
+    std::vector<double> launcherMs, baselineMs, differences;
+    for (int pair = 0; pair < pairs; ++pair) {
+        double times[2] = {0, 0}; // launcher, baseline
+        for (int half = 0; half < 2; ++half) {
+            const bool launcher = (half == 0) == (pair % 2 == 0);
+            waitForCoresToEnd();
+            QElapsedTimer timer;
+            timer.start();
+            qint64 started = 0;
+            const bool done = launcher ? launchOnce(inst, env) : pipelinesThenCore(core, &started) == nullptr;
+            times[launcher ? 0 : 1] = double(timer.nsecsElapsed()) / 1e6;
+            if (!done) {
+                std::printf("paired launch overhead %-9s not measured: the %s did not run\n", label,
+                            launcher ? "launcher" : "baseline");
+                return;
+            }
+        }
+        launcherMs.push_back(times[0]);
+        baselineMs.push_back(times[1]);
+        differences.push_back(times[0] - times[1]);
+    }
+    waitForCoresToEnd();
+    std::printf("paired launch overhead %-9s median of %d differences = %.1f ms (medians: launcher %.1f ms, "
+                "baseline %.1f ms)\n",
+                label, pairs, median(differences), median(launcherMs), median(baselineMs));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -337,6 +422,13 @@ int main(int argc, char** argv)
     printOverhead(reporter, "BM_Launcher_Xvfb", "Xvfb");
     printOverhead(reporter, "BM_EarlierLauncher_Offscreen", "earlier offscreen");
     printOverhead(reporter, "BM_EarlierLauncher_Xvfb", "earlier Xvfb");
+    const int pairs = qEnvironmentVariableIsSet("QUORBEL_BENCH_PAIRS") ? qEnvironmentVariableIntValue("QUORBEL_BENCH_PAIRS")
+                                                                        : 30;
+    if (pairs > 0) {
+        printPairedOverhead("offscreen", QStringLiteral("offscreen"), QString(), pairs);
+        if (!virtualDisplay().display().isEmpty())
+            printPairedOverhead("Xvfb", QStringLiteral("xcb"), virtualDisplay().display(), pairs);
+    }
     // Every launch of either side must have started the core: the cores log
     // their start a moment after they were started.
     QThread::msleep(500);
