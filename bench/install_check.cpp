@@ -3,7 +3,9 @@
 // disk: items per second, and how the time grows from 10 to 1,000 items
 // measured in the same run. Quiet: only errors are logged, as when both
 // thresholds hide the detail; Logged: every line written to a file at
-// detailed level, the launcher's default.
+// detailed level, the launcher's default. Baseline: the same Info.plists
+// opened, read with one read each and parsed with libplist, nothing else, in
+// the same run: the least any check of those items must do.
 
 #include "RecordingReporter.h"
 #include "InstallCheckManager.h"
@@ -14,11 +16,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
+#include <plist/plist.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,6 +45,22 @@ QString installedBundle(const QString& path, const QString& version)
     return path;
 }
 
+QString installedPath(int count, int item)
+{
+    return scratch().filePath(QStringLiteral("items-%1/installed/item%2").arg(count).arg(item));
+}
+
+// The Info.plists the check of `count` items reads: those of the bundles and Finder plug-ins.
+QStringList infoPlistsOfItems(int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        if (i % 3 != 1)
+            paths.append(installedPath(count, i) + QStringLiteral("/Contents/Info.plist"));
+    }
+    return paths;
+}
+
 // A launcher bundle whose manifest has `count` items: a third each of Bundle,
 // Framework and FinderCM, all in order.
 std::unique_ptr<InstallCheckManager> managerWithItems(int count)
@@ -47,7 +69,7 @@ std::unique_ptr<InstallCheckManager> managerWithItems(int count)
     const QString launcher = root + QStringLiteral("/Launcher.app");
     QVariantList items;
     for (int i = 0; i < count; ++i) {
-        const QString installed = root + QStringLiteral("/installed/item%1").arg(i);
+        const QString installed = installedPath(count, i);
         QVariantMap item{{kName, QStringLiteral("item%1").arg(i)}, {kInstallPath, installed}};
         switch (i % 3) {
         case 0:
@@ -93,6 +115,34 @@ void runUpdateStatus(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * count);
 }
 
+void BM_BaselineReadAndParse(benchmark::State& state)
+{
+    const int count = int(state.range(0));
+    managerFor(count); // the installed items
+    QList<QByteArray> paths;
+    for (const QString& path : infoPlistsOfItems(count))
+        paths.append(QFile::encodeName(path));
+    static char buffer[64 * 1024];
+    for (auto _ : state) {
+        for (const QByteArray& path : paths) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            const ssize_t size = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
+            if (fd >= 0)
+                ::close(fd);
+            if (size <= 0 || size_t(size) == sizeof buffer) {
+                state.SkipWithError("an Info.plist cannot be read whole");
+                return;
+            }
+            plist_t root = nullptr;
+            plist_from_memory(buffer, uint32_t(size), &root);
+            benchmark::DoNotOptimize(root);
+            plist_free(root);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_BaselineReadAndParse)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
 void BM_UpdateStatusQuiet(benchmark::State& state)
 {
     initLogging(kLogLevelError, kLogLevelError, QString());
@@ -127,6 +177,12 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printGrowth(reporter, "BM_UpdateStatusQuiet");
     printGrowth(reporter, "BM_UpdateStatusLogged");
+    for (const char* count : {"10", "1000"}) {
+        const double quiet = reporter.ratio(std::string("BM_UpdateStatusQuiet/") + count,
+                                            std::string("BM_BaselineReadAndParse/") + count, "", "real");
+        if (quiet > 0)
+            std::printf("%s items, quiet check / reading and parsing their Info.plists: %.2fx\n", count, quiet);
+    }
     const double logged = reporter.ratio("BM_UpdateStatusLogged/1000", "BM_UpdateStatusQuiet/1000", "", "real");
     if (logged > 0)
         std::printf("1000 items, logged at detailed level / quiet: %.2fx\n", logged);
