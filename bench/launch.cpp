@@ -6,6 +6,8 @@
 // baseline time (medians), offscreen and, when Xvfb is installed, on a
 // virtual X display; and the same for the CPU time of the processes each
 // side started and waited for, which a busy machine disturbs much less.
+// Beside them, the floor: a program that loads Qt Core, makes its
+// application object and ends, as any launcher built on Qt must.
 // Last, the paired figure: launcher and baseline run alternately, and the
 // median of the per-pair differences is printed; on a machine whose speed
 // drifts between rows it is the steadier one (QUORBEL_BENCH_PAIRS pairs a
@@ -252,20 +254,25 @@ void BM_Baseline_PipelinesThenCore(benchmark::State& state)
     waitUntilEnded(previous);
 }
 
-// One run of the launcher to its end; false when it did not end normally.
+// One run of a program to its end; false when it did not end normally.
+bool runToEnd(const QString& program, const QProcessEnvironment& env)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProgram(program);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start();
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    process.kill();
+    process.waitForFinished();
+    return false;
+}
+
 bool launchOnce(const Installation& inst, const QProcessEnvironment& env)
 {
-    QProcess launcher;
-    launcher.setProcessEnvironment(env);
-    launcher.setProgram(inst.launcher);
-    launcher.setStandardOutputFile(QProcess::nullDevice());
-    launcher.setStandardErrorFile(QProcess::nullDevice());
-    launcher.start();
-    if (launcher.waitForFinished(60000) && launcher.exitStatus() == QProcess::NormalExit && launcher.exitCode() == 0)
-        return true;
-    launcher.kill();
-    launcher.waitForFinished();
-    return false;
+    return runToEnd(inst.launcher, env);
 }
 
 void runLauncher(benchmark::State& state, const Installation& inst, const QString& platform, const QString& display)
@@ -305,6 +312,19 @@ void BM_Launcher_Xvfb(benchmark::State& state)
     launchOnXvfb(state, installation());
 }
 
+// Any launcher on Qt pays this: Qt Core loaded, the application object made.
+void BM_QtCoreFloor(benchmark::State& state)
+{
+    const QProcessEnvironment env = installation().environment(QStringLiteral("offscreen"), QString());
+    const ChildCpu cpu(state);
+    for (auto _ : state) {
+        if (!runToEnd(QStringLiteral(QB_QT_CORE_FLOOR), env)) {
+            state.SkipWithError("the floor program did not end normally");
+            break;
+        }
+    }
+}
+
 // Each row: a few dozen launches, the median of several repetitions, wall time.
 void configure(benchmark::internal::Benchmark* row)
 {
@@ -314,6 +334,7 @@ void configure(benchmark::internal::Benchmark* row)
 BENCHMARK(BM_Baseline_PipelinesThenCore)->Apply(configure);
 BENCHMARK(BM_Launcher_Offscreen)->Apply(configure);
 BENCHMARK(BM_Launcher_Xvfb)->Apply(configure);
+BENCHMARK(BM_QtCoreFloor)->Apply(configure);
 
 void printOverhead(const RecordingReporter& reporter, const char* row, const char* label)
 {
@@ -422,6 +443,9 @@ int main(int argc, char** argv)
     printOverhead(reporter, "BM_Launcher_Xvfb", "Xvfb");
     printOverhead(reporter, "BM_EarlierLauncher_Offscreen", "earlier offscreen");
     printOverhead(reporter, "BM_EarlierLauncher_Xvfb", "earlier Xvfb");
+    const double floor = reporter.figure("BM_QtCoreFloor", "_median", "real");
+    if (floor > 0)
+        std::printf("of the overhead, any Qt program's start and end: %.1f ms\n", floor);
     const int pairs = qEnvironmentVariableIsSet("QUORBEL_BENCH_PAIRS") ? qEnvironmentVariableIntValue("QUORBEL_BENCH_PAIRS")
                                                                         : 30;
     if (pairs > 0) {
