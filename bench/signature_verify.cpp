@@ -4,6 +4,7 @@
 // same program. Every iteration verifies a different message with its own
 // signature, so that nothing but the parsed key can be reused between calls.
 
+#include "PemText.h"
 #include "RecordingReporter.h"
 #include "SignatureManager.h"
 
@@ -32,27 +33,14 @@ struct KeyMaterial {
     KeyMaterial()
     {
         EVP_PKEY* key = EVP_RSA_gen(2048);
-        privatePem = pem(key, true);
-        publicPem = pem(key, false);
+        privatePem = pemText(key, true);
+        publicPem = pemText(key, false);
         EVP_PKEY_free(key);
         for (int i = 0; i < kMessages; ++i) {
             QByteArray data(kMessageSize, char('a' + i % 26));
             data.replace(0, 4, QByteArray::number(i).rightJustified(4, '0'));
             messages.emplace_back(data, SignatureManager::sharedManager().generateSignature(privatePem, data));
         }
-    }
-    static QString pem(EVP_PKEY* key, bool isPrivate)
-    {
-        BIO* bio = BIO_new(BIO_s_mem());
-        if (isPrivate)
-            PEM_write_bio_PrivateKey_traditional(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-        else
-            PEM_write_bio_PUBKEY(bio, key);
-        char* bytes = nullptr;
-        const long length = BIO_get_mem_data(bio, &bytes);
-        QString text = QString::fromLatin1(bytes, length);
-        BIO_free(bio);
-        return text;
     }
 };
 

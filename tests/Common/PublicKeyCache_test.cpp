@@ -1,5 +1,6 @@
 #include "PublicKeyCache.h"
 #include "SignatureManager.h"
+#include "PemText.h"
 #include "TestSupport.h"
 
 #include <openssl/evp.h>
@@ -13,20 +14,6 @@
 
 namespace {
 
-QString pem(EVP_PKEY* key, bool isPrivate)
-{
-    BIO* bio = BIO_new(BIO_s_mem());
-    if (isPrivate)
-        PEM_write_bio_PrivateKey_traditional(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    else
-        PEM_write_bio_PUBKEY(bio, key);
-    char* bytes = nullptr;
-    const long length = BIO_get_mem_data(bio, &bytes);
-    QString text = QString::fromLatin1(bytes, length);
-    BIO_free(bio);
-    return text;
-}
-
 struct KeyPair {
     QString privatePem;
     QString publicPem;
@@ -39,7 +26,7 @@ const std::vector<KeyPair>& keyPairs()
         std::vector<KeyPair> made;
         for (int i = 0; i < 3; ++i) {
             EVP_PKEY* key = EVP_RSA_gen(1024);
-            made.push_back({pem(key, true), pem(key, false)});
+            made.push_back({pemText(key, true), pemText(key, false)});
             EVP_PKEY_free(key);
         }
         return made;
