@@ -306,7 +306,9 @@ void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()
         return;
 
     logNormal("%1 did finish launching", productName);
-    if (InstallCheckManager::sharedManager().checkForRequiredItems())
+    InstallCheckManager& installCheck = InstallCheckManager::sharedManager();
+    installCheck.setLaunchCoreFunction([this] { launchCore(); });
+    if (installCheck.checkForRequiredItems())
         launchCore();
 }
 

@@ -23,5 +23,15 @@ bool isDebuggerPresent();
 // (never in a set-user-ID process), the process stops itself there for the
 // test to kill.
 void stopPointForTests(const char* point);
+// The process was started with more rights than its caller (set-user-ID,
+// set-group-ID or file capabilities): its environment is the caller's and
+// is never trusted.
+bool startedWithElevatedRights();
+// Ends the process as a failed standard assertion does, with its report.
+[[noreturn]] void failAssertion(const char* assertion, const char* file, unsigned int line,
+                                const char* function) noexcept;
+// A pipe whose two ends are close-on-exec and non-blocking. False when the
+// system refuses one (errno says why).
+bool openPipe(int fds[2]);
 
 } // namespace platform::process

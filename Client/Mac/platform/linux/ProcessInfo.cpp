@@ -4,10 +4,16 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <optional>
 #include <sys/auxv.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+// glibc's own assertion routine (declared by <assert.h> only without NDEBUG):
+// a failure reported the way the standard assert reports it, in every build.
+extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                                           const char* function) noexcept;
 
 namespace platform::process {
 namespace {
@@ -66,6 +72,21 @@ void stopPointForTests(const char* point)
 #else
     (void)point;
 #endif
+}
+
+bool startedWithElevatedRights()
+{
+    return ::getauxval(AT_SECURE) != 0;
+}
+
+void failAssertion(const char* assertion, const char* file, unsigned int line, const char* function) noexcept
+{
+    __assert_fail(assertion, file, line, function);
+}
+
+bool openPipe(int fds[2])
+{
+    return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0;
 }
 
 } // namespace platform::process

@@ -1,5 +1,7 @@
 #include "CheckWindowAnswers.h"
 
+#include "ProcessInfo.h"
+
 #include <QAbstractButton>
 #include <QMutex>
 #include <QPointer>
@@ -8,7 +10,6 @@
 
 #include <cstdio>
 #include <optional>
-#include <sys/auxv.h>
 
 namespace CheckWindowAnswers {
 namespace {
@@ -22,7 +23,7 @@ QString nextAnswer()
     if (!gAnswers) {
         gAnswers.emplace();
 #ifdef QB_TEST_HOOKS
-        const bool scripted = getauxval(AT_SECURE) == 0;
+        const bool scripted = !platform::process::startedWithElevatedRights();
 #else
         const bool scripted = false;
 #endif

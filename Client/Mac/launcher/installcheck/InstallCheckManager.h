@@ -119,7 +119,7 @@ public:
     // True when the core was started.
     bool runQuorbel();
 
-    // What starts the core (by default the application delegate's launchCore).
+    // What starts the core: the application delegate hands over its launchCore.
     void setLaunchCoreFunction(std::function<void()> launchCore);
     // The pause after each pass of a repair run (2 s).
     void setRepairPause(std::chrono::milliseconds pause);

@@ -7,7 +7,6 @@
 #include "LocalizedString.h"
 #include "Logging.h"
 #include "PropertyList.h"
-#include "Quorbel_LauncherAppDelegate.h"
 #include "UpdateToolManager.h"
 #include "WindowSystem.h"
 
@@ -84,12 +83,10 @@ uint modeOf(const QString& path)
     return attributes ? attributes->posixPermissions : 0;
 }
 
-void launchCoreThroughDelegate()
+// Until the application delegate hands over its launchCore.
+void launchCoreWithoutDelegate()
 {
-    if (Quorbel_LauncherAppDelegate* delegate = Quorbel_LauncherAppDelegate::applicationDelegate())
-        delegate->launchCore();
-    else
-        logError("No application delegate to start the core");
+    logError("No application delegate to start the core");
 }
 
 } // namespace
@@ -399,7 +396,7 @@ void InstallCheckManager::setStopButtonDelay(std::chrono::milliseconds delay)
 
 void InstallCheckManager::setLaunchCoreFunction(std::function<void()> launchCore)
 {
-    m_launchCore = launchCore ? std::move(launchCore) : std::function<void()>(launchCoreThroughDelegate);
+    m_launchCore = launchCore ? std::move(launchCore) : std::function<void()>(launchCoreWithoutDelegate);
 }
 
 void InstallCheckManager::setRepairPause(std::chrono::milliseconds pause)

@@ -10,7 +10,6 @@
 #include "Format.h"
 #include "LocalizedString.h"
 #include "Logging.h"
-#include "Quorbel_LauncherAppDelegate.h"
 #include "QuorbelHeaderView.h"
 #include "UpdateToolManager.h"
 #include "ui_InstallCheck.h"

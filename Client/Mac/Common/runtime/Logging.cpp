@@ -247,7 +247,7 @@ void startDurability()
         pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        if (!platform::process::openPipe(fds))
             return;
         // Only the writing end must never block (it is written from signal handlers).
         ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) & ~O_NONBLOCK);

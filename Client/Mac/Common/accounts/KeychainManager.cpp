@@ -3,6 +3,7 @@
 #include "JSONEncoder.h"
 #include "LocalizedString.h"
 #include "Logging.h"
+#include "ProcessInfo.h"
 
 #include <QMutex>
 #include <QStringDecoder>
@@ -12,11 +13,6 @@
 
 #include <climits>
 #include <memory>
-
-// The C library's own assertion routine: a data value of the wrong kind is a
-// programming error reported the way the standard assert reports it.
-extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                                           const char* function) noexcept;
 
 namespace {
 
@@ -52,7 +48,9 @@ QByteArray bytesOfData(const QVariant& data)
             utf8.truncate(zero); // a C string's length
         return utf8;
     }
-    __assert_fail("0", "Client/Mac/Common/KeychainManager", 40,
+    // A data value of the wrong kind is a programming error, reported the way
+    // the standard assert reports it.
+    platform::process::failAssertion("0", "Client/Mac/Common/KeychainManager", 40,
                   "-[KeychainManager secKeychainModifyOrAddGenericPassword:userName:serviceName:]");
 }
 

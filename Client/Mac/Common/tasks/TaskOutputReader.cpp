@@ -2,6 +2,7 @@
 
 #include "Exception.h"
 #include "Logging.h"
+#include "ProcessInfo.h"
 
 #include <QAbstractEventDispatcher>
 #include <QProcess>
@@ -43,7 +44,7 @@ void TaskOutputReader::prepareStreams()
 {
     for (Stream* stream : {&m_out, &m_err}) {
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        if (!platform::process::openPipe(fds))
             continue; // reported when the task is started
         // Only our end is non-blocking: the child gets an ordinary pipe.
         ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) & ~O_NONBLOCK);
