@@ -678,7 +678,7 @@ Result runTool(const std::string& path, const std::vector<std::string>& argument
         if (null >= 0)
             ::dup2(null, STDIN_FILENO);
         ::dup2(capture ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO);
-        ::signal(SIGPIPE, SIG_DFL);
+        (void)::signal(SIGPIPE, SIG_DFL);
         ::execve(executable.c_str(), argv.data(), environ);
         ::_exit(127);
     }
