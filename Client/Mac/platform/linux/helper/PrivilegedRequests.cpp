@@ -775,7 +775,7 @@ Result perform(const std::vector<std::string>& fields, uid_t user, StopCheck sto
     if (request == "install" && fields.size() == 4)
         return installBundle(fields[1], fields[2], fields[3], user);
     if (request == "updatetool" && fields.size() >= 3) {
-        const int asked = std::atoi(fields[1].c_str());
+        const int asked = static_cast<int>(std::strtol(fields[1].c_str(), nullptr, 10));
         const int limit = asked > 0 ? std::min(asked, kToolTimeLimitSeconds) : kToolTimeLimitSeconds;
         if (fields[2] == "repairpermissions" && fields.size() == 3)
             return runTool(kInstalledUpdateTool, {"repairpermissions"}, false, limit, stop, stopContext, false);
