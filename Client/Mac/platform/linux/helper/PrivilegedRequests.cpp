@@ -268,7 +268,7 @@ bool removeTree(int parentFd, const std::string& name, dev_t device, std::string
 std::string scratchName(int folderFd, const std::string& name, const char* purpose)
 {
     for (int attempt = 0;; ++attempt) {
-        const std::string candidate = "." + name + "." + purpose + "-" + std::to_string(::getpid()) + "-"
+        std::string candidate = "." + name + "." + purpose + "-" + std::to_string(::getpid()) + "-"
             + std::to_string(attempt);
         struct stat status {};
         if (::fstatat(folderFd, candidate.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
