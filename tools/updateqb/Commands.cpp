@@ -20,7 +20,13 @@
 namespace updateqb {
 namespace {
 
-const std::vector<std::string> kToolFolder{"Library", "Application Support", QB_PRODUCT_NAME};
+// Built on first use, not before main: a failed allocation then reaches main's handler.
+const std::vector<std::string>& toolFolder()
+{
+    static const std::vector<std::string> folder{"Library", "Application Support", QB_PRODUCT_NAME};
+    return folder;
+}
+
 constexpr const char* kUpdateToolName = "updateqb";
 constexpr const char* kReceiptsFolder = "Receipts";
 constexpr uint64_t kMaxPayloadSize = 1ULL << 30;
@@ -41,7 +47,7 @@ constexpr bool kSanitizerBuild = false;
 
 std::vector<std::string> receiptsFolder()
 {
-    std::vector<std::string> folder = kToolFolder;
+    std::vector<std::string> folder = toolFolder();
     folder.push_back(kReceiptsFolder);
     return folder;
 }
@@ -167,13 +173,13 @@ void verifyCopy(int copy, const Statement& statement, const std::string& what)
 void installTool(int source, const SignatureFile& signature, const std::string& name, mode_t mode)
 {
     size_t opened = 0;
-    Fd deepest = openFolderChain(kToolFolder, true, &opened);
+    Fd deepest = openFolderChain(toolFolder(), true, &opened);
     size_t receiptsOpened = 0;
     const Fd receipts = openFolderChain(receiptsFolder(), true, &receiptsOpened);
-    const bool present = opened == kToolFolder.size() && existsAs(deepest.get(), name, S_IFREG);
+    const bool present = opened == toolFolder().size() && existsAs(deepest.get(), name, S_IFREG);
     if (present)
         refuseOlderVersion(signature.statement(),
-                           readReceipt(receiptsOpened == kToolFolder.size() + 1 ? receipts.get() : -1,
+                           readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
                                        toolReceiptName(name)));
     // The copy is made where it will live and verified there: what is
     // checked is exactly what gets linked into place.
@@ -182,7 +188,7 @@ void installTool(int source, const SignatureFile& signature, const std::string& 
     setOwnerAndMode(copy.get(), 0, 0, mode, name);
     if (::fsync(copy.get()) != 0)
         refuseErrno("cannot write " + name);
-    const Fd folder = createFolders(std::move(deepest), kToolFolder, opened);
+    const Fd folder = createFolders(std::move(deepest), toolFolder(), opened);
     placeFile(copy.get(), folder.get(), name);
     writeReceipt(ensureFolder(receiptsFolder()).get(), toolReceiptName(name), signature.bytes);
 }
@@ -192,11 +198,11 @@ void installTool(int source, const SignatureFile& signature, const std::string& 
 // them between the check and the change.
 void repairToolPermissions(const std::string& name, mode_t mode, std::initializer_list<const char*> commands)
 {
-    const Fd folder = openFolderChain(kToolFolder, true);
+    const Fd folder = openFolderChain(toolFolder(), true);
     size_t opened = 0;
     const Fd receipts = openFolderChain(receiptsFolder(), true, &opened);
     const std::optional<SignedStatement> receipt =
-        readReceipt(opened == kToolFolder.size() + 1 ? receipts.get() : -1, toolReceiptName(name));
+        readReceipt(opened == toolFolder().size() + 1 ? receipts.get() : -1, toolReceiptName(name));
     if (!receipt)
         refuse(name + " has no receipt of a signed install; install it again");
     bool allowed = false;
@@ -228,8 +234,8 @@ bool hasBundleName(const std::string& name)
 void checkBundleInstallPath(const std::string& path, bool applicationsOnly)
 {
     const std::vector<std::string> components = pathComponents(path);
-    const bool inToolFolder = components.size() >= kToolFolder.size()
-        && std::equal(kToolFolder.begin(), kToolFolder.end(), components.begin());
+    const bool inToolFolder = components.size() >= toolFolder().size()
+        && std::equal(toolFolder().begin(), toolFolder().end(), components.begin());
     const bool inApplications = components.front() == "Applications";
     const bool inLibrary = components.front() == "Library";
     if (components.size() < 2 || inToolFolder || !(inApplications || (inLibrary && !applicationsOnly))
@@ -249,7 +255,7 @@ void installBundle(const std::string& payloadPath, const SignatureFile& signatur
     const Fd receipts = openFolderChain(receiptsFolder(), true, &receiptsOpened);
     if (present)
         refuseOlderVersion(signature.statement(),
-                           readReceipt(receiptsOpened == kToolFolder.size() + 1 ? receipts.get() : -1,
+                           readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
                                        pathReceiptName(installPath)));
     const Fd source = openCallerSource(payloadPath);
     const Fd archive = copyIntoUnnamedFile(source.get(), deepest.get(), kMaxPayloadSize, payloadPath);

@@ -35,10 +35,10 @@ void sanitizeProcess()
     ::sigprocmask(SIG_SETMASK, &all, nullptr);
     for (int signal = 1; signal < NSIG; ++signal) {
         if (signal != SIGKILL && signal != SIGSTOP)
-            ::signal(signal, SIG_DFL);
+            (void)::signal(signal, SIG_DFL);
     }
     // A reader that goes away must not end the tool in the middle of its work.
-    ::signal(SIGPIPE, SIG_IGN);
+    (void)::signal(SIGPIPE, SIG_IGN);
     if (::chdir("/") != 0)
         std::_Exit(127);
 }

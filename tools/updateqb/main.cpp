@@ -22,7 +22,7 @@ int main(int argc, char* argv[])
     std::string why;
     const std::optional<updateqb::Request> request = updateqb::parseArguments(arguments, &why);
     if (!request) {
-        std::fprintf(stderr, "updateqb: %s\n", why.c_str());
+        (void)std::fprintf(stderr, "updateqb: %s\n", why.c_str());
         return 2;
     }
     if (request->verb == updateqb::Verb::PrintVersion) {
@@ -30,19 +30,19 @@ int main(int argc, char* argv[])
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (!root) {
-        std::fprintf(stderr, "updateqb: %s: must be installed set-user-ID root or run by root\n",
-                     request->word.c_str());
+        (void)std::fprintf(stderr, "updateqb: %s: must be installed set-user-ID root or run by root\n",
+                           request->word.c_str());
         return 1;
     }
     try {
         const std::string done = updateqb::perform(*request);
         std::printf("updateqb: %s\n", done.c_str());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         return 0;
     } catch (const updateqb::Refusal& refusal) {
-        std::fprintf(stderr, "updateqb: %s: %s\n", request->word.c_str(), refusal.what());
+        (void)std::fprintf(stderr, "updateqb: %s: %s\n", request->word.c_str(), refusal.what());
     } catch (const std::exception& exception) {
-        std::fprintf(stderr, "updateqb: %s: %s\n", request->word.c_str(), exception.what());
+        (void)std::fprintf(stderr, "updateqb: %s: %s\n", request->word.c_str(), exception.what());
     }
     return 1;
 }

@@ -26,19 +26,19 @@ bool readFile(const char* path, std::string* bytes)
 int main(int argc, char* argv[])
 {
     if (argc != 7) {
-        std::fprintf(stderr, "usage: updateqb-sign PRIVATE-KEY.pem COMMAND TARGET VERSION PAYLOAD OUTPUT\n");
+        (void)std::fprintf(stderr, "usage: updateqb-sign PRIVATE-KEY.pem COMMAND TARGET VERSION PAYLOAD OUTPUT\n");
         return 2;
     }
     std::string pem, payload;
     if (!readFile(argv[1], &pem) || !readFile(argv[5], &payload)) {
-        std::fprintf(stderr, "updateqb-sign: cannot read the key or the payload\n");
+        (void)std::fprintf(stderr, "updateqb-sign: cannot read the key or the payload\n");
         return 1;
     }
     const qbcore::KeyPtr key = qbcore::readPrivateKey(pem);
     qbcore::Sha256 digest;
     qbcore::Sha256Digest value{};
     if (!key || !digest.update(payload.data(), payload.size()) || !digest.final(&value)) {
-        std::fprintf(stderr, "updateqb-sign: the private key cannot be read\n");
+        (void)std::fprintf(stderr, "updateqb-sign: the private key cannot be read\n");
         return 1;
     }
     const updateqb::Statement statement{argv[2], argv[3], argv[4], qbcore::toHex(value.data(), value.size())};
@@ -46,7 +46,7 @@ int main(int argc, char* argv[])
     std::string why;
     const std::string file = updateqb::composeSignatureFile(statement, signature);
     if (signature.empty() || !updateqb::parseSignatureFile(file, &why)) {
-        std::fprintf(stderr, "updateqb-sign: cannot sign this statement\n");
+        (void)std::fprintf(stderr, "updateqb-sign: cannot sign this statement\n");
         return 1;
     }
     std::ofstream out(argv[6], std::ios::binary | std::ios::trunc);

@@ -268,7 +268,7 @@ bool removeTree(int parentFd, const std::string& name, dev_t device, std::string
 std::string scratchName(int folderFd, const std::string& name, const char* purpose)
 {
     for (int attempt = 0;; ++attempt) {
-        const std::string candidate = "." + name + "." + purpose + "-" + std::to_string(::getpid()) + "-"
+        std::string candidate = "." + name + "." + purpose + "-" + std::to_string(::getpid()) + "-"
             + std::to_string(attempt);
         struct stat status {};
         if (::fstatat(folderFd, candidate.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
@@ -678,7 +678,7 @@ Result runTool(const std::string& path, const std::vector<std::string>& argument
         if (null >= 0)
             ::dup2(null, STDIN_FILENO);
         ::dup2(capture ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO);
-        ::signal(SIGPIPE, SIG_DFL);
+        (void)::signal(SIGPIPE, SIG_DFL);
         ::execve(executable.c_str(), argv.data(), environ);
         ::_exit(127);
     }
@@ -775,7 +775,7 @@ Result perform(const std::vector<std::string>& fields, uid_t user, StopCheck sto
     if (request == "install" && fields.size() == 4)
         return installBundle(fields[1], fields[2], fields[3], user);
     if (request == "updatetool" && fields.size() >= 3) {
-        const int asked = std::atoi(fields[1].c_str());
+        const int asked = static_cast<int>(std::strtol(fields[1].c_str(), nullptr, 10));
         const int limit = asked > 0 ? std::min(asked, kToolTimeLimitSeconds) : kToolTimeLimitSeconds;
         if (fields[2] == "repairpermissions" && fields.size() == 3)
             return runTool(kInstalledUpdateTool, {"repairpermissions"}, false, limit, stop, stopContext, false);

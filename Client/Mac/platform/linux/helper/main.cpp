@@ -102,12 +102,12 @@ std::string printable(std::string text)
 
 int main()
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
     // Hang-ups and terminal signals must not cut a request in half.
-    std::signal(SIGHUP, SIG_IGN);
-    std::signal(SIGINT, SIG_IGN);
+    (void)std::signal(SIGHUP, SIG_IGN);
+    (void)std::signal(SIGINT, SIG_IGN);
     if (::geteuid() != 0) {
-        std::fprintf(stderr, "quorbel-authhelper: not running as root\n");
+        (void)std::fprintf(stderr, "quorbel-authhelper: not running as root\n");
         return 1;
     }
     // pkexec names the user who asked; sources are read with that user's rights.
