@@ -4,7 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"
-cmake --build "$BUILD_DIR" --target launcher_tests bundle
+cmake --build "$BUILD_DIR" --target screenshots bundle
 mkdir -p docs/images
-QT_QPA_PLATFORM=offscreen QUORBEL_SCREENSHOT_DIR="$PWD/docs/images" \
-  "$BUILD_DIR/tests/launcher_tests" --gtest_filter='Screenshots.*'
+QT_QPA_PLATFORM=offscreen QUORBEL_SCREENSHOT_DIR="$PWD/docs/images" "$BUILD_DIR/tests/screenshots"

@@ -58,14 +58,6 @@ TEST_F(LocalisedBundle, TokensAreReplacedExactlyAndEveryOccurrence)
     EXPECT_TRUE(QBLocalizedString(QString()).isNull());
 }
 
-TEST_F(LocalisedBundle, ASecondLookupReturnsTheCachedString)
-{
-    useTable(kBrandedTable);
-    const QString first = QBLocalizedString(QStringLiteral("Greeting"));
-    const QString second = QBLocalizedString(QStringLiteral("Greeting"));
-    EXPECT_EQ(first.constData(), second.constData());
-}
-
 TEST_F(LocalisedBundle, BrandValuesMissingFromTheTableHoldTheirKeys)
 {
     useTable(R"("Greeting" = "{#ProductName#} / {#SatchelProduct#}";)");

@@ -1,6 +1,5 @@
 #include "Errors.h"
 
-#include "Configuration.h"
 #include "QtPrinters.h"
 #include "TestSupport.h"
 
@@ -56,15 +55,6 @@ TEST(ErrorText, ReasonAndDescriptionAndTheLogLine)
     EXPECT_EQ(nserrorToString(error), QStringLiteral("\"quitApplication failed\" because \"Timed out\""));
     logNSError(error);
     EXPECT_TRUE(log.lines().join(u'\n').endsWith(QStringLiteral("Error:\n\"quitApplication failed\" because \"Timed out\"")));
-}
-
-TEST(ErrorFromException, CodeZeroInTheClientDomain)
-{
-    const QBError error = errorFromException(QBException(QStringLiteral("Name"), QStringLiteral("Reason")));
-    EXPECT_EQ(error.domain, QString::fromLatin1(kClientErrorDomain));
-    EXPECT_EQ(error.code, 0);
-    EXPECT_EQ(error.localizedFailureReason, QStringLiteral("Name"));
-    EXPECT_EQ(error.localizedDescription, QStringLiteral("Reason"));
 }
 
 TEST(PosixErrorText, KnownAndUnknownNumbers)

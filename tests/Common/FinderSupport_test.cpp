@@ -85,39 +85,16 @@ struct Fixture {
 
 } // namespace
 
-TEST(FinderSupportScripts, TextsAreExact)
+TEST(FinderSupportScripts, TheValueAndTheProductNameReachTheirScripts)
 {
-    EXPECT_EQ(FinderSupport::selectionScriptSource(),
-              QStringLiteral("            tell application \"Finder\"\n"
-                             "            set alist to selection as alias list\n"
-                             "            set plist to {}\n"
-                             "            repeat with afile in alist\n"
-                             "            set end of plist to (POSIX path of (afile as text))\n"
-                             "            end repeat\n"
-                             "            end tell\n"
-                             "            return plist"));
-    EXPECT_EQ(FinderSupport::retryScriptSource(QStringLiteral("Quorbel")),
-              QStringLiteral("             tell application \"QuorbelCore\"\n"
-                             "             activate\n"
-                             "             end tell\n"
-                             "             tell application \"Finder\"\n"
-                             "             activate\n"
-                             "             set alist to selection as alias list\n"
-                             "             set plist to {}\n"
-                             "             repeat with afile in alist\n"
-                             "             set end of plist to (POSIX path of (afile as text))\n"
-                             "             end repeat\n"
-                             "             end tell\n"
-                             "             return plist"));
-    EXPECT_EQ(FinderSupport::readPreferenceScriptSource(),
-              QStringLiteral("on run argv\ntell application \"Finder\"\n"
-                             "return desktop shows connected servers of Finder preferences\nend tell\nend run\n"));
-    EXPECT_EQ(FinderSupport::setPreferenceScriptSource(false),
-              QStringLiteral("on run argv\ntell application \"Finder\"\n"
-                             "set desktop shows connected servers of Finder preferences to false\nend tell\nend run\n"));
-    EXPECT_EQ(FinderSupport::refreshScriptSource(QStringLiteral("/Users/a/b c.txt")),
-              QStringLiteral("tell application \"Finder\"\nset fileAlias to POSIX file \"/Users/a/b c.txt\"\n"
-                             "update fileAlias\nend tell"));
+    for (const bool show : {false, true})
+        EXPECT_TRUE(FinderSupport::setPreferenceScriptSource(show).contains(
+            show ? QStringLiteral("preferences to true") : QStringLiteral("preferences to false")));
+    // The retry brings the product's core forward before asking for the selection.
+    const QString retry = FinderSupport::retryScriptSource(QStringLiteral("Acme"));
+    const qsizetype core = retry.indexOf(QStringLiteral("tell application \"AcmeCore\""));
+    ASSERT_GE(core, 0) << qPrintable(retry);
+    EXPECT_LT(core, retry.indexOf(QStringLiteral("selection")));
 }
 
 TEST(FinderSupportScripts, RefreshPathCannotBreakOutOfItsString)

@@ -240,12 +240,6 @@ TEST(Logging, ThreadPrefixIsTheNameOrTheHexadecimalThreadId)
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral("(nrm) [0x%1] from unnamed").arg(id, 0, 16)));
 }
 
-TEST(Logging, FileLengthOfNoStreamIsAllOnes)
-{
-    EXPECT_EQ(_fileLength(nullptr), UINT64_MAX);
-    EXPECT_EQ(_removeNewLinesInString(QStringLiteral("a\r\nb\r")), QStringLiteral("a\nb"));
-}
-
 class LoggingRollover : public ::testing::Test {
 protected:
     void TearDown() override
@@ -335,15 +329,6 @@ TEST_F(LoggingRollover, ConcurrentLinesAreNeitherLostNorTornAcrossSwitches)
     }
     for (const auto& thread : seen)
         EXPECT_EQ(std::count(thread.begin(), thread.end(), true), kLinesPerThread);
-}
-
-TEST(ThreadFileManager, IsOnePerThread)
-{
-    QBFileManager* mine = __QBCurrentThreadFileManager();
-    EXPECT_EQ(mine, __QBCurrentThreadFileManager());
-    QBFileManager* other = nullptr;
-    std::thread([&] { other = __QBCurrentThreadFileManager(); }).join();
-    EXPECT_NE(mine, other);
 }
 
 TEST(EnsureFolderPathExists, CreatesMissingParentsAndReportsFailure)

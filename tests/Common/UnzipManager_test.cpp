@@ -145,11 +145,16 @@ protected:
 
 } // namespace
 
-TEST_F(Unzip, OutputPathIsTheArchiveFolderWithASlash)
+TEST_F(Unzip, ABareArchiveNameExtractsBesideItNotIntoTheRootFolder)
 {
-    EXPECT_EQ(UnzipManager(archive).outputPath(), QFile::encodeName(dest) + '/');
-    EXPECT_EQ(UnzipManager(QStringLiteral("bare.zip")).outputPath(), QByteArray("./"))
-        << "a bare archive name must not extract into the root folder";
+    ASSERT_TRUE(writeZip(archive, {{"qb-bare-entry.txt", "here"}}));
+    const QString saved = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dest));
+    const int result = UnzipManager(QStringLiteral("archive.zip")).extractAll();
+    QDir::setCurrent(saved);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(readFile(at(QStringLiteral("qb-bare-entry.txt"))), QByteArray("here"));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/qb-bare-entry.txt")));
 }
 
 TEST_F(Unzip, FolderEntriesFirstRecreateTheTree)

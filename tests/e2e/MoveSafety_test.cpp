@@ -1,6 +1,6 @@
 // Whole runs of the launcher where the move could cost the user their copy:
-// started through a linked Applications folder, a download with a folder the
-// user cannot read, a path that is not UTF-8, and a move killed at every step.
+// a download with a folder the user cannot read, a path that is not UTF-8,
+// and a move killed at every step.
 
 #include "LauncherRun.h"
 #include "TestSupport.h"
@@ -132,22 +132,6 @@ protected:
     QTemporaryDir m_dir;
     QString m_stderr;
 };
-
-TEST_F(MoveSafetyRun, StartedThroughALinkedApplicationsFolderItStaysAndStartsTheCore)
-{
-    QDir().mkpath(home() + QStringLiteral("/apps-real"));
-    ASSERT_TRUE(copyBundle(QFile::encodeName(home() + QStringLiteral("/apps-real/Quorbel.app"))));
-    ASSERT_TRUE(QFile::link(home() + QStringLiteral("/apps-real"), home() + QStringLiteral("/Applications")));
-    const QString bundle = home() + QStringLiteral("/Applications/Quorbel.app");
-
-    ASSERT_EQ(run(bundle + QStringLiteral("/Contents/MacOS/Quorbel"), {}, environment(kMove)), 0) << qPrintable(m_stderr);
-    EXPECT_FALSE(m_stderr.contains(QStringLiteral("Unattended alert"))) << qPrintable(m_stderr);
-    EXPECT_FALSE(launcherLog().contains(QStringLiteral("Moving myself"))) << qPrintable(launcherLog());
-    EXPECT_TRUE(QFileInfo(bundle + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable());
-    EXPECT_FALSE(QFileInfo::exists(installed()));
-    waitForStrays();
-    EXPECT_TRUE(readFile(coreLogPath()).contains("QuorbelCore started"));
-}
 
 TEST_F(MoveSafetyRun, AnOrdinaryUsersCopyThatMissesAFolderIsAFailedMove)
 {

@@ -6,6 +6,7 @@
 #include "UUIDString.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -206,7 +207,17 @@ TEST(QuorbelCoreAlreadyRunning, TheListingNeverShowsTheAskingProcessOrZombies)
     const pid_t zombie = ::fork();
     if (zombie == 0)
         ::_exit(0);
-    QThread::msleep(100);
+    ASSERT_GT(zombie, 0);
+    // Waited for without being reaped (WNOWAIT): it stays a zombie.
+    siginfo_t ended{};
+    QElapsedTimer timer;
+    timer.start();
+    while (ended.si_pid == 0 && timer.elapsed() < 10000) {
+        ASSERT_EQ(::waitid(P_PID, id_t(zombie), &ended, WEXITED | WNOWAIT | WNOHANG), 0);
+        if (ended.si_pid == 0)
+            QThread::msleep(1);
+    }
+    ASSERT_EQ(ended.si_pid, zombie) << "the child did not end";
     const QList<QByteArray> lines = platform::processes::commandPathListing().split('\n');
     EXPECT_TRUE(lines.contains(core.path().toUtf8()));
     EXPECT_FALSE(lines.contains(own));

@@ -18,18 +18,18 @@ namespace {
 const QString kIdent = QStringLiteral("com.quorbel.Quorbel");
 }
 
-TEST(EarlierCopies, AreTheTwentyFourFixedPathsInOrder)
+// Copies a user may have made by hand or by downloading twice, under the
+// product's name or its old "Client" name, in either Applications folder.
+TEST(EarlierCopies, NameTheProductsCopiesInBothApplicationsFolders)
 {
-    const QStringList paths = Quorbel_LauncherAppDelegate::earlierCopyPaths(QStringLiteral("Quorbel"));
-    ASSERT_EQ(paths.size(), 24);
-    EXPECT_EQ(paths[0], QStringLiteral("~/Applications/Quorbel.app"));
-    EXPECT_EQ(paths[1], QStringLiteral("~/Applications/Quorbel-1.app"));
-    EXPECT_EQ(paths[5], QStringLiteral("~/Applications/Quorbel-5.app"));
-    EXPECT_EQ(paths[6], QStringLiteral("/Applications/Quorbel.app"));
-    EXPECT_EQ(paths[11], QStringLiteral("/Applications/Quorbel-5.app"));
-    EXPECT_EQ(paths[12], QStringLiteral("~/Applications/Quorbel Client.app"));
-    EXPECT_EQ(paths[18], QStringLiteral("/Applications/Quorbel Client.app"));
-    EXPECT_EQ(paths[23], QStringLiteral("/Applications/Quorbel Client-5.app"));
+    const QStringList paths = Quorbel_LauncherAppDelegate::earlierCopyPaths(QStringLiteral("Acme"));
+    for (const char* expected : {"~/Applications/Acme.app", "~/Applications/Acme-5.app", "/Applications/Acme-1.app",
+                                 "/Applications/Acme Client.app", "~/Applications/Acme Client-3.app"})
+        EXPECT_TRUE(paths.contains(QString::fromLatin1(expected))) << expected;
+    for (const QString& path : paths)
+        EXPECT_TRUE(path.startsWith(QStringLiteral("~/Applications/Acme")) || path.startsWith(QStringLiteral("/Applications/Acme")))
+            << qPrintable(path);
+    EXPECT_FALSE(paths.contains(QStringLiteral("/Applications/Acme-6.app")));
 }
 
 TEST(IdentifierSearch, FindsBundlesDepthFirstWithoutLookingInsideThem)

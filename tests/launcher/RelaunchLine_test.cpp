@@ -3,6 +3,7 @@
 
 #include "MoveToApplicationsFolder.h"
 
+#include "AppKitVersion.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -118,6 +119,31 @@ TEST_F(RelaunchLineTest, HostilePathsStayOneWord)
         EXPECT_TRUE(attributeArguments.contains((bundle + QStringLiteral("/Contents/Info.plist")).toUtf8())) << qPrintable(name);
         EXPECT_EQ(attributeArguments.value(2), QByteArray("user.xdg.origin.url"));
         EXPECT_FALSE(injected()) << qPrintable(name);
+    }
+}
+
+// Each file of the bundle loses its quarantine where the system can do that
+// at once; 10.5 can only clear the bundle itself, 10.4 has no quarantine.
+TEST_F(RelaunchLineTest, TheQuarantineComesOffAsFarAsTheSystemAllows)
+{
+    struct Case {
+        double appKitVersion;
+        bool bundleCleared;
+        bool filesInsideCleared;
+    };
+    for (const Case& test : {Case{0, true, true}, Case{949.3, true, false}, Case{824, false, false}}) {
+        QFile::remove(started());
+        QFile::remove(home.path(QStringLiteral("setfattr.args")));
+        const QString bundle = makeBundleNamed(QStringLiteral("Quorbel"));
+        platform::appkit::setVersionNumber(test.appKitVersion);
+        const QString line = PFRelaunchLine(0x7ffffff0, bundle);
+        platform::appkit::setVersionNumber(0);
+        ASSERT_TRUE(runShell(line, fakePath()));
+        ASSERT_TRUE(waitForFile(started())) << test.appKitVersion;
+        const QList<QByteArray> cleared = readFile(home.path(QStringLiteral("setfattr.args"))).split('\0');
+        EXPECT_EQ(cleared.contains(bundle.toUtf8()), test.bundleCleared) << test.appKitVersion;
+        EXPECT_EQ(cleared.contains((bundle + QStringLiteral("/Contents/Info.plist")).toUtf8()), test.filesInsideCleared)
+            << test.appKitVersion;
     }
 }
 

@@ -1,7 +1,7 @@
 // Pictures of the branded header layouts and of the check window, rendered
-// off screen from the sample bundle. They go to $QUORBEL_SCREENSHOT_DIR when
-// set (scripts/screenshots.sh points it at docs/images) and to a temporary
-// folder otherwise, so that the rendering is exercised by every test run.
+// off screen from the sample bundle. Not part of the test suite: run by
+// scripts/screenshots.sh, which points $QUORBEL_SCREENSHOT_DIR at docs/images
+// (without it they go to a temporary folder).
 
 #include "Alert.h"
 #include "BrandingManager.h"
