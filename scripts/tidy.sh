@@ -8,7 +8,7 @@ set -euo pipefail
 FOLDERS=(
   Client/Mac/platform/linux/helper
   tools/updateqb
-  Client/Mac/Common/core
+  Client/Mac/Common/data/portable
 )
 
 cd "$(dirname "$0")/.."
