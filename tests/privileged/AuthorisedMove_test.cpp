@@ -36,7 +36,8 @@ const QString kMoveAnswer = QStringLiteral("Move to Applications Folder");
 
 bool inPrivateRoot()
 {
-    struct stat root {}, applications {};
+    struct stat root{};
+    struct stat applications{};
     return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev
         && applications.st_uid == 0 && (applications.st_mode & 022) == 0;
 }

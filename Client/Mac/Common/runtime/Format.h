@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <concepts>
 #include <cstdint>
 #include <type_traits>
 
@@ -17,8 +18,7 @@ inline QString toArg(const char* value) { return QString::fromUtf8(value ? value
 inline QString toArg(const QByteArray& value) { return QString::fromUtf8(value); }
 inline QString toArg(QChar value) { return QString(value); }
 inline QString toArg(double value) { return QString::number(value); }
-template <typename T>
-    requires std::is_integral_v<T>
+template <std::integral T>
 QString toArg(T value)
 {
     if constexpr (std::is_same_v<T, bool>)

@@ -121,8 +121,9 @@ void writeFileLocked(const char* line, size_t size)
 void wakeFlusher(unsigned char byte)
 {
     const int fd = gWakeWrite.load(std::memory_order_relaxed);
-    if (fd >= 0)
+    if (fd >= 0) {
         [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
+    }
 }
 
 void arm()
