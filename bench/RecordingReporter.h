@@ -40,8 +40,7 @@ public:
     }
 
     // ours / baseline, or 0 when either is missing.
-    double ratio(const std::string& ours, const std::string& baseline, const std::string& part,
-                 const std::string& what) const
+    double ratio(const std::string& ours, const std::string& baseline, const std::string& part, const std::string& what) const
     {
         const double a = figure(ours, part, what);
         const double b = figure(baseline, part, what);

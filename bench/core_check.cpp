@@ -1,8 +1,8 @@
 // Cost of the launcher's "is the core running" check at start-up, against
 // one bare process listing through the shell in the same run.
 
-#include "RecordingReporter.h"
 #include "ProcessUtilities.h"
+#include "RecordingReporter.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -18,7 +18,8 @@ namespace {
 void BM_BaselineOneListing(benchmark::State& state)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("ps ax -o exe > /dev/null")}));
+        benchmark::DoNotOptimize(QProcess::execute(QStringLiteral("/bin/sh"),
+                                                   {QStringLiteral("-c"), QStringLiteral("ps ax -o exe > /dev/null")}));
 }
 BENCHMARK(BM_BaselineOneListing)->Unit(benchmark::kMillisecond);
 

@@ -7,11 +7,11 @@
 // opened, read with one read each and parsed with libplist, nothing else, in
 // the same run: the least any check of those items must do.
 
-#include "RecordingReporter.h"
 #include "InstallCheckManager.h"
 #include "KeyConstants.h"
 #include "Logging.h"
 #include "PropertyList.h"
+#include "RecordingReporter.h"
 #include "SystemLocations.h"
 
 #include <QCoreApplication>
@@ -24,10 +24,10 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <unistd.h>
 #include <map>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace {
 

@@ -4,8 +4,8 @@
 // ratios of CPU times (ours / Qt's; below 1 means ours is faster) measured
 // in this run; CPU time, because other work on the machine inflates wall time.
 
-#include "RecordingReporter.h"
 #include "JSONEncoder.h"
+#include "RecordingReporter.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -23,9 +23,9 @@
 // private process namespace,
 //   unshare --pid --fork --mount-proc build/bench/bench_launch
 
-#include "RecordingReporter.h"
 #include "ProcessUtilities.h"
 #include "PropertyList.h"
+#include "RecordingReporter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -114,8 +114,9 @@ Installation& installation()
 Installation* earlierInstallation()
 {
     static std::unique_ptr<Installation> shared = qEnvironmentVariableIsEmpty("QUORBEL_BENCH_EARLIER_BUNDLE")
-        ? nullptr
-        : std::make_unique<Installation>(qEnvironmentVariable("QUORBEL_BENCH_EARLIER_BUNDLE"));
+                                                      ? nullptr
+                                                      : std::make_unique<Installation>(
+                                                          qEnvironmentVariable("QUORBEL_BENCH_EARLIER_BUNDLE"));
     return shared.get();
 }
 
@@ -165,10 +166,9 @@ private:
 // milliseconds: a busy machine stretches wall time far more than this.
 double childrenCpuMs()
 {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // Per iteration, as the counter "child_cpu_ms".
@@ -419,8 +419,9 @@ int main(int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     if (ProcessUtilities::quorbelCoreAlreadyRunning(kCoreName)) {
-        std::fprintf(stderr, "A core or client is running on this machine; run this benchmark in a private process "
-                             "namespace: unshare --pid --fork --mount-proc %s\n",
+        std::fprintf(stderr,
+                     "A core or client is running on this machine; run this benchmark in a private process "
+                     "namespace: unshare --pid --fork --mount-proc %s\n",
                      argv[0]);
         return 1;
     }
@@ -447,7 +448,7 @@ int main(int argc, char** argv)
     if (floor > 0)
         std::printf("of the overhead, any Qt program's start and end: %.1f ms\n", floor);
     const int pairs = qEnvironmentVariableIsSet("QUORBEL_BENCH_PAIRS") ? qEnvironmentVariableIntValue("QUORBEL_BENCH_PAIRS")
-                                                                        : 30;
+                                                                       : 30;
     if (pairs > 0) {
         printPairedOverhead("offscreen", QStringLiteral("offscreen"), QString(), pairs);
         if (!virtualDisplay().display().isEmpty())

@@ -17,11 +17,11 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <new>
 #include <string>
 
@@ -62,7 +62,7 @@ void closeOurs(const benchmark::State&)
         while (std::fgets(line, sizeof line, file)) {
             const size_t length = std::strlen(line);
             const bool ok = length > 30 && line[0] == '2' && line[4] == '-' && line[24] == ' '
-                && std::strcmp(line + length - 18, " the installation\n") == 0;
+                            && std::strcmp(line + length - 18, " the installation\n") == 0;
             ++(ok ? whole : torn);
         }
         std::fclose(file);
@@ -152,12 +152,16 @@ void BM_HiddenMessage(benchmark::State& state)
 BENCHMARK(BM_OursFlushed)
     ->Setup([](const benchmark::State&) { openOurs(kLogLevelNormal, "ours-flushed.log"); })
     ->Teardown(closeOurs)
-    ->Threads(1)->Threads(4)->UseRealTime();
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime();
 BENCHMARK(BM_SpdlogFlushed)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_OursBuffered)
     ->Setup([](const benchmark::State&) { openOurs(kLogLevelDetail, "ours-buffered.log"); })
     ->Teardown(closeOurs)
-    ->Threads(1)->Threads(4)->UseRealTime();
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime();
 BENCHMARK(BM_SpdlogBuffered)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_HiddenMessage);
 
@@ -170,8 +174,14 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 int main(int argc, char** argv)
 {

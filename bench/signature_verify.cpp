@@ -79,9 +79,8 @@ void BM_VerifyWithKeyParsedOnce(benchmark::State& state)
         const auto& [data, signature] = k.messages[i++ % k.messages.size()];
         EVP_MD_CTX* context = EVP_MD_CTX_new();
         EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key);
-        if (EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.constData()),
-                             size_t(signature.size()), reinterpret_cast<const unsigned char*>(data.constData()),
-                             size_t(data.size()))
+        if (EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.constData()), size_t(signature.size()),
+                             reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()))
             != 1)
             state.SkipWithError("verification failed");
         EVP_MD_CTX_free(context);
@@ -96,8 +95,8 @@ BENCHMARK(BM_VerifyWithKeyParsedOnce)->MinTime(1.0);
 double opensslVerifiesPerSecond()
 {
     QProcess process;
-    process.start(QStringLiteral("openssl"), {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("3"),
-                                              QStringLiteral("rsa2048")});
+    process.start(QStringLiteral("openssl"),
+                  {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("3"), QStringLiteral("rsa2048")});
     process.waitForFinished(120000);
     const QString output = QString::fromLatin1(process.readAllStandardOutput());
     static const QRegularExpression line(QStringLiteral(R"(^rsa\s+2048 bits\s+\S+\s+\S+\s+\S+\s+([0-9.]+)\s*$)"),
@@ -125,8 +124,8 @@ int main(int argc, char** argv)
                     "%d-byte messages)\n",
                     ours / baseline, ours, baseline, kMessageSize);
         if (parsedOnce > 0)
-            std::printf("       (key parsed once: %.3f, %.0f/s; CPU-time figures on both sides)\n",
-                        parsedOnce / baseline, parsedOnce);
+            std::printf("       (key parsed once: %.3f, %.0f/s; CPU-time figures on both sides)\n", parsedOnce / baseline,
+                        parsedOnce);
     }
     benchmark::Shutdown();
     return 0;

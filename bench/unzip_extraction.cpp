@@ -21,8 +21,8 @@ constexpr qsizetype kMiB = 1024 * 1024;
 
 QByteArray textLike(qsizetype size, quint32 seed)
 {
-    static const QList<QByteArray> words{"quorbel ", "archive ", "folder ", "entry ", "signature ", "\n", "data ",
-                                         "launcher ", "1234 ", "checksum "};
+    static const QList<QByteArray> words{"quorbel ", "archive ", "folder ",   "entry ", "signature ",
+                                         "\n",       "data ",    "launcher ", "1234 ",  "checksum "};
     QRandomGenerator random(seed);
     QByteArray text;
     text.reserve(size);
@@ -111,8 +111,8 @@ void BM_UnzipCommand(benchmark::State& state)
         const QString folder = archive().freshFolder();
         state.ResumeTiming();
         const int status = QProcess::execute(QStringLiteral("unzip"),
-                                             {QStringLiteral("-q"), QStringLiteral("-o"), folder + QStringLiteral("/mixed.zip"),
-                                              QStringLiteral("-d"), folder});
+                                             {QStringLiteral("-q"), QStringLiteral("-o"),
+                                              folder + QStringLiteral("/mixed.zip"), QStringLiteral("-d"), folder});
         if (status != 0)
             state.SkipWithError("unzip failed");
         state.PauseTiming();

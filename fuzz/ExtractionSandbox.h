@@ -62,7 +62,7 @@ public:
         expectOnly(m_outside, {});
         for (size_t i = 1; i < m_levels.size(); ++i)
             expectOnly(m_levels[i], {i + 1 < m_levels.size() ? "d" : "dest"});
-        struct stat info{};
+        struct stat info {};
         if (::lstat(m_link.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
             std::fprintf(stderr, "ESCAPE: the link inside the destination was replaced\n");
             std::abort();
@@ -73,7 +73,8 @@ public:
     void reset() const
     {
         QDir destination(m_destination);
-        for (const QFileInfo& entry : destination.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        for (const QFileInfo& entry :
+             destination.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
             if (entry.fileName() == QStringLiteral("pre"))
                 continue;
             if (entry.isDir() && !entry.isSymLink())

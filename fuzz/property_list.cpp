@@ -48,7 +48,8 @@ int depthOf(const QVariant& root)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QString error;
-    const QVariant value = platform::propertyListFromData(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)), &error);
+    const QVariant value = platform::propertyListFromData(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)),
+                                                          &error);
     require(value.isValid() || !error.isEmpty(), "a refusal without a reason");
     if (!value.isValid())
         return 0;

@@ -37,8 +37,7 @@ public:
 
     BrandedBundle()
     {
-        m_bundle = makeBundle(m_home.path(QStringLiteral("Branded.app")),
-                              {{"CFBundleIdentifier", "com.example.branded"}});
+        m_bundle = makeBundle(m_home.path(QStringLiteral("Branded.app")), {{"CFBundleIdentifier", "com.example.branded"}});
         writeFile(resource(QStringLiteral("en.lproj/Localizable.strings")), "\"ProductName\" = \"Quorbel\";\n");
         saveSolidImage(resource(QStringLiteral("appheade_bg.png")), {300, 60}, kBandColour);
         saveSolidImage(resource(QStringLiteral("resellerheader_bg.png")), {300, 60}, kResellerBandColour);

@@ -15,7 +15,8 @@ class LocalisedBundle : public ::testing::Test {
 protected:
     void useTable(const QByteArray& table)
     {
-        const QString bundle = makeBundle(m_home.path(QStringLiteral("App.app")), {{"CFBundleIdentifier", "com.example.test"}});
+        const QString bundle = makeBundle(m_home.path(QStringLiteral("App.app")),
+                                          {{"CFBundleIdentifier", "com.example.test"}});
         writeFile(bundle + QStringLiteral("/Contents/Resources/en.lproj/Localizable.strings"), table);
         platform::Bundle::setMainBundlePath(bundle);
         BrandingManager::resetSharedManagerForTesting();

@@ -40,7 +40,8 @@ TEST(ExceptionText, ChainListsNewestCauseFirstWithGrowingIndent)
 TEST(RaiseException, ThrowsTheNamedExceptionWithFormattedReason)
 {
     try {
-        __raiseException1(QStringLiteral("Configuration Fault"), QStringLiteral("Invalid level \"%1\""), QStringLiteral("loud"));
+        __raiseException1(QStringLiteral("Configuration Fault"), QStringLiteral("Invalid level \"%1\""),
+                          QStringLiteral("loud"));
         FAIL() << "no exception";
     } catch (const QBException& fault) {
         EXPECT_EQ(fault.name(), QStringLiteral("Configuration Fault"));

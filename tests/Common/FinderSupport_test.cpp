@@ -88,8 +88,8 @@ struct Fixture {
 TEST(FinderSupportScripts, TheValueAndTheProductNameReachTheirScripts)
 {
     for (const bool show : {false, true})
-        EXPECT_TRUE(FinderSupport::setPreferenceScriptSource(show).contains(
-            show ? QStringLiteral("preferences to true") : QStringLiteral("preferences to false")));
+        EXPECT_TRUE(FinderSupport::setPreferenceScriptSource(show).contains(show ? QStringLiteral("preferences to true")
+                                                                                 : QStringLiteral("preferences to false")));
     // The retry brings the product's core forward before asking for the selection.
     const QString retry = FinderSupport::retryScriptSource(QStringLiteral("Acme"));
     const qsizetype core = retry.indexOf(QStringLiteral("tell application \"AcmeCore\""));
@@ -193,8 +193,9 @@ TEST(FinderSupportSelection, ItemWithoutTextIsSkippedNotFatal)
 {
     Fixture f;
     FinderSupport& finder = f.make();
-    f.scripts.results[f.selection()] = ScriptDescriptor::list(
-        {ScriptDescriptor::text(QStringLiteral("/a")), ScriptDescriptor::null(), ScriptDescriptor::text(QStringLiteral("/b"))});
+    f.scripts.results[f.selection()] = ScriptDescriptor::list({ScriptDescriptor::text(QStringLiteral("/a")),
+                                                               ScriptDescriptor::null(),
+                                                               ScriptDescriptor::text(QStringLiteral("/b"))});
     EXPECT_EQ(finder.getSelectedFinderItemsNoCacheIsRetry(false), (QStringList{QStringLiteral("/a"), QStringLiteral("/b")}));
 }
 
@@ -238,9 +239,9 @@ TEST(FinderSupportPreferences, ReadSetAndRefreshRunTheirScripts)
     finder.setShowConnectedServersOnDesktop(true);
     finder.updateFileAtPath(QStringLiteral("/tmp/x"));
     const QStringList tail = f.scripts.executed.mid(f.scripts.executed.size() - 3);
-    EXPECT_EQ(tail, (QStringList{FinderSupport::setPreferenceScriptSource(false),
-                                 FinderSupport::setPreferenceScriptSource(true),
-                                 FinderSupport::refreshScriptSource(QStringLiteral("/tmp/x"))}));
+    EXPECT_EQ(tail,
+              (QStringList{FinderSupport::setPreferenceScriptSource(false), FinderSupport::setPreferenceScriptSource(true),
+                           FinderSupport::refreshScriptSource(QStringLiteral("/tmp/x"))}));
     EXPECT_TRUE(tail.at(0).contains(QStringLiteral("preferences to false\n")));
 }
 
@@ -302,8 +303,10 @@ TEST(FinderSupportEvents, QuitiTunesSendsTerminationToItsProcess)
     }
     auto finder = std::make_unique<FinderSupport>(FinderSupport::Services{
         nullptr, nullptr,
-        [child] { return QVariantMap{{QStringLiteral("NSApplicationBundleIdentifier"), QStringLiteral("com.apple.iTunes")},
-                                     {QStringLiteral("NSApplicationProcessIdentifier"), qint64(child)}}; },
+        [child] {
+            return QVariantMap{{QStringLiteral("NSApplicationBundleIdentifier"), QStringLiteral("com.apple.iTunes")},
+                               {QStringLiteral("NSApplicationProcessIdentifier"), qint64(child)}};
+        },
         nullptr});
     finder->quitiTunes();
     int status = 0;

@@ -14,8 +14,7 @@ std::optional<QVariantMap> read(const QString& text)
 
 TEST(JSONEncoderWriter, EscapesQuotesAndBackslashesAndWritesBooleansBare)
 {
-    const QVariantMap record{{QStringLiteral("keepSignedIn"), true},
-                             {QStringLiteral("password"), QStringLiteral("a\"b\\c")}};
+    const QVariantMap record{{QStringLiteral("keepSignedIn"), true}, {QStringLiteral("password"), QStringLiteral("a\"b\\c")}};
     const QString json = JSONEncoder::createJSONStrFromDict(record);
     EXPECT_EQ(json, QStringLiteral(R"({"keepSignedIn":true,"password":"a\"b\\c"})"));
 
@@ -123,8 +122,8 @@ TEST(JSONEncoderReader, RejectsValuesWhereAKeyIsExpectedAndEmptyKeys)
 TEST(JSONEncoderReader, KeepsEveryUtf16UnitOfTextOutsideAscii)
 {
     const QString password = QStringLiteral("пароль密码🔑") + QChar(0xDC00); // a lone low surrogate too
-    const std::optional<QVariantMap> record =
-        read(JSONEncoder::createJSONStrFromDict({{QStringLiteral("password"), password}}));
+    const std::optional<QVariantMap> record = read(
+        JSONEncoder::createJSONStrFromDict({{QStringLiteral("password"), password}}));
     ASSERT_TRUE(record);
     EXPECT_EQ(record->value(QStringLiteral("password")).toString(), password);
 }
@@ -138,9 +137,10 @@ struct NumberCase {
 TEST(JSONEncoderScanner, ReadsNumbersTheWayStoredRecordsNeed)
 {
     const NumberCase cases[] = {
-        {"12", QVariant(qint64(12)), 2},      {"-0.25", QVariant(-0.25), 5}, {"3.", QVariant(3.0), 2},
-        {"1e5", QVariant(qint64(15)), 3},     {"5-", QVariant(qint64(-5)), 2}, {"1E5", QVariant(qint64(1)), 1},
-        {"42}", QVariant(qint64(42)), 2},     {"-9223372036854775808,", QVariant(std::numeric_limits<qint64>::min()), 20},
+        {"12", QVariant(qint64(12)), 2},  {"-0.25", QVariant(-0.25), 5},
+        {"3.", QVariant(3.0), 2},         {"1e5", QVariant(qint64(15)), 3},
+        {"5-", QVariant(qint64(-5)), 2},  {"1E5", QVariant(qint64(1)), 1},
+        {"42}", QVariant(qint64(42)), 2}, {"-9223372036854775808,", QVariant(std::numeric_limits<qint64>::min()), 20},
     };
     for (const NumberCase& c : cases) {
         quint64 position = 0;
@@ -162,8 +162,8 @@ TEST(JSONEncoderScanner, OverlongIntegersWrapInsteadOfOverflowing)
 {
     quint64 position = 0;
     bool error = false;
-    const std::optional<QVariant> number =
-        JSONEncoder::jsonNumberForStr(QStringLiteral("99999999999999999999999999999999"), position, error);
+    const std::optional<QVariant> number = JSONEncoder::jsonNumberForStr(QStringLiteral("99999999999999999999999999999999"),
+                                                                         position, error);
     ASSERT_TRUE(number);
     EXPECT_EQ(number->typeId(), QMetaType::LongLong);
     EXPECT_EQ(position, 32u);
@@ -218,14 +218,20 @@ public:
     {
         QString text;
         const int length = int(m_random() % 24) + (forKey ? 1 : 0);
-        static const char16_t special[] = {u'"', u'\\', u'/', u'\b', u'\f', u'\n', u'\r', u'\t', 0x01, 0x1F, u'{',
-                                           u'}', u':', u',', u'u', u'e', u't', u'f'};
+        static const char16_t special[] = {u'"', u'\\', u'/', u'\b', u'\f', u'\n', u'\r', u'\t', 0x01,
+                                           0x1F, u'{',  u'}', u':',  u',',  u'u',  u'e',  u't',  u'f'};
         while (text.size() < length) {
             char16_t unit = 0;
             switch (m_random() % 3) {
-            case 0: unit = special[m_random() % std::size(special)]; break;
-            case 1: unit = char16_t(0x20 + m_random() % 0x5F); break;
-            default: unit = char16_t(m_random() % 0x10000); break;
+            case 0:
+                unit = special[m_random() % std::size(special)];
+                break;
+            case 1:
+                unit = char16_t(0x20 + m_random() % 0x5F);
+                break;
+            default:
+                unit = char16_t(m_random() % 0x10000);
+                break;
             }
             if (forKey && (unit == u'"' || unit == u'\\'))
                 continue; // keys are written unescaped
@@ -240,10 +246,14 @@ private:
     QVariant value()
     {
         switch (m_random() % 4) {
-        case 0: return bool(m_random() % 2);
-        case 1: return qint64(m_random());
-        case 2: return qint64(int(m_random() % 2001) - 1000);
-        default: return text(false);
+        case 0:
+            return bool(m_random() % 2);
+        case 1:
+            return qint64(m_random());
+        case 2:
+            return qint64(int(m_random() % 2001) - 1000);
+        default:
+            return text(false);
         }
     }
 

@@ -42,8 +42,7 @@ protected:
     {
         for (const QString& user : m_users) {
             for (const QString& service : {kQuorbel, m_otherProduct})
-                while (manager().secKeychainRemoveAllItemsWithUserName(user, service)) {
-                }
+                while (manager().secKeychainRemoveAllItemsWithUserName(user, service)) {}
         }
     }
     QString user()
@@ -188,7 +187,8 @@ TEST_F(KeychainManagerKeyring, LowLevelOperations)
     EXPECT_EQ(manager().secKeychainFindGenericPassword(&untouched, QString()), 0);
 
     // A string is stored up to its first zero character, bytes as they are.
-    ASSERT_EQ(manager().secKeychainModifyOrAddGenericPassword(QStringLiteral("ab") + QChar(0) + QStringLiteral("cd"), ivy), 0);
+    ASSERT_EQ(manager().secKeychainModifyOrAddGenericPassword(QStringLiteral("ab") + QChar(0) + QStringLiteral("cd"), ivy),
+              0);
     EXPECT_EQ(rawText(ivy, kQuorbel), QStringLiteral("ab"));
     ASSERT_EQ(manager().secKeychainModifyOrAddGenericPassword(QByteArray("é\0z", 4), ivy), 0);
     EXPECT_EQ(rawText(ivy, kQuorbel), QStringLiteral("é") + QChar(0) + QStringLiteral("z"));
@@ -255,8 +255,8 @@ TEST_F(KeychainManagerFailures, AServiceErrorOnReadNeverCostsTheItem)
 TEST_F(KeychainManagerFailures, FlagNamesThatWouldBreakTheRecordAreRefused)
 {
     const QByteArray record = R"({"password":"pw","encryptionKey":"k"})";
-    const QStringList refused{QStringLiteral("say \"hi\""), QStringLiteral("ends with\\"), QStringLiteral("x{\"password\":\"y\"}"),
-                              QStringLiteral("nul") + QChar(0)};
+    const QStringList refused{QStringLiteral("say \"hi\""), QStringLiteral("ends with\\"),
+                              QStringLiteral("x{\"password\":\"y\"}"), QStringLiteral("nul") + QChar(0)};
     for (const QString& key : refused) {
         m_keychain.setItem(kQuorbel, "fay", record);
         manager().setFlag(true, key, "fay");
@@ -320,7 +320,8 @@ TEST_F(KeychainManagerFailures, TwoThreadsSettingFlagsLoseNone)
     std::thread second(setFlags, QStringLiteral("b"));
     first.join();
     second.join();
-    EXPECT_EQ(JSONEncoder::createObjFromJSONStr(QString::fromUtf8(m_keychain.items().at({kQuorbel.toUtf8(), "di"})))->size(), 101);
+    EXPECT_EQ(JSONEncoder::createObjFromJSONStr(QString::fromUtf8(m_keychain.items().at({kQuorbel.toUtf8(), "di"})))->size(),
+              101);
 }
 
 using KeychainManagerDeathTest = KeychainManagerFailures;

@@ -37,16 +37,11 @@ TEST(LogFilePruning, OnlyNamesOfTheLogFileFormCount)
         const char* name;
         bool isLog;
     } cases[] = {
-        {"Quorbel-2026-12-08-185051.log", true},
-        {"Quorbel-2026-12-08-185051-2.log", true},
-        {"Quorbel-2026-12-08-18505.log", false},
-        {"Quorbel-2026-12-08-185051.log.gz", false},
-        {"Quorbel-2026-12-08-185051-.log", false},
-        {"QuorbelCore-2026-12-08-185051.log", false},
-        {"Other-2026-12-08-185051.log", false},
-        {"quorbel-2026-12-08-185051.log", false},
-        {"Quorbel-2026-12-08-185051.LOG", false},
-        {"xQuorbel-2026-12-08-185051.log", false},
+        {"Quorbel-2026-12-08-185051.log", true},   {"Quorbel-2026-12-08-185051-2.log", true},
+        {"Quorbel-2026-12-08-18505.log", false},   {"Quorbel-2026-12-08-185051.log.gz", false},
+        {"Quorbel-2026-12-08-185051-.log", false}, {"QuorbelCore-2026-12-08-185051.log", false},
+        {"Other-2026-12-08-185051.log", false},    {"quorbel-2026-12-08-185051.log", false},
+        {"Quorbel-2026-12-08-185051.LOG", false},  {"xQuorbel-2026-12-08-185051.log", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(isLogFileName(QString::fromLatin1(c.name), QStringLiteral("Quorbel")), c.isLog) << c.name;
@@ -68,10 +63,11 @@ TEST(LogFilePruning, KeepsTheNewestByTheStampInTheNameNeverTheFileInUseAndNothin
                            "Quorbel-2026-01-03-000000-2.log", "Quorbel-2026-01-01-120000.log",
                            "Quorbel-2026-01-03-000000-10.log"};
     const Case cases[] = {
-        {"keep three", 3, "Quorbel-2026-01-03-000000-10.log",
-         {"Quorbel-2025-12-31-235959.log", "Quorbel-2026-01-01-120000.log"}},
+        {"keep three", 3, "Quorbel-2026-01-03-000000-10.log", {"Quorbel-2025-12-31-235959.log", "Quorbel-2026-01-01-120000.log"}},
         {"keep more than there are", 9, "Quorbel-2026-01-03-000000-10.log", {}},
-        {"the file in use is old", 1, "Quorbel-2025-12-31-235959.log",
+        {"the file in use is old",
+         1,
+         "Quorbel-2025-12-31-235959.log",
          {"Quorbel-2026-01-01-120000.log", "Quorbel-2026-01-03-000000.log", "Quorbel-2026-01-03-000000-2.log"}},
     };
     for (const Case& c : cases) {
@@ -81,14 +77,15 @@ TEST(LogFilePruning, KeepsTheNewestByTheStampInTheNameNeverTheFileInUseAndNothin
             ASSERT_TRUE(writeFile(folder + '/' + log, "line\n"));
         // A link and a folder with old log names, a link's target, another file.
         ASSERT_TRUE(writeFile(folder + "/../target-" + QFileInfo(folder).fileName(), "precious"));
-        ASSERT_TRUE(QFile::link(folder + "/../target-" + QFileInfo(folder).fileName(), folder + "/Quorbel-2000-01-01-000000.log"));
+        ASSERT_TRUE(
+            QFile::link(folder + "/../target-" + QFileInfo(folder).fileName(), folder + "/Quorbel-2000-01-01-000000.log"));
         ASSERT_TRUE(QDir().mkpath(folder + "/Quorbel-2000-01-02-000000.log"));
         ASSERT_TRUE(writeFile(folder + "/notes.txt", "notes"));
         const QStringList before = remaining(folder);
 
         QString error;
-        const QStringList removed =
-            names(pruneLogFiles(folder, QStringLiteral("Quorbel"), c.keep, QByteArray(c.inUse), &error));
+        const QStringList removed = names(
+            pruneLogFiles(folder, QStringLiteral("Quorbel"), c.keep, QByteArray(c.inUse), &error));
         EXPECT_TRUE(error.isEmpty()) << c.what;
         QStringList expectedRemoved = c.removed;
         EXPECT_EQ(removed, expectedRemoved) << c.what;

@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <optional>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -178,16 +178,15 @@ TEST(LoggingDeathTest, AnEmptyLevelNameIsAnAssertionFailure)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(initLogging2(QString(""), QStringLiteral("normal"), QString()),
                  R"(ASSERTION ERROR: \[fileLevelStr length\] \(file "Client/Mac/Common/utils", line [0-9]+\))");
-    EXPECT_DEATH(initLogging3(QStringLiteral("normal"), QStringLiteral("normal"), QString(), QString(),
-                              QStringLiteral("B")),
+    EXPECT_DEATH(initLogging3(QStringLiteral("normal"), QStringLiteral("normal"), QString(), QString(), QStringLiteral("B")),
                  R"(ASSERTION ERROR: productFamilyName )");
 }
 
 TEST(Logging, TheDefaultFolderIsUnderTheHomeLogsFolderAndIsCreated)
 {
     ScratchHome home;
-    const QString path = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), QString(),
-                                      QStringLiteral("A"), QStringLiteral("B"));
+    const QString path = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), QString(), QStringLiteral("A"),
+                                      QStringLiteral("B"));
     const QRegularExpression expected(QRegularExpression::escape(home.home() + QStringLiteral("/Library/Logs/A/B/B-"))
                                       + QStringLiteral(R"(\d{4}-\d\d-\d\d-\d{6}\.log$)"));
     EXPECT_TRUE(expected.match(path).hasMatch()) << path.toStdString();
@@ -200,7 +199,8 @@ TEST(Logging, TheLevelLinesNeverReachTheFileOpenedByTheSameCall)
 {
     LogCapture log(kLogLevelVerbose, kLogLevelError);
     initLogging(kLogLevelVerbose, kLogLevelError, log.path() + QStringLiteral(".second"));
-    const QStringList second = QString::fromUtf8(readFile(log.path() + QStringLiteral(".second"))).split(u'\n', Qt::SkipEmptyParts);
+    const QStringList second
+        = QString::fromUtf8(readFile(log.path() + QStringLiteral(".second"))).split(u'\n', Qt::SkipEmptyParts);
     EXPECT_TRUE(second.isEmpty());
     EXPECT_TRUE(log.contains(QStringLiteral("Logging (file) level 2")));
     EXPECT_TRUE(log.contains(QStringLiteral("Logging (stdout) level 0")));
@@ -248,10 +248,7 @@ protected:
         initLogging(kLogLevelNormal, kLogLevelNormal, QString());
     }
 
-    QStringList logFiles() const
-    {
-        return QDir(m_folder).entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name);
-    }
+    QStringList logFiles() const { return QDir(m_folder).entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name); }
 
     QStringList allLines() const
     {
@@ -268,8 +265,8 @@ protected:
 
 TEST_F(LoggingRollover, AFileOfExactlyTheLimitStaysInUse)
 {
-    const QString first = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder,
-                                       QStringLiteral("A"), QStringLiteral("B"));
+    const QString first = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder, QStringLiteral("A"),
+                                       QStringLiteral("B"));
     logNormal("x"); // measured at once, then every 501st line
     flushLogFile();
     const qint64 lineLength = QFileInfo(first).size();
@@ -285,8 +282,8 @@ TEST_F(LoggingRollover, AFileOfExactlyTheLimitStaysInUse)
 
 TEST_F(LoggingRollover, APastTheLimitFileIsReplacedAtTheNextCheck)
 {
-    const QString first = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder,
-                                       QStringLiteral("A"), QStringLiteral("B"));
+    const QString first = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), m_folder, QStringLiteral("A"),
+                                       QStringLiteral("B"));
     _setLogFileRolloverSizeForTesting(100);
     logNormal("this line alone is longer than one hundred bytes, so the first check switches files at once");
     EXPECT_NE(getLogFilePath(), first);
@@ -346,7 +343,8 @@ TEST(EnsureFolderPathExists, CreatesMissingParentsAndReportsFailure)
         ADD_FAILURE() << "created a folder below a file";
     } catch (const QBException& fault) {
         EXPECT_EQ(fault.name(), QLatin1String(NSGenericException));
-        EXPECT_TRUE(fault.reason().startsWith(QStringLiteral("Failed to create \"%1\" (").arg(home.path(QStringLiteral("file/sub")))));
+        EXPECT_TRUE(fault.reason().startsWith(
+            QStringLiteral("Failed to create \"%1\" (").arg(home.path(QStringLiteral("file/sub")))));
     }
 }
 
@@ -485,5 +483,6 @@ TEST(LoggingDurability, ATargetThatCannotSeekKeepsEveryLine)
         received.append(buffer, got);
     ::close(fds[0]);
     for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(received.contains(QByteArray("] line ") + QByteArray::number(i) + " to the pipe\n")) << received.constData();
+        EXPECT_TRUE(received.contains(QByteArray("] line ") + QByteArray::number(i) + " to the pipe\n"))
+            << received.constData();
 }

@@ -92,8 +92,9 @@ TEST(QuitApplication, NotRunningAnswersNothingWithoutSending)
     FakeSleep sleep;
     EXPECT_FALSE(quitApplication(QStringLiteral("com.quorbel.test.absent"), true, 4.0, sleep.function()));
     EXPECT_TRUE(sleep.pauses.isEmpty());
-    EXPECT_EQ(log.messages(), QStringList{QStringLiteral(
-                                  "Not requesting app with id \"com.quorbel.test.absent\" to quit because it isn't running")});
+    EXPECT_EQ(log.messages(),
+              QStringList{QStringLiteral(
+                  "Not requesting app with id \"com.quorbel.test.absent\" to quit because it isn't running")});
 }
 
 TEST(QuitApplication, StubbornApplicationTimesOutAfterSixPausesAndFiveWaitingLines)
@@ -222,7 +223,8 @@ TEST(LaunchApplication, UnknownIdentifierAndRefusedLaunchAreErrors)
 {
     ScratchHome home;
     const QString previousMain = platform::Bundle::mainBundle().bundlePath();
-    const QString main = makeBundle(home.path(QStringLiteral("Main.app")), {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.quorbel.test.main")}});
+    const QString main = makeBundle(home.path(QStringLiteral("Main.app")),
+                                    {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.quorbel.test.main")}});
     const QString broken = makeBundle(main + QStringLiteral("/Contents/Resources/Broken.app"),
                                       {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.quorbel.test.broken")}});
     platform::Bundle::setMainBundlePath(main);

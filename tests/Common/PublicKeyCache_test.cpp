@@ -1,6 +1,6 @@
+#include "PemText.h"
 #include "PublicKeyCache.h"
 #include "SignatureManager.h"
-#include "PemText.h"
 #include "TestSupport.h"
 
 #include <openssl/evp.h>

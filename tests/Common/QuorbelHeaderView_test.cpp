@@ -194,8 +194,7 @@ TEST_F(HeaderViewTest, LongTitlesAreCutToTheirBoxExceptInTheGenericLayout)
 
     view->setUseGenericBranding(true);
     image = render(*view);
-    EXPECT_GT(countPixels(image, fromBottomLeft(kWidth - 40, 20, 40, 20), Qt::white), 0)
-        << "the generic title runs on uncut";
+    EXPECT_GT(countPixels(image, fromBottomLeft(kWidth - 40, 20, 40, 20), Qt::white), 0) << "the generic title runs on uncut";
 }
 
 TEST_F(HeaderViewTest, AnInvisibleBannerDrawsNothing)

@@ -78,8 +78,8 @@ QByteArray flipped(QByteArray bytes, qsizetype index)
 TEST_F(Signatures, OursIsByteIdenticalToTheOpensslCommand)
 {
     ASSERT_TRUE(writeFile(file("data.bin"), data));
-    const QByteArray theirs = openssl({QStringLiteral("dgst"), QStringLiteral("-sha1"), QStringLiteral("-sign"),
-                                       file("key.pem"), file("data.bin")});
+    const QByteArray theirs = openssl(
+        {QStringLiteral("dgst"), QStringLiteral("-sha1"), QStringLiteral("-sign"), file("key.pem"), file("data.bin")});
     const QByteArray ours = signatures.generateSignature(text("key.pem"), data);
     EXPECT_EQ(ours.size(), 256);
     EXPECT_EQ(ours.toHex(), theirs.toHex());
@@ -96,8 +96,8 @@ TEST_F(Signatures, OursVerifiesWithTheOpensslCommandAndTheirsWithUs)
     EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(answer.trimmed(), QByteArray("Verified OK"));
 
-    const QByteArray theirs = openssl({QStringLiteral("dgst"), QStringLiteral("-sha1"), QStringLiteral("-sign"),
-                                       file("key.pem"), file("data2.bin")});
+    const QByteArray theirs = openssl(
+        {QStringLiteral("dgst"), QStringLiteral("-sha1"), QStringLiteral("-sign"), file("key.pem"), file("data2.bin")});
     LogCapture log(2);
     EXPECT_TRUE(signatures.verifySignature(theirs, text("pub.pem"), data));
     EXPECT_TRUE(log.contains(QStringLiteral("Signature verified")));
@@ -108,8 +108,8 @@ TEST_F(Signatures, GeneratedSignatureIsLoggedInHex)
     LogCapture log(2);
     const QByteArray signature = signatures.generateSignature(text("key.pem"), QByteArray("abc"));
     const QByteArray hex = signature.toHex();
-    const QString expected = QStringLiteral("Generated signature \"<%1 %2 ").arg(QString::fromLatin1(hex.left(8)),
-                                                                                  QString::fromLatin1(hex.mid(8, 8)));
+    const QString expected = QStringLiteral("Generated signature \"<%1 %2 ")
+                                 .arg(QString::fromLatin1(hex.left(8)), QString::fromLatin1(hex.mid(8, 8)));
     ASSERT_EQ(log.messages().size(), 1);
     EXPECT_TRUE(log.messages().first().startsWith(expected)) << log.messages().first().toStdString();
     EXPECT_TRUE(log.messages().first().endsWith(QString::fromLatin1(hex.right(8)) + QStringLiteral(">\"")));

@@ -18,7 +18,8 @@ TEST(CaseInsensitiveSubstring, FindsAnyCaseAndNeverTheEmptyString)
 
 TEST(UUIDString, FreshUpperCaseStandardForm)
 {
-    static const QRegularExpression form(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"));
+    static const QRegularExpression form(
+        QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"));
     const QString first = UUIDString();
     EXPECT_TRUE(form.match(first).hasMatch()) << first.toStdString();
     EXPECT_NE(first, UUIDString());

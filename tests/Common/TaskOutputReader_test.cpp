@@ -3,10 +3,10 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMap>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -25,8 +25,7 @@ namespace {
 
 const QString kShell = QStringLiteral("/bin/sh");
 
-QString runShell(const QString& command, std::optional<Error>* error,
-                 const TaskOutputReader::CreatedBlock& block = nullptr)
+QString runShell(const QString& command, std::optional<Error>* error, const TaskOutputReader::CreatedBlock& block = nullptr)
 {
     return stringByLaunchingPath(kShell, {QStringLiteral("-c"), command}, block, error);
 }
@@ -114,8 +113,8 @@ TEST(OneLineTasks, MissingExecutableGivesNullAndCodeMinusOne)
 TEST(OneLineTasks, ArgumentsArePassedWithoutShellAndEmptyListRunsBare)
 {
     testing_support::ScratchHome scratch;
-    const QString script =
-        testing_support::makeScript(scratch.path(QStringLiteral("args.sh")), QStringLiteral("echo $#; for a; do echo \"[$a]\"; done"));
+    const QString script = testing_support::makeScript(scratch.path(QStringLiteral("args.sh")),
+                                                       QStringLiteral("echo $#; for a; do echo \"[$a]\"; done"));
     EXPECT_EQ(stringByLaunchingPath(script, {}, nullptr, nullptr), QStringLiteral("0\n"));
     EXPECT_EQ(stringByLaunchingPath(script, {QStringLiteral("a b"), QStringLiteral("$HOME;*")}, nullptr, nullptr),
               QStringLiteral("2\n[a b]\n[$HOME;*]\n"));
@@ -155,7 +154,8 @@ TEST(OneLineTasks, OutputThatIsNotUtf8IsNullAndLogged)
     std::optional<Error> error;
     EXPECT_TRUE(runShell(QStringLiteral("printf 'ok\\377\\376'"), &error).isNull());
     EXPECT_FALSE(error.has_value());
-    EXPECT_TRUE(log.messages().filter(QStringLiteral("is not UTF-8 text")).size() == 1) << log.lines().join('\n').toStdString();
+    EXPECT_TRUE(log.messages().filter(QStringLiteral("is not UTF-8 text")).size() == 1)
+        << log.lines().join('\n').toStdString();
 }
 
 TEST(TaskOutputReader, ChildClosingOutputEarlyIsStillWaitedFor)
@@ -210,7 +210,8 @@ TEST(TaskOutputReader, ChildDoesNotInheritTheReadEnds)
     // A read end held by the child (or a grandchild) would keep its own
     // stream from ever reaching end of file. The child names what each of its
     // descriptors points at; none but 1 and 2 may be one of its two pipes.
-    const QString output = runShell(QStringLiteral("for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done"), nullptr);
+    const QString output = runShell(QStringLiteral("for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done"),
+                                    nullptr);
     QMap<QString, QString> targets;
     for (const QString& line : output.split(u'\n', Qt::SkipEmptyParts))
         targets.insert(line.section(u' ', 0, 0), line.section(u' ', 1));
@@ -255,8 +256,9 @@ TEST(PrivilegedOneLineTasks, AnswersOutputAndPassesArguments)
     session.output = QByteArray(200, 'x') + "\nend\n";
     bool blockCalled = false;
     std::optional<Error> error = staleError();
-    const QString output = stringByLaunchingPath(QStringLiteral("/usr/bin/tool"), {QStringLiteral("-a"), QStringLiteral("b c")},
-                                                 session, [&](int32_t) { blockCalled = true; }, &error);
+    const QString output = stringByLaunchingPath(
+        QStringLiteral("/usr/bin/tool"), {QStringLiteral("-a"), QStringLiteral("b c")}, session,
+        [&](int32_t) { blockCalled = true; }, &error);
     EXPECT_EQ(output, QString::fromLatin1(session.output));
     EXPECT_FALSE(error.has_value());
     EXPECT_FALSE(blockCalled);

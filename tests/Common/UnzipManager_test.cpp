@@ -57,7 +57,8 @@ QByteArray zip64Archive(const QList<ZipEntry>& entries)
     QByteArray central;
     for (const ZipEntry& entry : entries) {
         const QByteArray stored = entry.deflated ? rawDeflate(entry.data) : entry.data;
-        const auto crc = crc32(0, reinterpret_cast<const Bytef*>(entry.data.constData()), static_cast<uInt>(entry.data.size()));
+        const auto crc = crc32(0, reinterpret_cast<const Bytef*>(entry.data.constData()),
+                               static_cast<uInt>(entry.data.size()));
         QByteArray extra;
         put(extra, 0x0001, 2);
         put(extra, 16, 2);
@@ -90,8 +91,8 @@ QByteArray zip64Archive(const QList<ZipEntry>& entries)
     const auto centralOffset = static_cast<uint64_t>(out.size());
     out += central;
     put(out, 0x06054b50, 4);
-    for (const uint64_t field : {uint64_t{0}, uint64_t{0}, static_cast<uint64_t>(entries.size()),
-                                 static_cast<uint64_t>(entries.size())})
+    for (const uint64_t field :
+         {uint64_t{0}, uint64_t{0}, static_cast<uint64_t>(entries.size()), static_cast<uint64_t>(entries.size())})
         put(out, field, 2);
     put(out, static_cast<uint64_t>(central.size()), 4);
     put(out, centralOffset, 4);
@@ -159,8 +160,8 @@ TEST_F(Unzip, ABareArchiveNameExtractsBesideItNotIntoTheRootFolder)
 
 TEST_F(Unzip, FolderEntriesFirstRecreateTheTree)
 {
-    EXPECT_EQ(extract({{"top/", {}}, {"top/sub/", {}}, {"top/sub/file.txt", "nested"}, {"top/a.bin", QByteArray(20000, 'z')}}),
-              0);
+    EXPECT_EQ(
+        extract({{"top/", {}}, {"top/sub/", {}}, {"top/sub/file.txt", "nested"}, {"top/a.bin", QByteArray(20000, 'z')}}), 0);
     EXPECT_EQ(extracted(), (QStringList{QStringLiteral("top"), QStringLiteral("top/a.bin"), QStringLiteral("top/sub"),
                                         QStringLiteral("top/sub/file.txt")}));
     EXPECT_EQ(readFile(at(QStringLiteral("top/sub/file.txt"))), QByteArray("nested"));
@@ -172,7 +173,7 @@ TEST_F(Unzip, MissingFolderEntriesAreMadeForTheFirstFileInThem)
     EXPECT_EQ(extract({{"a/b/c/deep.txt", "deep", false, false}, {"a/b/other.txt", "other"}}), 0);
     EXPECT_EQ(readFile(at(QStringLiteral("a/b/c/deep.txt"))), QByteArray("deep"));
     EXPECT_EQ(readFile(at(QStringLiteral("a/b/other.txt"))), QByteArray("other"));
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(at(QStringLiteral("a/b"))).constData(), &info), 0);
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -236,9 +237,15 @@ TEST_F(Unzip, ExistingFilesAreOverwrittenAndFoldersReused)
 TEST_F(Unzip, NamesLeadingOutsideAreRefusedAndTheWalkGoesOn)
 {
     LogCapture log(0);
-    const QList<QByteArray> hostile{"../escaped.txt",       "a/../../escaped.txt", "..\\escaped.txt",
-                                    "a\\..\\..\\escaped.txt", "/abs-escaped.txt",   "\\abs-escaped.txt",
-                                    "C:\\escaped.txt",       "c:escaped.txt",       "..",
+    const QList<QByteArray> hostile{"../escaped.txt",
+                                    "a/../../escaped.txt",
+                                    "..\\escaped.txt",
+                                    "a\\..\\..\\escaped.txt",
+                                    "/abs-escaped.txt",
+                                    "\\abs-escaped.txt",
+                                    "C:\\escaped.txt",
+                                    "c:escaped.txt",
+                                    "..",
                                     "../outside/"};
     QList<ZipEntry> entries;
     for (const QByteArray& name : hostile)
@@ -271,9 +278,13 @@ TEST_F(Unzip, LongNamesAreRefusedWithoutOverrun)
 
 TEST_F(Unzip, SymbolicLinkEntryCannotLeadALaterEntryOutside)
 {
-    EXPECT_EQ(extract({{"link", QFile::encodeName(outside), true}, {"link/escaped.txt", "evil"},
-                       {"dir/", {}}, {"dir/link2", "../../outside", true}, {"dir/link2/escaped.txt", "evil"}}),
-              UNZ_ERRNO) << "the entries behind the written links cannot be created";
+    EXPECT_EQ(extract({{"link", QFile::encodeName(outside), true},
+                       {"link/escaped.txt", "evil"},
+                       {"dir/", {}},
+                       {"dir/link2", "../../outside", true},
+                       {"dir/link2/escaped.txt", "evil"}}),
+              UNZ_ERRNO)
+        << "the entries behind the written links cannot be created";
     EXPECT_TRUE(outsideContents().isEmpty());
     const QFileInfo link(at(QStringLiteral("link")));
     EXPECT_FALSE(link.isSymLink());
@@ -287,8 +298,11 @@ TEST_F(Unzip, ExistingSymbolicLinkInTheDestinationIsNotFollowed)
                         QFile::encodeName(at(QStringLiteral("file-link"))).constData()),
               0);
     LogCapture log(0);
-    EXPECT_EQ(extract({{"pre/escaped.txt", "evil"}, {"pre/sub/", {}}, {"pre/sub/escaped.txt", "evil"},
-                       {"file-link", "evil"}, {"after.txt", "ok"}}),
+    EXPECT_EQ(extract({{"pre/escaped.txt", "evil"},
+                       {"pre/sub/", {}},
+                       {"pre/sub/escaped.txt", "evil"},
+                       {"file-link", "evil"},
+                       {"after.txt", "ok"}}),
               0);
     EXPECT_TRUE(outsideContents().isEmpty());
     EXPECT_EQ(readFile(at(QStringLiteral("after.txt"))), QByteArray("ok"));
@@ -383,7 +397,7 @@ TEST(UnzipHelpers, MakedirCreatesMissingParents)
     EXPECT_EQ(UnzipManager::makedir(mixed.constData()), 1);
     EXPECT_TRUE(QFileInfo(scratch.path(QStringLiteral("w"))).isDir()) << "a backslash separates too";
     // A dangling link in the way: its creation fails with ENOENT.
-    ASSERT_EQ(::symlink("/nonexistent-qb-target/x", QFile::encodeName(scratch.path(QStringLiteral("dangling"))).constData()), 0);
+    ASSERT_EQ(::symlink("/nonexistent-qb-target/x", QFile::encodeName(scratch.path(QStringLiteral("dangling"))).constData()),
+              0);
     EXPECT_EQ(UnzipManager::makedir(QFile::encodeName(scratch.path(QStringLiteral("dangling/y"))).constData()), 0);
 }
-

@@ -112,8 +112,12 @@ TEST_F(UserManagerTest, PasswordAndStateGoToTheKeychainOnly)
 
 TEST_F(UserManagerTest, SelectedUserQuestions)
 {
-    setList({record("fay", {{"AllowBackup", 0}, {"EnableBackup", 1}, {"ShowTeamFolders", 2}, {"AccountType", 9},
-                            {"ClientIdent", "c-1"}, {"EnableQDrive", 0}})});
+    setList({record("fay", {{"AllowBackup", 0},
+                            {"EnableBackup", 1},
+                            {"ShowTeamFolders", 2},
+                            {"AccountType", 9},
+                            {"ClientIdent", "c-1"},
+                            {"EnableQDrive", 0}})});
     m_users.setLastUsedUserName("fay");
     EXPECT_FALSE(m_users.selectedUserEnableBackup());
     EXPECT_TRUE(m_users.isShowingTeamFolders());
@@ -167,8 +171,7 @@ TEST_F(UserManagerTest, RemovingIncompleteUsers)
 
 TEST_F(UserManagerTest, RenamingByAccountNumber)
 {
-    setList({record("old", {{"AccountId", 7}, {"k", "v"}}), record("other", {{"AccountId", "8"}}),
-             record("noAccount")});
+    setList({record("old", {{"AccountId", 7}, {"k", "v"}}), record("other", {{"AccountId", "8"}}), record("noAccount")});
     EXPECT_FALSE(m_users.updateUserWithUsername("new", 99));
     EXPECT_EQ(namesInList(), (QStringList{"old", "other", "noAccount"}));
 
@@ -254,7 +257,8 @@ TEST_F(UserManagerTest, ARequestBuiltByTheCallerAlsoReportsBack)
 {
     setList({record("ned")});
     RemovalReceiver receiver;
-    m_users.removeUserAsync({{kUserName, "ned"}, {"removecache", false}, {"sender", QVariant::fromValue<QObject*>(&receiver)}});
+    m_users.removeUserAsync(
+        {{kUserName, "ned"}, {"removecache", false}, {"sender", QVariant::fromValue<QObject*>(&receiver)}});
     ASSERT_TRUE(waitFor(receiver));
     EXPECT_TRUE(namesInList().isEmpty());
 }

@@ -42,8 +42,11 @@ protected:
     {
         const QString installed = run.root() + QStringLiteral("/Library/Application Support/Quorbel/updateqb");
         const QVariantList items{
-            QVariantMap{{"Type", "QBToolRoot"}, {"Name", "updateqb"}, {"InstallPath", installed},
-                        {"Resource", "updateqb"}, {"Signature", "updateqb.sig"}},
+            QVariantMap{{"Type", "QBToolRoot"},
+                        {"Name", "updateqb"},
+                        {"InstallPath", installed},
+                        {"Resource", "updateqb"},
+                        {"Signature", "updateqb.sig"}},
             QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
         };
         ASSERT_TRUE(writePlist(run.resources() + "/RequiredItems.plist", QVariantMap{{"RequiredItems", items}}));

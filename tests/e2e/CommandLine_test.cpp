@@ -37,11 +37,17 @@ QString toolFolder(const LauncherRun& run)
 QVariantList threeItems(const LauncherRun& run)
 {
     return {
-        QVariantMap{{"Type", "QBToolRoot"}, {"Name", "updateqb"}, {"InstallPath", toolFolder(run) + "/updateqb"},
-                    {"Resource", "updateqb"}, {"Signature", "updateqb.sig"}},
+        QVariantMap{{"Type", "QBToolRoot"},
+                    {"Name", "updateqb"},
+                    {"InstallPath", toolFolder(run) + "/updateqb"},
+                    {"Resource", "updateqb"},
+                    {"Signature", "updateqb.sig"}},
         QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
-        QVariantMap{{"Type", "QBTool"}, {"Name", "qbhelper"}, {"InstallPath", run.root() + "/usr/local/bin/qbhelper"},
-                    {"Resource", "qbhelper"}, {"Signature", "qbhelper.sig"}},
+        QVariantMap{{"Type", "QBTool"},
+                    {"Name", "qbhelper"},
+                    {"InstallPath", run.root() + "/usr/local/bin/qbhelper"},
+                    {"Resource", "qbhelper"},
+                    {"Signature", "qbhelper.sig"}},
     };
 }
 
@@ -127,8 +133,10 @@ TEST(CommandLineCheck, JsonIsTheWholeStandardOutputAndCarriesTheFindings)
     EXPECT_TRUE(root["helperRepairRequired"].toBool());
     const QJsonArray items = root["items"].toArray();
     ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(items[1].toObject(), (QJsonObject{{"type", "CoreApp"}, {"name", "QuorbelCore"},
-                                                {"status", "Wrong Permissions"}, {"installPath", QJsonValue()}}));
+    EXPECT_EQ(
+        items[1].toObject(),
+        (QJsonObject{
+            {"type", "CoreApp"}, {"name", "QuorbelCore"}, {"status", "Wrong Permissions"}, {"installPath", QJsonValue()}}));
     EXPECT_EQ(items[2].toObject()["installPath"].toString(), run.root() + "/usr/local/bin/qbhelper");
 }
 
@@ -142,8 +150,9 @@ TEST(CommandLineCheck, AManifestThatIsNotAPropertyListIsAFaultNotAnEmptyList)
     const Case cases[] = {
         {"missing", {}, 0},
         {"garbage", "this is not a property list", 2},
-        {"no item array", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>RequiredItems</key>"
-                          "<string>x</string></dict></plist>",
+        {"no item array",
+         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>RequiredItems</key>"
+         "<string>x</string></dict></plist>",
          2},
     };
     for (const Case& c : cases) {
@@ -268,9 +277,9 @@ TEST_F(CommandLineRepair, RepairsInTheCheckWindowsOrderAndEndsInOrder)
                                        "repairother " + resources + "/qbhelper " + resources + "/qbhelper.sig"}));
     const QStringList printed = lines(output);
     ASSERT_EQ(printed.size(), 6) << output.toStdString();
-    EXPECT_EQ(printed.mid(0, 3), (QStringList{"repaired\tQBToolRoot\tupdateqb\tMissing",
-                                              "repaired\tCoreApp\tQuorbelCore\tWrong Permissions",
-                                              "repaired\tQBTool\tqbhelper\tMissing"}));
+    EXPECT_EQ(printed.mid(0, 3),
+              (QStringList{"repaired\tQBToolRoot\tupdateqb\tMissing", "repaired\tCoreApp\tQuorbelCore\tWrong Permissions",
+                           "repaired\tQBTool\tqbhelper\tMissing"}));
     EXPECT_EQ(printed.at(4), "CoreApp\tQuorbelCore\tOK\t");
     const QString log = run.logLines().join('\n');
     EXPECT_TRUE(log.contains("Repair run succeeded")) << log.toStdString();
@@ -310,8 +319,8 @@ TEST_F(CommandLineRepair, AsAnOrdinaryUserFailsCleanlyWhereNoPromptCanBeShown)
     ASSERT_EQ(::chown(QFile::encodeName(run.home()).constData(), 65534, 65534), 0);
     QProcess process;
     process.setProcessEnvironment(run.environment());
-    process.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                              run.bundle() + "/Contents/MacOS/Quorbel", "--repair"});
+    process.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", run.bundle() + "/Contents/MacOS/Quorbel",
+                              "--repair"});
     ASSERT_TRUE(process.waitForFinished(30000)) << "the run waited for a prompt nobody can answer";
     const QString printed = QString::fromUtf8(process.readAllStandardOutput());
     const QString said = QString::fromUtf8(process.readAllStandardError());
@@ -353,10 +362,15 @@ TEST(CommandLineSupportArchive, HoldsTheLogsTheCheckAndTheSettingsWithoutAnySecr
     LauncherRun run;
     writeManifest(run, {QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}}});
     const QStringList secrets{"TopPasswordX1", "TopStateX2", "TopProxyX3", "UserPasswordY4", "UserStateY5", "UserProxyY6"};
-    const QVariantMap settings{
-        {"Password", secrets[0]}, {"State", secrets[1]}, {"ProxyPassword", secrets[2]}, {"LastUsedUserName", "ann"},
-        {"UserList", QVariantList{QVariantMap{{"UserName", "ann"}, {"Password", secrets[3]}, {"State", secrets[4]},
-                                              {"ProxyPassword", secrets[5]}, {"CacheName", "ann-cache"}}}}};
+    const QVariantMap settings{{"Password", secrets[0]},
+                               {"State", secrets[1]},
+                               {"ProxyPassword", secrets[2]},
+                               {"LastUsedUserName", "ann"},
+                               {"UserList", QVariantList{QVariantMap{{"UserName", "ann"},
+                                                                     {"Password", secrets[3]},
+                                                                     {"State", secrets[4]},
+                                                                     {"ProxyPassword", secrets[5]},
+                                                                     {"CacheName", "ann-cache"}}}}};
     ASSERT_TRUE(writePlist(run.home() + "/.config/com.quorbel.Quorbel.plist", settings));
     ASSERT_TRUE(writeFile(logFolder(run) + "/Quorbel-2020-01-01-000000.log", "an earlier launch\n"));
     ASSERT_TRUE(writeFile(run.home() + "/Library/Logs/Quorbel/QuorbelCore/QuorbelCore.log", "core line\n"));
@@ -437,8 +451,8 @@ TEST(CommandLineLogFiles, KeepOnlyTheNewestThreeAfterFiveLaunches)
     }
     launched.removeDuplicates();
     ASSERT_EQ(launched.size(), 5);
-    const QStringList regular =
-        QDir(logFolder(run)).entryList({QStringLiteral("Quorbel-*.log")}, QDir::Files | QDir::NoSymLinks, QDir::Name);
+    const QStringList regular
+        = QDir(logFolder(run)).entryList({QStringLiteral("Quorbel-*.log")}, QDir::Files | QDir::NoSymLinks, QDir::Name);
     EXPECT_EQ(regular, launched.mid(2));
     EXPECT_TRUE(QFileInfo(logFolder(run) + "/Quorbel-2000-01-01-000000.log").isSymLink());
     EXPECT_TRUE(QFileInfo(logFolder(run) + "/Quorbel-2000-01-02-000000.log").isDir());

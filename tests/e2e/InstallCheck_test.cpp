@@ -18,7 +18,9 @@ void writeManifest(const LauncherRun& run)
 {
     const QVariantList items{
         QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
-        QVariantMap{{"Type", "Framework"}, {"Name", "Growl"}, {"InstallPath", run.root() + "/Library/Frameworks/Growl.framework"},
+        QVariantMap{{"Type", "Framework"},
+                    {"Name", "Growl"},
+                    {"InstallPath", run.root() + "/Library/Frameworks/Growl.framework"},
                     {"Installer", "Growl.pkg"}},
         QVariantMap{{"Type", "Screensaver"}, {"Name", "Unknown"}, {"InstallPath", "/nowhere"}},
     };

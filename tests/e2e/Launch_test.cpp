@@ -41,7 +41,8 @@ TEST(LaunchSequence, LogsTheSequenceInOrderAndStartsTheCore)
 {
     LauncherRun run;
     ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
-    static const QRegularExpression fileName(QStringLiteral(R"(/Library/Logs/Quorbel/Quorbel/Quorbel-\d{4}-\d\d-\d\d-\d{6}\.log$)"));
+    static const QRegularExpression fileName(
+        QStringLiteral(R"(/Library/Logs/Quorbel/Quorbel/Quorbel-\d{4}-\d\d-\d\d-\d{6}\.log$)"));
     EXPECT_TRUE(fileName.match(run.logFile()).hasMatch()) << run.logFile().toStdString();
     const QString core = coreExecutable(run);
     EXPECT_EQ(run.normalMessages(), QStringList({
@@ -105,7 +106,7 @@ TEST(LaunchSequence, AGarbageInfoPlistFallsBackToTheDefaultVersion)
 TEST(LaunchSequence, HostilePropertyListsAreRefusedAndTheLaunchGoesOn)
 {
     const QByteArray deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">" + QByteArray("<array>").repeated(50000)
-        + QByteArray("</array>").repeated(50000) + "</plist>";
+                            + QByteArray("</array>").repeated(50000) + "</plist>";
     // An unrelated bundle in the user's Applications folder, met by the search for earlier copies.
     const auto otherInfo = [](LauncherRun& run) {
         const QString contents = run.home() + QStringLiteral("/Applications/Other.app/Contents");
@@ -156,8 +157,9 @@ TEST(LaunchSequence, ALevelSettingThatNamesNoLevelIsReportedNotFatal)
         run.setUserDefaults({{QStringLiteral("FileLogging"), c.value}});
         ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
         // The registered default takes its place.
-        const QString registered =
-            platform::readPropertyListDictionary(run.resources() + QStringLiteral("/Defaults.plist")).value(QStringLiteral("FileLogging")).toString();
+        const QString registered = platform::readPropertyListDictionary(run.resources() + QStringLiteral("/Defaults.plist"))
+                                       .value(QStringLiteral("FileLogging"))
+                                       .toString();
         ASSERT_FALSE(registered.isEmpty());
         const QString line = QStringLiteral("Invalid logging level %1 for \"FileLogging\" in the user defaults; using \"%2\"")
                                  .arg(QLatin1String(c.described), registered);

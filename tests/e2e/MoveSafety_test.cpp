@@ -62,8 +62,9 @@ protected:
     {
         const QString manifest = m_dir.path() + QStringLiteral("/core-only");
         return testing_support::writeCoreOnlyManifest(manifest)
-            && shell("cp -a '" QB_BUNDLE_DIR "' '" + destination + "' && cp '" + QFile::encodeName(manifest)
-                     + "/RequiredItems.plist' '" + destination + "/Contents/Resources/RequiredItems.plist'") == 0;
+               && shell("cp -a '" QB_BUNDLE_DIR "' '" + destination + "' && cp '" + QFile::encodeName(manifest)
+                        + "/RequiredItems.plist' '" + destination + "/Contents/Resources/RequiredItems.plist'")
+                      == 0;
     }
 
     QProcessEnvironment environment(const QString& answer) const
@@ -141,19 +142,24 @@ TEST_F(MoveSafetyRun, AnOrdinaryUsersCopyThatMissesAFolderIsAFailedMove)
     writeFile(downloaded() + QStringLiteral("/Contents/Resources/Private/secret.txt"), "unreadable");
     ASSERT_TRUE(copyBundle(QFile::encodeName(installed())));
     writeFile(installed() + QStringLiteral("/Contents/Resources/old.txt"), "old");
-    ASSERT_EQ(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kNobody), m_dir.path()}), 0);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("chown"),
+                                {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kNobody), m_dir.path()}),
+              0);
     ASSERT_EQ(::chmod(QFile::encodeName(downloaded() + QStringLiteral("/Contents/Resources/Private")).constData(), 0), 0);
 
     const QStringList asNobody{QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
                                QStringLiteral("--clear-groups"), downloaded() + QStringLiteral("/Contents/MacOS/Quorbel")};
-    ASSERT_EQ(run(QStringLiteral("setpriv"), asNobody, environment(kMove + QStringLiteral("|OK"))), 0) << qPrintable(m_stderr);
+    ASSERT_EQ(run(QStringLiteral("setpriv"), asNobody, environment(kMove + QStringLiteral("|OK"))), 0)
+        << qPrintable(m_stderr);
     const QString log = launcherLog();
     EXPECT_TRUE(log.contains(QStringLiteral("Could not copy myself to %1").arg(installed()))) << qPrintable(log);
-    EXPECT_TRUE(m_stderr.contains(QStringLiteral("Unattended alert: \"Could not move to Applications folder\""))) << qPrintable(m_stderr);
+    EXPECT_TRUE(m_stderr.contains(QStringLiteral("Unattended alert: \"Could not move to Applications folder\"")))
+        << qPrintable(m_stderr);
     // The download and the installed copy are as they were, and nothing half made remains.
     EXPECT_TRUE(QFileInfo(downloaded() + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable());
     EXPECT_EQ(readFile(installed() + QStringLiteral("/Contents/Resources/old.txt")), "old");
-    EXPECT_EQ(QDir(applications()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{QStringLiteral("Quorbel.app")});
+    EXPECT_EQ(QDir(applications()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("Quorbel.app")});
     EXPECT_FALSE(QFileInfo::exists(home() + QStringLiteral("/.local/share/Trash/files/Quorbel.app")));
     // The launch goes on from the download.
     waitForStrays();
@@ -181,15 +187,16 @@ TEST_F(MoveSafetyRun, APathThatIsNotUtf8IsRefusedRatherThanReadAsAnother)
     EXPECT_FALSE(QFileInfo::exists(home() + QStringLiteral("/neighbour-started")));
     EXPECT_FALSE(QFileInfo::exists(coreLogPath()));
     EXPECT_EQ(code, 0) << qPrintable(m_stderr);
-    EXPECT_TRUE(m_stderr.contains(QStringLiteral("Unattended alert: \"This application cannot run from its folder\""))) << qPrintable(m_stderr);
+    EXPECT_TRUE(m_stderr.contains(QStringLiteral("Unattended alert: \"This application cannot run from its folder\"")))
+        << qPrintable(m_stderr);
 }
 
 // Where a kill lands: a named step the launcher stops itself at, or the
 // moment a file being copied shows up (mid-copy, mid-trash).
 struct KillPoint {
     const char* name;
-    const char* step;      // QUORBEL_STOP_AT, or nullptr
-    QString appearing;     // relative to the scratch folder, or ""
+    const char* step;  // QUORBEL_STOP_AT, or nullptr
+    QString appearing; // relative to the scratch folder, or ""
 };
 
 class MoveKilledRun : public MoveSafetyRun {
@@ -221,10 +228,10 @@ protected:
         const QString downloads = home() + QStringLiteral("/Downloads");
         QProcess launcher;
         launcher.setProcessEnvironment(env);
-        launcher.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
-                                                 QStringLiteral("sh"), QStringLiteral("-c"),
-                                                 QStringLiteral("mount --bind \"$0\" \"$0\" && exec \"$1\""), downloads,
-                                                 downloaded() + QStringLiteral("/Contents/MacOS/Quorbel")});
+        launcher.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"),
+                                                   QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                                   QStringLiteral("mount --bind \"$0\" \"$0\" && exec \"$1\""), downloads,
+                                                   downloaded() + QStringLiteral("/Contents/MacOS/Quorbel")});
         if (!launcher.waitForStarted())
             return -1;
         const pid_t pid = pid_t(launcher.processId());
@@ -264,10 +271,12 @@ protected:
     {
         QStringList found;
         for (const QString& bundle : {downloaded(), installed()}) {
-            const bool runnable = QFileInfo(bundle + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable()
-                && QFileInfo(bundle + QStringLiteral("/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore")).isExecutable();
+            const bool runnable
+                = QFileInfo(bundle + QStringLiteral("/Contents/MacOS/Quorbel")).isExecutable()
+                  && QFileInfo(bundle + QStringLiteral("/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore"))
+                         .isExecutable();
             const bool whole = QFileInfo(bundle + QStringLiteral("/Contents/Resources/large.bin")).size() == kLargeFileSize
-                || QFileInfo::exists(bundle + QStringLiteral("/Contents/Resources/old.txt"));
+                               || QFileInfo::exists(bundle + QStringLiteral("/Contents/Resources/old.txt"));
             if (runnable && whole)
                 found.append(bundle);
         }
@@ -284,11 +293,13 @@ protected:
             else if (QFileInfo::exists(bundle + QStringLiteral("/Contents/Resources/old.txt")))
                 parts.append(name + QStringLiteral(": the old copy"));
             else
-                parts.append(name + QStringLiteral(": %1").arg(survivors().contains(bundle) ? QStringLiteral("whole new copy")
-                                                                                            : QStringLiteral("partial")));
+                parts.append(name
+                             + QStringLiteral(": %1").arg(survivors().contains(bundle) ? QStringLiteral("whole new copy")
+                                                                                       : QStringLiteral("partial")));
         }
-        parts.append(QStringLiteral("earlier copy: %1").arg(QFileInfo::exists(applications() + QStringLiteral("/Quorbel-2.app"))
-                                                                   ? QStringLiteral("there") : QStringLiteral("gone")));
+        parts.append(QStringLiteral("earlier copy: %1")
+                         .arg(QFileInfo::exists(applications() + QStringLiteral("/Quorbel-2.app")) ? QStringLiteral("there")
+                                                                                                   : QStringLiteral("gone")));
         if (QFileInfo::exists(applications() + QStringLiteral("/.Quorbel.app.partial")))
             parts.append(QStringLiteral("a copy under the temporary name in Applications"));
         return parts.join(QStringLiteral("; "));
@@ -300,7 +311,8 @@ TEST_F(MoveKilledRun, EveryMomentLeavesACopyThatStarts)
     if (::geteuid() != 0)
         GTEST_SKIP() << "a private mount needs root";
     const QList<KillPoint> points{
-        {"in the middle of the copy", nullptr, QStringLiteral("root/Applications/.Quorbel.app.partial/Contents/Resources/large.bin")},
+        {"in the middle of the copy", nullptr,
+         QStringLiteral("root/Applications/.Quorbel.app.partial/Contents/Resources/large.bin")},
         {"after the copy", "copied", {}},
         {"after trashing the installed copy", "trashed-destination", {}},
         {"after trashing earlier copies", "trashed-earlier-copies", {}},
@@ -320,8 +332,8 @@ TEST_F(MoveKilledRun, EveryMomentLeavesACopyThatStarts)
         ASSERT_EQ(runUntilKilled(point, &landed), 0) << qPrintable(landed);
         waitForStrays(); // a relaunch started before the kill goes ahead
         const QStringList copies = survivors();
-        std::printf("killed %s%s: %s\n", point.name, landed.isEmpty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(landed)),
-                    qPrintable(remains()));
+        std::printf("killed %s%s: %s\n", point.name,
+                    landed.isEmpty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(landed)), qPrintable(remains()));
         ASSERT_FALSE(copies.isEmpty()) << qPrintable(remains());
         // Each copy that remains really starts: from Applications it runs, a
         // download offers the move again (declined here) and runs too.
@@ -330,8 +342,10 @@ TEST_F(MoveKilledRun, EveryMomentLeavesACopyThatStarts)
             EXPECT_EQ(run(bundle + QStringLiteral("/Contents/MacOS/Quorbel"), {}, environment(QStringLiteral("Do Not Move"))), 0)
                 << qPrintable(bundle) << qPrintable(m_stderr);
             waitForStrays();
-            EXPECT_TRUE(readFile(coreLogPath()).contains("QuorbelCore started")) << qPrintable(bundle) << qPrintable(m_stderr);
-            EXPECT_EQ(m_stderr.contains(QStringLiteral("Unattended alert: \"Move to Applications folder?\"")), bundle == downloaded())
+            EXPECT_TRUE(readFile(coreLogPath()).contains("QuorbelCore started"))
+                << qPrintable(bundle) << qPrintable(m_stderr);
+            EXPECT_EQ(m_stderr.contains(QStringLiteral("Unattended alert: \"Move to Applications folder?\"")),
+                      bundle == downloaded())
                 << qPrintable(bundle);
         }
     }

@@ -34,7 +34,8 @@ protected:
         ASSERT_TRUE(QFileInfo(QString::fromUtf8(QB_BUNDLE_DIR)).isDir()) << "build the bundle target first";
         QDir().mkpath(applications());
         QDir().mkpath(home() + QStringLiteral("/Downloads"));
-        ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
+        ASSERT_EQ(
+            QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
         ASSERT_TRUE(writeCoreOnlyManifest(source() + QStringLiteral("/Contents/Resources")));
         // Every line of the move in the log, so that a line written twice shows.
         writePlist(home() + QStringLiteral("/.config/com.quorbel.Quorbel.plist"),
@@ -116,7 +117,8 @@ protected:
     // Log messages of every launcher process, by process id.
     QMap<qint64, QStringList> launcherMessages() const
     {
-        static const QRegularExpression line(QStringLiteral(R"(^\S+ \S+ \S+\[(\d+)\] \((?:ERR|nrm|vrb|dtl)\) \[[^\]]*\] (.*)$)"));
+        static const QRegularExpression line(
+            QStringLiteral(R"(^\S+ \S+ \S+\[(\d+)\] \((?:ERR|nrm|vrb|dtl)\) \[[^\]]*\] (.*)$)"));
         QMap<qint64, QStringList> messages;
         QDirIterator logs(home() + QStringLiteral("/Library/Logs/Quorbel/Quorbel"), {QStringLiteral("*.log")});
         while (logs.hasNext()) {

@@ -63,15 +63,13 @@ void runDuringPrompt(const std::string& state, uid_t user, gid_t group)
         return;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0
-            || ::setresuid(user, user, user) != 0)
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(group, group, group) != 0 || ::setresuid(user, user, user) != 0)
             ::_exit(127);
         ::execl(script.c_str(), script.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
 } // namespace

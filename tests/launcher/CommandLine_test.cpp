@@ -80,9 +80,9 @@ TEST(SupportArchiveRedaction, EverySecretIsReplacedAtAnyDepthAndNothingElse)
         {"State", "s0"},
         {"ProxyPassword", "x0"},
         {"ProxyHost", "proxy.example"},
-        {"UserList", QVariantList{QVariantMap{{"UserName", "ann"}, {"Password", "p1"}, {"State", "s1"}},
-                                  QVariantMap{{"UserName", "bob"}, {"ProxyPassword", "x2"}, {"BrandID", 3}},
-                                  QVariant("not a record")}},
+        {"UserList",
+         QVariantList{QVariantMap{{"UserName", "ann"}, {"Password", "p1"}, {"State", "s1"}},
+                      QVariantMap{{"UserName", "bob"}, {"ProxyPassword", "x2"}, {"BrandID", 3}}, QVariant("not a record")}},
         {"Nested", QVariantMap{{"Deeper", QVariantMap{{"Password", QByteArray("p3")}}}}},
     };
     const QVariantMap result = SupportArchive::redacted(settings).toMap();

@@ -180,8 +180,9 @@ protected:
     }
     QVariantMap missingTool(const QString& name)
     {
-        return item("QBTool", name, {{kInstallPath, home.systemRoot() + "/usr/local/bin/" + name},
-                                     {kResource, name}, {kSignature, name + ".sig"}});
+        return item(
+            "QBTool", name,
+            {{kInstallPath, home.systemRoot() + "/usr/local/bin/" + name}, {kResource, name}, {kSignature, name + ".sig"}});
     }
     QVariantMap updateTool()
     {
@@ -345,8 +346,8 @@ TEST_F(RepairTest, ItemsInOrderNotRequiredOrWithoutInstallerArePassedOverAndTheW
     environment.set("QUORBEL_SYSTEM_VERSION", QStringLiteral("10.4.11"));
     InstallCheckManager& m = check({
         coreApp(0755),
-        item("FinderOverlayInsert", "Overlay", {{kInstallPath, "/nowhere/Overlay.bundle"}, {kMinMacOSXVersion, "10.4"},
-                                                {kResource, "Overlay.zip"}}),
+        item("FinderOverlayInsert", "Overlay",
+             {{kInstallPath, "/nowhere/Overlay.bundle"}, {kMinMacOSXVersion, "10.4"}, {kResource, "Overlay.zip"}}),
         item("QBToolRoot", "rooty", {{kInstallPath, "/nowhere/rooty"}, {kMinMacOSXVersion, "10.4"}}),
         missingBundle("Other"),
         item("Framework", "Growl", {{kInstallPath, "/nowhere/Growl.framework"}, {kInstaller, "Growl.pkg"}}),
@@ -371,8 +372,9 @@ TEST_F(RepairTest, EachRepairActsOnlyOnTheStatusesItCanMend)
     const QVariantMap rootTool = item("QBToolRoot", "rooty", {{kResource, "rooty"}, {kSignature, "rooty.sig"}});
     const QVariantMap framework = item("Framework", "Growl", {{kInstaller, "Growl.pkg"}});
     const QVariantMap bundle = missingBundle("Other", "Other.pkg");
-    const QVariantMap zip = item("FinderCM", "Menu", {{kResource, "Menu.zip"}, {kSignature, "Menu.sig"},
-                                                     {kInstallPath, "/Library/Contextual Menu Items/Menu.plugin"}});
+    const QVariantMap zip = item(
+        "FinderCM", "Menu",
+        {{kResource, "Menu.zip"}, {kSignature, "Menu.sig"}, {kInstallPath, "/Library/Contextual Menu Items/Menu.plugin"}});
     const QVariantMap core = item("CoreApp", "QuorbelCore", {{kResource, "QuorbelCore.app"}});
     using S = InstallCheckManager;
     struct Case {

@@ -71,8 +71,9 @@ TEST(CheckFrameworkVersion, NumericComparisonMajorFirst)
     EXPECT_TRUE(InstallCheckManager::checkFrameworkVersion(required("1.9.9"), 2, 0, 0));
     EXPECT_TRUE(InstallCheckManager::checkFrameworkVersion(required("1.9.0"), 1, 10, 0));
     EXPECT_FALSE(InstallCheckManager::checkFrameworkVersion(required("1.10.0"), 1, 9, 99));
-    EXPECT_EQ(log.messages().mid(0, 2), (QStringList{QStringLiteral("Found framework version string \"1.2.3\" parsed as 1.2.3"),
-                                                     QStringLiteral("Found framework up-to-date")}));
+    EXPECT_EQ(log.messages().mid(0, 2),
+              (QStringList{QStringLiteral("Found framework version string \"1.2.3\" parsed as 1.2.3"),
+                           QStringLiteral("Found framework up-to-date")}));
     EXPECT_TRUE(log.contains(QStringLiteral("Found framework out-of-date")));
 }
 
@@ -121,7 +122,8 @@ TEST(GetBundleVersion, UnreadableVersionsAnswerNoAndNeedAnUpdate)
     LogCapture log;
     for (const QVariantMap& item : items) {
         Three v;
-        EXPECT_FALSE(InstallCheckManager::getBundleVersion(item, &v.major, &v.minor, &v.bugfix)) << qPrintable(item.value(kInstallPath).toString());
+        EXPECT_FALSE(InstallCheckManager::getBundleVersion(item, &v.major, &v.minor, &v.bugfix))
+            << qPrintable(item.value(kInstallPath).toString());
         EXPECT_EQ(v, Three{});
         EXPECT_TRUE(InstallCheckManager::doesBundleNeedUpdate(item, kClient));
     }
@@ -134,7 +136,8 @@ TEST(DoesBundleNeedUpdate, BehindInMajorOrMinorOnly)
     LogCapture log;
     const QString old = bundleWithVersion(home, QStringLiteral("Old.bundle"), QStringLiteral("1.18.20"));
     EXPECT_TRUE(InstallCheckManager::doesBundleNeedUpdate(itemAt(old), kClient));
-    EXPECT_FALSE(InstallCheckManager::doesBundleNeedUpdate(itemAt(bundleWithVersion(home, QStringLiteral("Same.bundle"), QStringLiteral("1.19.0"))), kClient));
+    EXPECT_FALSE(InstallCheckManager::doesBundleNeedUpdate(
+        itemAt(bundleWithVersion(home, QStringLiteral("Same.bundle"), QStringLiteral("1.19.0"))), kClient));
     const QString newer = bundleWithVersion(home, QStringLiteral("New.bundle"), QStringLiteral("2.0.0"));
     EXPECT_FALSE(InstallCheckManager::doesBundleNeedUpdate(itemAt(newer), kClient));
     EXPECT_TRUE(log.contains(QStringLiteral("\"%1\" needs to update from 1.18.20 to 1.19.0 (5)").arg(old)));
@@ -147,13 +150,18 @@ TEST(DoesToolNeedUpdate, ComparesTheToolsPrintedVersionWithTheClients)
     LogCapture log;
     const QVariantMap limited = toolPrinting(home, QStringLiteral("limited"), QStringLiteral("Limited 1.19.2 (300)\\n"));
     EXPECT_FALSE(InstallCheckManager::doesToolNeedUpdate(limited, kClient));
-    EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(toolPrinting(home, QStringLiteral("old"), QStringLiteral("1.18.9 (999)")), kClient));
-    EXPECT_FALSE(InstallCheckManager::doesToolNeedUpdate(toolPrinting(home, QStringLiteral("new"), QStringLiteral("2.0.0 (1)")), kClient));
+    EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(
+        toolPrinting(home, QStringLiteral("old"), QStringLiteral("1.18.9 (999)")), kClient));
+    EXPECT_FALSE(InstallCheckManager::doesToolNeedUpdate(
+        toolPrinting(home, QStringLiteral("new"), QStringLiteral("2.0.0 (1)")), kClient));
     // Everything up to the last "Limited " goes.
-    EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(toolPrinting(home, QStringLiteral("twice"), QStringLiteral("Limited 9.9.9 (9) Limited 1.1.0 (1)")), kClient));
+    EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(
+        toolPrinting(home, QStringLiteral("twice"), QStringLiteral("Limited 9.9.9 (9) Limited 1.1.0 (1)")), kClient));
 
-    EXPECT_TRUE(log.contains(QStringLiteral("\"%1\" does not need to update from 1.19.2 (300)").arg(limited.value(kInstallPath).toString())));
-    EXPECT_TRUE(log.contains(QStringLiteral("\"%1\" needs to update from 1.18.9 (999) to 1.19.0 (5)").arg(home.path(QStringLiteral("old")))));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("\"%1\" does not need to update from 1.19.2 (300)").arg(limited.value(kInstallPath).toString())));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("\"%1\" needs to update from 1.18.9 (999) to 1.19.0 (5)").arg(home.path(QStringLiteral("old")))));
 }
 
 TEST(DoesToolNeedUpdate, NoParseableVersionMeansZerosUnlessTheClientIsZeroToo)
@@ -165,10 +173,12 @@ TEST(DoesToolNeedUpdate, NoParseableVersionMeansZerosUnlessTheClientIsZeroToo)
     EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(silent, kClient));
     EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(junk, kClient));
     // A client version of two parts reads as zeros: nothing is ever behind it.
-    EXPECT_FALSE(InstallCheckManager::doesToolNeedUpdate(toolPrinting(home, QStringLiteral("old"), QStringLiteral("0.1.0 (1)")), QStringLiteral("1.19 (5)")));
+    EXPECT_FALSE(InstallCheckManager::doesToolNeedUpdate(
+        toolPrinting(home, QStringLiteral("old"), QStringLiteral("0.1.0 (1)")), QStringLiteral("1.19 (5)")));
     EXPECT_TRUE(log.contains(QStringLiteral("Failed to extract version from string \"1.19 (5)\"")));
-    EXPECT_TRUE(log.contains(QStringLiteral("\"%1\" printed 3000 bytes of binary output instead of its version; it needs to be replaced")
-                                 .arg(junk.value(kInstallPath).toString())));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("\"%1\" printed 3000 bytes of binary output instead of its version; it needs to be replaced")
+            .arg(junk.value(kInstallPath).toString())));
 }
 
 TEST(DoesToolNeedUpdate, ToolsThatCannotRunOrDoNotFinishNeedAnUpdate)
@@ -183,7 +193,8 @@ TEST(DoesToolNeedUpdate, ToolsThatCannotRunOrDoNotFinishNeedAnUpdate)
 
     QElapsedTimer clock;
     clock.start();
-    const QVariantMap hanging = itemAt(makeScript(home.path(QStringLiteral("hanging")), QStringLiteral("echo 1.19.0 \\(5\\); exec sleep 30")));
+    const QVariantMap hanging = itemAt(
+        makeScript(home.path(QStringLiteral("hanging")), QStringLiteral("echo 1.19.0 \\(5\\); exec sleep 30")));
     EXPECT_TRUE(InstallCheckManager::doesToolNeedUpdate(hanging, kClient));
     EXPECT_TRUE(log.messages().last().contains(QStringLiteral("did not tell its version within 300 ms")));
     const QVariantMap endless = itemAt(makeScript(home.path(QStringLiteral("endless")), QStringLiteral("exec yes 1.19.0")));
@@ -210,8 +221,8 @@ TEST(OperatingSystemRules, WithoutTheWordOrWithoutAKnownSystemTheItemIsRequired)
 TEST(OperatingSystemRules, MaxAndMinTablesForEverySystem)
 {
     // Systems, then per word the expected answers in that order.
-    const QStringList systems = {QStringLiteral("10.3.9"), QStringLiteral("10.4"), QStringLiteral("10.5.8"),
-                                 QStringLiteral("10.6"), QStringLiteral("10.15.7"), QStringLiteral("11")};
+    const QStringList systems = {QStringLiteral("10.3.9"), QStringLiteral("10.4"),    QStringLiteral("10.5.8"),
+                                 QStringLiteral("10.6"),   QStringLiteral("10.15.7"), QStringLiteral("11")};
     const QList<std::pair<QString, QList<bool>>> maxTable = {
         {QStringLiteral("10.4"), {false, true, false, false, false, false}},
         {QStringLiteral("10.5"), {true, true, true, false, false, false}},

@@ -18,8 +18,8 @@ using namespace testing_support;
 
 namespace {
 
-#define REQUIRE_ROOT()                                                                          \
-    if (::geteuid() != 0)                                                                       \
+#define REQUIRE_ROOT()                                                                                                     \
+    if (::geteuid() != 0)                                                                                                  \
     GTEST_SKIP() << "needs root to make files owned by root and by another user"
 
 const QString kToolFolder = QStringLiteral("/Library/Application Support/Quorbel/");
@@ -136,10 +136,10 @@ TEST_F(InstallCheckTest, OneCoreAppLogsItsChecksInOrder)
 {
     check({coreApp(0755)});
     const QString core = resources + "/QuorbelCore.app";
-    EXPECT_EQ(log.messages(), (QStringList{"Updating status...", "Checking CoreApp \"QuorbelCore\"...",
-                                           QStringLiteral("Examining \"%1\"").arg(core),
-                                           QStringLiteral("Examining \"%1\"").arg(core),
-                                           "Install check: CoreApp \"QuorbelCore\" is \"OK\"", "Updated status"}));
+    EXPECT_EQ(log.messages(),
+              (QStringList{"Updating status...", "Checking CoreApp \"QuorbelCore\"...",
+                           QStringLiteral("Examining \"%1\"").arg(core), QStringLiteral("Examining \"%1\"").arg(core),
+                           "Install check: CoreApp \"QuorbelCore\" is \"OK\"", "Updated status"}));
 }
 
 TEST_F(InstallCheckTest, QBToolMustExistBeCurrentAndBeOwnedByRootWithMode0755)
@@ -180,9 +180,9 @@ TEST_F(InstallCheckTest, QBToolRootIsJudgedInTheToolFolderUnderItsName)
     // Absent from the tool folder: passes.
     EXPECT_EQ(check({rooty}).statuses(), QStringList{"OK"});
     const QString inFolder = root(kToolFolder + "rooty");
-    for (auto [mode, owner, expected] : {std::tuple{04755, "root", "OK"}, std::tuple{0755, "root", "Wrong Permissions"},
-                                         std::tuple{04775, "root", "Wrong Permissions"},
-                                         std::tuple{04755, "nobody", "Wrong Permissions"}}) {
+    for (auto [mode, owner, expected] :
+         {std::tuple{04755, "root", "OK"}, std::tuple{0755, "root", "Wrong Permissions"},
+          std::tuple{04775, "root", "Wrong Permissions"}, std::tuple{04755, "nobody", "Wrong Permissions"}}) {
         tool(inFolder, "1.19.0 (5)", mode_t(mode), owner);
         EXPECT_EQ(check({rooty}).statuses(), QStringList{expected}) << std::oct << mode << ' ' << owner;
     }
@@ -215,7 +215,8 @@ TEST_F(InstallCheckTest, OnlyNotRequiredProblemsPassTheCheck)
 {
     ScopedEnvironment environment;
     environment.set("QUORBEL_SYSTEM_VERSION", "10.6.8");
-    InstallCheckManager& m = check({coreApp(0755), item("FinderCM", "cm", {{kInstallPath, "/x"}, {kMaxMacOSXVersion, "10.5"}})});
+    InstallCheckManager& m = check(
+        {coreApp(0755), item("FinderCM", "cm", {{kInstallPath, "/x"}, {kMaxMacOSXVersion, "10.5"}})});
     EXPECT_EQ(m.statuses(), (QStringList{"OK", "Not Required"}));
     EXPECT_TRUE(m.checkForRequiredItems());
 }
@@ -320,10 +321,16 @@ TEST_F(InstallCheckTest, APathHoldingANulCountsAsMissing)
 {
     const QString plugin = installedBundle(root("/Library/P.plugin"), "1.19.0");
     const QList<QByteArray> objects{
-        container(0xd, 1, ref(1) + ref(2)), asciiString("RequiredItems"), container(0xa, 1, ref(3)),
+        container(0xd, 1, ref(1) + ref(2)),
+        asciiString("RequiredItems"),
+        container(0xa, 1, ref(3)),
         container(0xd, 3, ref(4) + ref(5) + ref(6) + ref(7) + ref(8) + ref(9)),
-        asciiString("Type"), asciiString("Name"), asciiString("InstallPath"),
-        asciiString("FinderCM"), asciiString("cm"), utf16String(plugin + QChar(0) + QStringLiteral("/elsewhere")),
+        asciiString("Type"),
+        asciiString("Name"),
+        asciiString("InstallPath"),
+        asciiString("FinderCM"),
+        asciiString("cm"),
+        utf16String(plugin + QChar(0) + QStringLiteral("/elsewhere")),
     };
     ASSERT_TRUE(writeFile(resources + QStringLiteral("/RequiredItems.plist"), binaryPlist(objects)));
     InstallCheckManager& m = checkWithManifestAsWritten();

@@ -138,10 +138,7 @@ protected:
     }
 
     QString applications() const { return home.systemRoot() + QStringLiteral("/Applications"); }
-    QString trashed(const QString& name) const
-    {
-        return home.home() + QStringLiteral("/.local/share/Trash/files/") + name;
-    }
+    QString trashed(const QString& name) const { return home.home() + QStringLiteral("/.local/share/Trash/files/") + name; }
 
     // A runnable-looking bundle, made the running one.
     QString runFrom(const QString& bundlePath)
@@ -176,8 +173,7 @@ protected:
     void acceptMove() { alerts.answers.append({0, false}); }
     bool failureAlertShown() const
     {
-        return alerts.shown.size() == 2
-            && alerts.shown.at(1).messageText.startsWith(QStringLiteral("Could not"));
+        return alerts.shown.size() == 2 && alerts.shown.at(1).messageText.startsWith(QStringLiteral("Could not"));
     }
 
     ScratchHome home;
@@ -218,11 +214,13 @@ TEST_F(MoveToApplicationsFolderTest, DecliningAsksAgainUnlessTheCheckboxWasTicke
     const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
     alerts.answers = {{1, false}};
     PFMoveToApplicationsFolderIfNecessary();
-    EXPECT_FALSE(platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
+    EXPECT_FALSE(
+        platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
 
     alerts.answers = {{1, true}};
     PFMoveToApplicationsFolderIfNecessary();
-    EXPECT_TRUE(platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
+    EXPECT_TRUE(
+        platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
 
     PFMoveToApplicationsFolderIfNecessary();
     EXPECT_EQ(alerts.shown.size(), 2);
@@ -241,7 +239,8 @@ TEST_F(MoveToApplicationsFolderTest, FirstInstallIntoWritableApplicationsTakesTh
     const platform::AlertRequest& offer = alerts.shown.first();
     EXPECT_EQ(offer.informativeText,
               QStringLiteral("I can move myself to the Applications folder if you'd like. ") + kAdminNote);
-    EXPECT_EQ(offer.buttonTitles, (QStringList{QStringLiteral("Move to Applications Folder"), QStringLiteral("Do Not Move")}));
+    EXPECT_EQ(offer.buttonTitles,
+              (QStringList{QStringLiteral("Move to Applications Folder"), QStringLiteral("Do Not Move")}));
     EXPECT_EQ(offer.escapeButton, 1);
     EXPECT_TRUE(offer.showsSuppressionButton);
 
@@ -301,7 +300,8 @@ TEST_F(MoveToApplicationsFolderTest, OnlyWholeBundlesBesideTheRunningCopyAreEver
 
     ASSERT_EQ(authorization.commands.size(), 1);
     EXPECT_EQ(authorization.commands.first().first(), QStringLiteral("install"));
-    EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": not the full path of an application bundle").arg(downloads)));
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("Not removing \"%1\": not the full path of an application bundle").arg(downloads)));
     EXPECT_TRUE(log.contains(QStringLiteral("Not removing \"%1\": it holds the running application").arg(source)));
     EXPECT_EQ(readFile(home.home() + QStringLiteral("/notes.txt")), "keep");
 }
@@ -319,10 +319,14 @@ TEST_F(MoveToApplicationsFolderTest, WithoutUsableRightsNothingIsTouched)
         QString logged;
     };
     const QList<Case> cases{
-        {"prompt cancelled", platform::errAuthorizationCanceled, {}, QStringLiteral("Not moving because user canceled authorization")},
+        {"prompt cancelled",
+         platform::errAuthorizationCanceled,
+         {},
+         QStringLiteral("Not moving because user canceled authorization")},
         {"rights denied", platform::errAuthorizationDenied, {}, QStringLiteral("Authorisation denied")},
         {"rights for another folder", platform::errAuthorizationSuccess, QStringLiteral("/Applications"),
-         QStringLiteral("Not installing into \"%1\": only \"/Applications\" is written with administrator rights").arg(applications())},
+         QStringLiteral("Not installing into \"%1\": only \"/Applications\" is written with administrator rights")
+             .arg(applications())},
     };
     const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
     const QString earlier = makeOldCopy(applications() + QStringLiteral("/X-2.app"));
@@ -440,8 +444,9 @@ TEST_F(MoveToApplicationsFolderTest, FromADiskImageSaysMoveKeepsTheSourceAndDeta
     EXPECT_EQ(alerts.shown.first().messageText, kMoveTitle);
     EXPECT_TRUE(platform::files::isDirectory(source));
     EXPECT_TRUE(platform::files::isDirectory(applications() + QStringLiteral("/X.app")));
-    EXPECT_EQ(shellLines.join(u'\n').toStdString(),
-              (PFRelaunchLine(::getpid(), applications() + QStringLiteral("/X.app")) + u'\n' + PFDetachLine(volume)).toStdString());
+    EXPECT_EQ(
+        shellLines.join(u'\n').toStdString(),
+        (PFRelaunchLine(::getpid(), applications() + QStringLiteral("/X.app")) + u'\n' + PFDetachLine(volume)).toStdString());
 }
 
 TEST_F(MoveToApplicationsFolderTest, UnwritableSourceElsewhereIsOfferedACopy)
@@ -484,7 +489,8 @@ TEST_F(MoveToApplicationsFolderTest, Before10_5NoCheckboxAndDecliningIsFinal)
     ASSERT_EQ(alerts.shown.size(), 1);
     EXPECT_FALSE(alerts.shown.first().showsSuppressionButton);
     EXPECT_TRUE(alerts.shown.first().informativeText.endsWith(kDownloadsNote));
-    EXPECT_TRUE(platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
+    EXPECT_TRUE(
+        platform::UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("moveToApplicationsFolderAlertSuppress")));
 }
 
 TEST_F(MoveToApplicationsFolderTest, TheRunningCopyIsKnownThroughLinkedFolders)
@@ -532,7 +538,8 @@ TEST_F(MoveToApplicationsFolderTest, EarlierCopiesInTheHomeFolderGoWhateverHomeL
         if (test.removed) {
             EXPECT_TRUE(errors.lines().isEmpty()) << qPrintable(errors.lines().join(u'\n'));
         } else {
-            EXPECT_TRUE(errors.contains(QStringLiteral("Not removing \"~/Applications/X-2.app\": the home folder's path is not UTF-8")));
+            EXPECT_TRUE(errors.contains(
+                QStringLiteral("Not removing \"~/Applications/X-2.app\": the home folder's path is not UTF-8")));
         }
         platform::files::removeItem(home.path(QStringLiteral("elsewhere")));
     }

@@ -33,7 +33,8 @@ public:
     ~FixedListing() { platform::processes::setCommandPathListing(QByteArray()); }
 };
 
-const QString kInstalledCore = QStringLiteral("/Applications/Quorbel.app/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
+const QString kInstalledCore = QStringLiteral(
+    "/Applications/Quorbel.app/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
 
 // Runs a copy of `executable` as X.app/Contents/MacOS/<name>.
 class RunningCopy {
@@ -75,7 +76,8 @@ TEST(QuorbelCoreAlreadyRunning, MatchesTheNameEarlierClientsAndAnyQuorbelCore)
         EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
     }
     {
-        FixedListing listing({QStringLiteral("/Applications/Other.app/Contents/Resources/OtherCore.app/Contents/MacOS/OtherCore")});
+        FixedListing listing(
+            {QStringLiteral("/Applications/Other.app/Contents/Resources/OtherCore.app/Contents/MacOS/OtherCore")});
         EXPECT_TRUE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
     }
 }
@@ -83,7 +85,8 @@ TEST(QuorbelCoreAlreadyRunning, MatchesTheNameEarlierClientsAndAnyQuorbelCore)
 TEST(QuorbelCoreAlreadyRunning, IgnoresTheRelauncherGrepAndUnrelatedProcesses)
 {
     FixedListing listing({QStringLiteral("/usr/bin/bash"), QStringLiteral("/tmp/relaunchqb/OtherCore"),
-                          QStringLiteral("/usr/bin/grep OtherCore"), QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel"),
+                          QStringLiteral("/usr/bin/grep OtherCore"),
+                          QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel"),
                           QStringLiteral("/Applications/QuorbelMac.app/Contents/MacOS/QuorbelMac")});
     EXPECT_FALSE(ProcessUtilities::quorbelCoreAlreadyRunning(QStringLiteral("OtherCore")));
 }
@@ -170,7 +173,8 @@ TEST(QuorbelCoreAlreadyRunning, AnOrdinaryUserSeesAnotherUsersCore)
         const QString shortPath = home.path(shortName);
         QFile::copy(QStringLiteral("/bin/sleep"), shortPath);
         unnamed.emplace();
-        unnamed->start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("exec -a '' \"$0\" 30"), shortPath});
+        unnamed->start(QStringLiteral("/bin/bash"),
+                       {QStringLiteral("-c"), QStringLiteral("exec -a '' \"$0\" 30"), shortPath});
         ASSERT_TRUE(unnamed->waitForStarted());
         const QString comm = QStringLiteral("/proc/%1/comm").arg(unnamed->processId());
         QDeadlineTimer execed(5000);
@@ -200,8 +204,8 @@ TEST(QuorbelCoreAlreadyRunning, AnOrdinaryUserSeesAnotherUsersCore)
 TEST(QuorbelCoreAlreadyRunning, TheListingNeverShowsTheAskingProcessOrZombies)
 {
     ScratchHome home;
-    RunningCopy core(home.path(QStringLiteral("ListedCore.app")), QStringLiteral("ListedCore"), QStringLiteral("/bin/sleep"),
-                     {QStringLiteral("30")});
+    RunningCopy core(home.path(QStringLiteral("ListedCore.app")), QStringLiteral("ListedCore"),
+                     QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
     const QByteArray own = QFile::symLinkTarget(QStringLiteral("/proc/self/exe")).toUtf8();
     // A child that has ended but was not waited for stays behind as a zombie.
     const pid_t zombie = ::fork();

@@ -27,7 +27,8 @@ TEST(EarlierCopies, NameTheProductsCopiesInBothApplicationsFolders)
                                  "/Applications/Acme Client.app", "~/Applications/Acme Client-3.app"})
         EXPECT_TRUE(paths.contains(QString::fromLatin1(expected))) << expected;
     for (const QString& path : paths)
-        EXPECT_TRUE(path.startsWith(QStringLiteral("~/Applications/Acme")) || path.startsWith(QStringLiteral("/Applications/Acme")))
+        EXPECT_TRUE(path.startsWith(QStringLiteral("~/Applications/Acme"))
+                    || path.startsWith(QStringLiteral("/Applications/Acme")))
             << qPrintable(path);
     EXPECT_FALSE(paths.contains(QStringLiteral("/Applications/Acme-6.app")));
 }
@@ -135,5 +136,6 @@ TEST(IdentifierSearch, SkipsNamesThatAreNotUtf8AndSaysSo)
     Quorbel_LauncherAppDelegate::pathsForIdent(kIdent, apps, &found);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(*found, QStringList{neighbour});
-    EXPECT_EQ(log.messages().filter(QStringLiteral("the name is not UTF-8")).size(), 2) << qPrintable(log.messages().join(u'\n'));
+    EXPECT_EQ(log.messages().filter(QStringLiteral("the name is not UTF-8")).size(), 2)
+        << qPrintable(log.messages().join(u'\n'));
 }

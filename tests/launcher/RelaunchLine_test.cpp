@@ -83,7 +83,7 @@ protected:
     bool injected() const
     {
         return QFileInfo::exists(home.path(QStringLiteral("cwd/INJECTED")))
-            || QFileInfo::exists(home.path(QStringLiteral("INJECTED")));
+               || QFileInfo::exists(home.path(QStringLiteral("INJECTED")));
     }
 
     ScratchHome home;
@@ -116,7 +116,8 @@ TEST_F(RelaunchLineTest, HostilePathsStayOneWord)
         ASSERT_TRUE(waitForFile(started())) << qPrintable(name);
         EXPECT_EQ(QString::fromUtf8(readFile(started())), bundle + QStringLiteral("/Contents/MacOS/") + name);
         const QList<QByteArray> attributeArguments = readFile(home.path(QStringLiteral("setfattr.args"))).split('\0');
-        EXPECT_TRUE(attributeArguments.contains((bundle + QStringLiteral("/Contents/Info.plist")).toUtf8())) << qPrintable(name);
+        EXPECT_TRUE(attributeArguments.contains((bundle + QStringLiteral("/Contents/Info.plist")).toUtf8()))
+            << qPrintable(name);
         EXPECT_EQ(attributeArguments.value(2), QByteArray("user.xdg.origin.url"));
         EXPECT_FALSE(injected()) << qPrintable(name);
     }
@@ -153,7 +154,8 @@ TEST_F(RelaunchLineTest, StartsEvenWithoutTheAttributeTool)
     // Only the shell's basic tools: no setfattr on this PATH.
     QDir().mkpath(home.path(QStringLiteral("basic")));
     for (const char* tool : {"ps", "wc", "find"})
-        QFile::link(QStringLiteral("/usr/bin/") + QString::fromLatin1(tool), home.path(QStringLiteral("basic/")) + QString::fromLatin1(tool));
+        QFile::link(QStringLiteral("/usr/bin/") + QString::fromLatin1(tool),
+                    home.path(QStringLiteral("basic/")) + QString::fromLatin1(tool));
     QFile::copy(home.path(QStringLiteral("bin/sleep")), home.path(QStringLiteral("basic/sleep")));
     ASSERT_TRUE(runShell(PFRelaunchLine(0x7ffffff0, bundle), home.path(QStringLiteral("basic"))));
     EXPECT_TRUE(waitForFile(started()));

@@ -31,9 +31,8 @@ const QString kToolFolder = QStringLiteral("/Library/Application Support/Quorbel
 // A stand-in for a tool: records its argument vector (NUL-separated) and exits with `exitStatus`.
 QString makeRecordingTool(const QString& path, const QString& record, int exitStatus)
 {
-    return makeScript(path, QStringLiteral("for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '%1'\nexit %2")
-                                .arg(record)
-                                .arg(exitStatus));
+    return makeScript(
+        path, QStringLiteral("for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '%1'\nexit %2").arg(record).arg(exitStatus));
 }
 
 QStringList recordedArguments(const QString& record)
@@ -60,7 +59,10 @@ class UpdateToolTest : public ::testing::Test {
 protected:
     QString toolPath(const QString& name) const { return home.systemRoot() + kToolFolder + u'/' + name; }
     QString record() const { return home.path(QStringLiteral("argv")); }
-    void installUpdateTool(int exitStatus) { makeRecordingTool(toolPath(QStringLiteral("updateqb")), record(), exitStatus); }
+    void installUpdateTool(int exitStatus)
+    {
+        makeRecordingTool(toolPath(QStringLiteral("updateqb")), record(), exitStatus);
+    }
 
     ScratchHome home;
     LogCapture log;
@@ -105,25 +107,35 @@ TEST_F(UpdateToolTest, EveryCommandPassesItsExactArgumentVectorToTheInstalledToo
     };
     const QString home_ = platform::locations::homeFolder();
     const QList<Command> commands{
-        {"repaircore", [](auto& m) { return m.repairCoreAppPermissions("/res/QuorbelCore.app"); },
+        {"repaircore",
+         [](auto& m) { return m.repairCoreAppPermissions("/res/QuorbelCore.app"); },
          {"repaircore", "/res/QuorbelCore.app"}},
-        {"repairother", [](auto& m) { return m.repairQBTool("/res/qbtool", "/res/qbtool.sig"); },
+        {"repairother",
+         [](auto& m) { return m.repairQBTool("/res/qbtool", "/res/qbtool.sig"); },
          {"repairother", "/res/qbtool", "/res/qbtool.sig"}},
-        {"repairpermissionsother", [](auto& m) { return m.repairQBToolPermissions("qbtool"); },
+        {"repairpermissionsother",
+         [](auto& m) { return m.repairQBToolPermissions("qbtool"); },
          {"repairpermissionsother", "qbtool"}},
-        {"repairpackage bundle", [](auto& m) { return m.repairBundleUsingPackage("/res/FS.pkg"); },
+        {"repairpackage bundle",
+         [](auto& m) { return m.repairBundleUsingPackage("/res/FS.pkg"); },
          {"repairpackage", "/res/FS.pkg"}},
-        {"repairpackage framework", [](auto& m) { return m.repairFrameworkUsingPackage("/res/Growl.pkg"); },
+        {"repairpackage framework",
+         [](auto& m) { return m.repairFrameworkUsingPackage("/res/Growl.pkg"); },
          {"repairpackage", "/res/Growl.pkg"}},
-        {"repairpermissionsotherroot", [](auto& m) { return m.repairQBToolRootPermissions("rooty"); },
+        {"repairpermissionsotherroot",
+         [](auto& m) { return m.repairQBToolRootPermissions("rooty"); },
          {"repairpermissionsotherroot", "rooty"}},
-        {"repairzipitem", [](auto& m) { return m.repairZIPArchive("/res/cm.zip", "/res/cm.sig", "/Library/X/cm.plugin"); },
+        {"repairzipitem",
+         [](auto& m) { return m.repairZIPArchive("/res/cm.zip", "/res/cm.sig", "/Library/X/cm.plugin"); },
          {"repairzipitem", "/res/cm.zip", "/res/cm.sig", "/Library/X/cm.plugin"}},
-        {"repairintel10_5", [&](auto& m) { return m.repairIntel10_5(zip, "/res/Fixes10_5.plist"); },
+        {"repairintel10_5",
+         [&](auto& m) { return m.repairIntel10_5(zip, "/res/Fixes10_5.plist"); },
          {"repairintel10_5", zip, "/res/Fixes10_5.plist"}},
-        {"applyfullupdate", [](auto& m) { return m.installClientUpdate("/u.zip", "/u.sig", "/Applications/Q.app"); },
+        {"applyfullupdate",
+         [](auto& m) { return m.installClientUpdate("/u.zip", "/u.sig", "/Applications/Q.app"); },
          {"applyfullupdate", "/u.zip", "/u.sig", "/Applications/Q.app"}},
-        {"fixmonokeypairs", [](auto& m) { return m.repairMonoKeypairPermissions(); },
+        {"fixmonokeypairs",
+         [](auto& m) { return m.repairMonoKeypairPermissions(); },
          {"fixmonokeypairs", home_ + "/.config/.mono/keypairs"}},
     };
     for (const Command& command : commands) {
@@ -152,7 +164,8 @@ TEST_F(UpdateToolTest, AMissingOrUnstartableToolIsAFailedRunNotACrash)
     EXPECT_EQ(manager.status(), 5);
     const QStringList messages = log.messages();
     ASSERT_EQ(messages.size(), 3);
-    EXPECT_TRUE(messages.at(1).startsWith(QStringLiteral("UpdateToolManager:runExe: Exception during running \"%1\" (").arg(tool)))
+    EXPECT_TRUE(
+        messages.at(1).startsWith(QStringLiteral("UpdateToolManager:runExe: Exception during running \"%1\" (").arg(tool)))
         << messages.at(1).toStdString();
     EXPECT_EQ(messages.at(2), QStringLiteral("UpdateToolManager:runExe: Failed running \"%1\"").arg(tool));
 
@@ -209,9 +222,9 @@ TEST_F(PrivilegedRunTest, RepairUpdateToolRunsTheCarriedToolWithRepairAndTheSign
     EXPECT_EQ(authorization.executed,
               (QList<QStringList>{{"updatetool", "300", "repair", "/res/updateqb", "/res/updateqb.sig"}}));
     EXPECT_EQ(manager.status(), 0);
-    EXPECT_EQ(log.messages(), (QStringList{"UpdateToolManager:runUninstalledUpdateToolAsAdmin: Starting...",
-                                           "Running /res/updateqb",
-                                           "UpdateToolManager:runUninstalledUpdateToolAsAdmin: Succeeded"}));
+    EXPECT_EQ(log.messages(),
+              (QStringList{"UpdateToolManager:runUninstalledUpdateToolAsAdmin: Starting...", "Running /res/updateqb",
+                           "UpdateToolManager:runUninstalledUpdateToolAsAdmin: Succeeded"}));
 
     EXPECT_EQ(manager.repairPermissions(), 0);
     EXPECT_EQ(authorization.executed.last(), (QStringList{"updatetool", "300", "repairpermissions"}));
@@ -228,7 +241,8 @@ TEST_F(PrivilegedRunTest, ThePrivilegedRunSucceedsOnlyWhenTheToolDid)
     authorization.exitCode = 0;
     authorization.timedOut = true;
     EXPECT_EQ(manager.repairUpdateTool("/res/updateqb", "/res/updateqb.sig"), 4);
-    EXPECT_TRUE(log.contains("UpdateToolManager:runUninstalledUpdateToolAsAdmin: \"/res/updateqb\" did not end within 300 seconds; stopped it"));
+    EXPECT_TRUE(log.contains(
+        "UpdateToolManager:runUninstalledUpdateToolAsAdmin: \"/res/updateqb\" did not end within 300 seconds; stopped it"));
 }
 
 TEST_F(PrivilegedRunTest, CancelRefusalAndExecuteFailuresAreFailedRunsWithTheirStatusCodes)
@@ -237,7 +251,8 @@ TEST_F(PrivilegedRunTest, CancelRefusalAndExecuteFailuresAreFailedRunsWithTheirS
     EXPECT_EQ(manager.repairUpdateTool("/res/updateqb", "/res/updateqb.sig"), 4);
     EXPECT_EQ(manager.status(), 5); // authorization was not obtained
     EXPECT_TRUE(authorization.executed.isEmpty());
-    EXPECT_TRUE(log.contains("UpdateToolManager:runUninstalledUpdateToolAsAdmin: AuthorizationCopyRights failed (OSStatus -60006)"));
+    EXPECT_TRUE(
+        log.contains("UpdateToolManager:runUninstalledUpdateToolAsAdmin: AuthorizationCopyRights failed (OSStatus -60006)"));
 
     authorization.rightsStatus = platform::errAuthorizationDenied;
     EXPECT_EQ(manager.repairPermissions(), 4);
@@ -247,7 +262,8 @@ TEST_F(PrivilegedRunTest, CancelRefusalAndExecuteFailuresAreFailedRunsWithTheirS
     authorization.executeStatus = platform::errAuthorizationToolExecuteFailure;
     EXPECT_EQ(manager.repairPermissions(), 4);
     EXPECT_EQ(manager.status(), 4);
-    EXPECT_TRUE(log.contains("UpdateToolManager:runUpdateToolAsAdmin: AuthorizationExecuteWithPrivileges failed (OSStatus -60031)"));
+    EXPECT_TRUE(
+        log.contains("UpdateToolManager:runUpdateToolAsAdmin: AuthorizationExecuteWithPrivileges failed (OSStatus -60031)"));
 
     // No session at all: a failed run, nothing logged beyond the start.
     authorization.createStatus = platform::errAuthorizationInternal;
@@ -290,7 +306,8 @@ TEST_F(UpdateToolTest, AHungToolIsEndedAtTheTimeLimitAndFails)
     timer.start();
     EXPECT_EQ(manager.repairQBTool(QStringLiteral("/a"), QStringLiteral("/b")), 4);
     EXPECT_LT(timer.elapsed(), 20000);
-    EXPECT_TRUE(log.contains(QStringLiteral("UpdateToolManager:runExe: \"%1\" did not end within 1 seconds; stopped it").arg(tool)));
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("UpdateToolManager:runExe: \"%1\" did not end within 1 seconds; stopped it").arg(tool)));
     manager.setRepairTimeLimit(UpdateToolManager::kRepairTimeLimitSeconds);
 }
 
@@ -368,8 +385,8 @@ protected:
         const QString stubborn = finder + QStringLiteral("/Contents/MacOS/Stubborn");
         QFile::copy(QStringLiteral("/bin/sleep"), stubborn);
         qint64 pid = 0;
-        QProcess::startDetached(QStringLiteral("/bin/sh"), {"-c", QStringLiteral("trap '' TERM; exec '%1' 30").arg(stubborn)},
-                                {}, &pid);
+        QProcess::startDetached(QStringLiteral("/bin/sh"),
+                                {"-c", QStringLiteral("trap '' TERM; exec '%1' 30").arg(stubborn)}, {}, &pid);
         QDeadlineTimer limit(5000);
         while (!isApplicationRunning(QStringLiteral("com.apple.finder")) && !limit.hasExpired())
             QThread::msleep(10);
@@ -451,7 +468,8 @@ TEST_F(UpdateToolTest, WithoutAnyFileManagerRunningTheRootToolRepairSucceeds)
     EXPECT_EQ(manager.repairQBToolRoot("/res/rooty", "/res/rooty.sig"), 0);
     EXPECT_EQ(manager.status(), 0);
     const QString finder = platform::finder::applicationPath();
-    EXPECT_TRUE(log.contains(QStringLiteral("Not requesting app with id \"com.apple.finder\" to quit because it isn't running")));
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("Not requesting app with id \"com.apple.finder\" to quit because it isn't running")));
     EXPECT_TRUE(log.contains(QStringLiteral("No file manager was running; nothing to start for \"%1\"").arg(finder)));
     EXPECT_TRUE(log.contains(QStringLiteral("Launched \"%1\"").arg(finder)));
 }

@@ -33,12 +33,12 @@ TEST(MainBundlePath, IsThePathStartedFromWhenItNamesTheRunningExecutable)
     };
     const QByteArray name = QFile::encodeName(exe.fileName());
     const QList<Case> cases{
-        {QFile::encodeName(linked) + '/' + name, linked},               // through a folder link: kept
-        {QFile::encodeName(linked) + "/./" + name, linked},             // spelled loosely: cleaned
-        {name, resolvedFolder},                                          // found in PATH or relative
-        {QFile::encodeName(copy), resolvedFolder},                      // another file of the same name
-        {QFile::encodeName(linked) + "/missing", resolvedFolder},       // nothing there
-        {unnamable + '/' + name, resolvedFolder},                        // not UTF-8: the exact resolved path
+        {QFile::encodeName(linked) + '/' + name, linked},         // through a folder link: kept
+        {QFile::encodeName(linked) + "/./" + name, linked},       // spelled loosely: cleaned
+        {name, resolvedFolder},                                   // found in PATH or relative
+        {QFile::encodeName(copy), resolvedFolder},                // another file of the same name
+        {QFile::encodeName(linked) + "/missing", resolvedFolder}, // nothing there
+        {unnamable + '/' + name, resolvedFolder},                 // not UTF-8: the exact resolved path
     };
     for (const Case& test : cases) {
         bool exact = false;

@@ -82,6 +82,8 @@ TEST(Finder, OnTheDesktopTheFileManagerIsQuitAndRestartedWithItsCommandLine)
     ASSERT_EQ(restarted.size(), 1);
     QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(restarted.first()));
     ASSERT_TRUE(commandLine.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(commandLine.readAll().endsWith(QByteArray("nautilus\0" "30\0", 12)));
+    EXPECT_TRUE(commandLine.readAll().endsWith(QByteArray("nautilus\0"
+                                                          "30\0",
+                                                          12)));
     ::kill(pid_t(restarted.first()), SIGKILL);
 }

@@ -100,7 +100,8 @@ TEST(KeychainWithoutSecretService, ReportsNotAvailable)
     QTemporaryDir empty;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QB_KEYCHAIN_WITHOUT_SERVICE"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + empty.path() + QStringLiteral("/no-bus"));
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + empty.path() + QStringLiteral("/no-bus"));
     environment.remove(QStringLiteral("DISPLAY"));
     QProcess child;
     child.setProcessEnvironment(environment);

@@ -95,7 +95,7 @@ QByteArray nestedBinary(int depth)
 QByteArray nestedXml(int depth, const QByteArray& open = "<array>")
 {
     return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + open.repeated(depth) + "<string>leaf</string>"
-        + QByteArray("</array>").repeated(depth) + "</plist>";
+           + QByteArray("</array>").repeated(depth) + "</plist>";
 }
 
 QByteArray xmlPlist(const QByteArray& body)
@@ -115,8 +115,9 @@ TEST(PropertyList, NestingIsBoundedBeforeTheLibraryParses)
     const QList<Case> cases{
         {"XML at the bound", nestedXml(platform::kMaxPropertyListDepth), true},
         {"XML past the bound", nestedXml(platform::kMaxPropertyListDepth + 1), false},
-        {"XML past the bound by an empty array", xmlPlist(QByteArray("<array>").repeated(platform::kMaxPropertyListDepth)
-                                                           + "<array/>" + QByteArray("</array>").repeated(platform::kMaxPropertyListDepth)),
+        {"XML past the bound by an empty array",
+         xmlPlist(QByteArray("<array>").repeated(platform::kMaxPropertyListDepth) + "<array/>"
+                  + QByteArray("</array>").repeated(platform::kMaxPropertyListDepth)),
          false},
         {"XML 50,000 deep", nestedXml(50000), false},
         {"XML hiding tags in attributes", nestedXml(50000, "<array a=\"/>\">"), false},
@@ -172,8 +173,8 @@ TEST(PropertyList, NulIsDataInBinaryStringsAndRefusedWhereTheLibraryWouldCutIt)
         {"XML key", xmlPlist(QByteArray("<dict><key>k\0k</key><string>v</string></dict>", 44)), std::nullopt},
         {"binary UTF-16 key",
          binaryPlist({container(0xd, 1, ref(1) + ref(2)), QByteArray("\x63", 1) + utf16(withNul), "\x51v"}), std::nullopt},
-        {"binary one-byte key",
-         binaryPlist({container(0xd, 1, ref(1) + ref(2)), QByteArray("\x53k\0k", 4), "\x51v"}), std::nullopt},
+        {"binary one-byte key", binaryPlist({container(0xd, 1, ref(1) + ref(2)), QByteArray("\x53k\0k", 4), "\x51v"}),
+         std::nullopt},
     };
     for (const Case& c : cases) {
         QString error;
@@ -236,21 +237,18 @@ TEST(PropertyList, HostileFilesAreRefusedWithoutBlockingOrFollowingTheLink)
     ASSERT_EQ(::mkfifo(QFile::encodeName(at("fifo.plist")).constData(), 0600), 0);
     ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), at("zero.plist")));
     ASSERT_TRUE(QFile::link(good, at("link.plist")));
-    ASSERT_TRUE(writeFile(at("huge.plist"), xmlPlist("<string>" + QByteArray(platform::kMaxPropertyListFileSize, 'x') + "</string>")));
+    ASSERT_TRUE(writeFile(at("huge.plist"),
+                          xmlPlist("<string>" + QByteArray(platform::kMaxPropertyListFileSize, 'x') + "</string>")));
     struct Case {
         const char* name;
         platform::FinalLink link;
         bool readable;
     };
     const QList<Case> cases{
-        {"fifo.plist", platform::FinalLink::NotFollowed, false},
-        {"fifo.plist", platform::FinalLink::Followed, false},
-        {"zero.plist", platform::FinalLink::NotFollowed, false},
-        {"zero.plist", platform::FinalLink::Followed, false},
-        {"link.plist", platform::FinalLink::NotFollowed, false},
-        {"link.plist", platform::FinalLink::Followed, true},
-        {"huge.plist", platform::FinalLink::NotFollowed, false},
-        {"good.plist", platform::FinalLink::NotFollowed, true},
+        {"fifo.plist", platform::FinalLink::NotFollowed, false}, {"fifo.plist", platform::FinalLink::Followed, false},
+        {"zero.plist", platform::FinalLink::NotFollowed, false}, {"zero.plist", platform::FinalLink::Followed, false},
+        {"link.plist", platform::FinalLink::NotFollowed, false}, {"link.plist", platform::FinalLink::Followed, true},
+        {"huge.plist", platform::FinalLink::NotFollowed, false}, {"good.plist", platform::FinalLink::NotFollowed, true},
     };
     for (const Case& c : cases) {
         QString error;
@@ -273,16 +271,18 @@ TEST(PropertyList, BatchReadGivesWhatEachFileReadGives)
     ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), at("zero.plist")));
     ASSERT_TRUE(QFile::link(at("good.plist"), at("link.plist")));
     ASSERT_TRUE(QDir().mkpath(at("folder.plist")));
-    ASSERT_TRUE(writeFile(at("huge.plist"), xmlPlist("<string>" + QByteArray(platform::kMaxPropertyListFileSize, 'x') + "</string>")));
+    ASSERT_TRUE(writeFile(at("huge.plist"),
+                          xmlPlist("<string>" + QByteArray(platform::kMaxPropertyListFileSize, 'x') + "</string>")));
     ASSERT_TRUE(writeFile(at("deep.plist"), nestedXml(platform::kMaxPropertyListDepth + 1)));
     ASSERT_TRUE(writeFile(at("junk.plist"), "not a plist at all"));
     ASSERT_TRUE(writeFile(at("empty.plist"), QByteArray()));
     ASSERT_TRUE(writeFile(at("unreadable.plist"), xmlPlist("<dict/>"), 0));
-    const QStringList kinds{at("good.plist"), at("other.plist"),  at("array.plist"), at("fifo.plist"),
-                            at("zero.plist"), at("link.plist"),   at("folder.plist"), at("huge.plist"),
-                            at("deep.plist"), at("junk.plist"),   at("empty.plist"), at("absent.plist"),
-                            at("unreadable.plist"), QString(),
-                            at("good.plist") + QChar(0) + QStringLiteral("/more")};
+    const QStringList kinds{
+        at("good.plist"),       at("other.plist"), at("array.plist"),
+        at("fifo.plist"),       at("zero.plist"),  at("link.plist"),
+        at("folder.plist"),     at("huge.plist"),  at("deep.plist"),
+        at("junk.plist"),       at("empty.plist"), at("absent.plist"),
+        at("unreadable.plist"), QString(),         at("good.plist") + QChar(0) + QStringLiteral("/more")};
     // A NUL would end the name at the file system: such a path is refused, not cut short.
     QString nulError;
     EXPECT_TRUE(platform::readPropertyListDictionary(kinds.last(), &nulError).isEmpty());

@@ -38,9 +38,11 @@ TEST(Trash, AnItemOnTheHomeFileSystemGoesToTheHomeTrashWithItsOrigin)
     const QStringList names = QDir(trash + QStringLiteral("/files")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     ASSERT_EQ(names.size(), 2);
     for (const QString& name : names) {
-        const bool isFirst = readFile(trash + QStringLiteral("/files/") + name + QStringLiteral("/Contents/Info.plist")).contains("<string>a</string>");
+        const bool isFirst = readFile(trash + QStringLiteral("/files/") + name + QStringLiteral("/Contents/Info.plist"))
+                                 .contains("<string>a</string>");
         const QString origin = QString::fromLatin1(QFile::encodeName(isFirst ? first : second).toPercentEncoding("/"));
-        EXPECT_TRUE(infoOf(trash, name).contains(QStringLiteral("\nPath=%1\n").arg(origin))) << qPrintable(infoOf(trash, name));
+        EXPECT_TRUE(infoOf(trash, name).contains(QStringLiteral("\nPath=%1\n").arg(origin)))
+            << qPrintable(infoOf(trash, name));
     }
 }
 
@@ -65,9 +67,9 @@ TEST(Trash, OnOtherFileSystems)
     environment.insert(QStringLiteral("QB_TRASH_DISKS"), dir.path());
     inner.setProcessEnvironment(environment);
     inner.setProcessChannelMode(QProcess::MergedChannels);
-    inner.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
-                                          QStringLiteral("sh"), QStringLiteral("-c"), script,
-                                          QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))});
+    inner.start(QStringLiteral("unshare"),
+                {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"), QStringLiteral("sh"),
+                 QStringLiteral("-c"), script, QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))});
     ASSERT_TRUE(inner.waitForFinished(120000));
     const QString output = QString::fromUtf8(inner.readAll());
     EXPECT_EQ(inner.exitCode(), 0) << qPrintable(output);
@@ -89,15 +91,24 @@ TEST(TrashOnOtherFileSystems, DISABLED_TopDirectoryTrashWhenSoundElseTheUsersOwn
         bool relativePath;
     };
     const QList<Case> cases{
-        {"sticky", [](const QString& top) { QDir().mkdir(top + "/.Trash"); ::chmod(QFile::encodeName(top + "/.Trash").constData(), 01777); },
+        {"sticky",
+         [](const QString& top) {
+             QDir().mkdir(top + "/.Trash");
+             ::chmod(QFile::encodeName(top + "/.Trash").constData(), 01777);
+         },
          QStringLiteral(".Trash/") + uid, true},
-        {"linked", [](const QString& top) {
+        {"linked",
+         [](const QString& top) {
              QDir().mkdir(top + "/shared");
              ::chmod(QFile::encodeName(top + "/shared").constData(), 01777);
              QFile::link(top + "/shared", top + "/.Trash");
          },
          QStringLiteral(".Trash-") + uid, true},
-        {"plain", [](const QString& top) { QDir().mkdir(top + "/.Trash"); ::chmod(QFile::encodeName(top + "/.Trash").constData(), 0777); },
+        {"plain",
+         [](const QString& top) {
+             QDir().mkdir(top + "/.Trash");
+             ::chmod(QFile::encodeName(top + "/.Trash").constData(), 0777);
+         },
          QStringLiteral(".Trash-") + uid, true},
         {"unusable", [&uid](const QString& top) { writeFile(top + "/.Trash-" + uid, "not a folder"); }, homeTrash, false},
     };

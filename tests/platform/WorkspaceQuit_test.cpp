@@ -41,7 +41,8 @@ TEST(WorkspaceQuit, SendsTermToEveryProcessOfTheBundleOnly)
     ASSERT_TRUE(first.waitForStarted() && second.waitForStarted());
     ASSERT_TRUE(appears(QStringLiteral("com.quorbel.test.sleeper"), true));
 
-    EXPECT_EQ(platform::workspace::quitApplication(QStringLiteral("com.quorbel.test.other")), platform::workspace::procNotFound);
+    EXPECT_EQ(platform::workspace::quitApplication(QStringLiteral("com.quorbel.test.other")),
+              platform::workspace::procNotFound);
     EXPECT_EQ(platform::workspace::quitApplication(QString()), platform::workspace::procNotFound);
     EXPECT_EQ(platform::workspace::quitApplication(QStringLiteral("com.quorbel.test.sleeper")), 0);
 

@@ -36,10 +36,10 @@ const QString kMoveAnswer = QStringLiteral("Move to Applications Folder");
 
 bool inPrivateRoot()
 {
-    struct stat root{};
-    struct stat applications{};
+    struct stat root {};
+    struct stat applications {};
     return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev
-        && applications.st_uid == 0 && (applications.st_mode & 022) == 0;
+           && applications.st_uid == 0 && (applications.st_mode & 022) == 0;
 }
 
 int run(const QString& program, const QStringList& arguments)
@@ -106,7 +106,8 @@ protected:
             bool isPid = false;
             const qint64 pid = entry.toLongLong(&isPid);
             const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
-            if (isPid && pid != ::getpid() && (exe.startsWith(m_dir.path()) || exe.startsWith(QStringLiteral("/Applications/"))))
+            if (isPid && pid != ::getpid()
+                && (exe.startsWith(m_dir.path()) || exe.startsWith(QStringLiteral("/Applications/"))))
                 ::kill(pid_t(pid), SIGKILL);
         }
     }
@@ -125,7 +126,9 @@ protected:
         for (const QString& folder : {home() + QStringLiteral("/Downloads"), state(), bin()})
             ASSERT_TRUE(QDir().mkpath(folder));
         ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), source()}), 0);
-        ASSERT_EQ(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), home(), state(), bin()}), 0);
+        ASSERT_EQ(run(QStringLiteral("chown"),
+                      {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), home(), state(), bin()}),
+                  0);
         // The stand-in for pkexec: set-user-ID root, reachable only by the user.
         ASSERT_EQ(::chmod(QFile::encodeName(bin()).constData(), 0700), 0);
         ASSERT_TRUE(QFile::copy(QString::fromUtf8(QB_FAKE_PKEXEC), pkexec()));
@@ -158,7 +161,8 @@ protected:
     {
         return runAsUser(bundle + QStringLiteral("/Contents/MacOS/Quorbel"),
                          QStringList{QStringLiteral("QUORBEL_ALERT_ANSWER=") + answer,
-                                     QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")} + extra,
+                                     QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Quit")}
+                             + extra,
                          whileRunning);
     }
 
@@ -235,7 +239,10 @@ protected:
         return path;
     }
 
-    static bool failureAlertShown(const QString& errors) { return errors.contains(QStringLiteral("Could not move to Applications folder")); }
+    static bool failureAlertShown(const QString& errors)
+    {
+        return errors.contains(QStringLiteral("Could not move to Applications folder"));
+    }
 };
 
 // Owner root, no set-ID bits, u=rwX,go=rX throughout.
@@ -326,9 +333,10 @@ TEST_F(AuthorisedMoveRun, ANulInTheProductNameRemovesNothingElse)
 
     EXPECT_EQ(prompts(), 1);
     QStringList applicationsAfter = listing(QStringLiteral("/Applications"));
-    applicationsAfter.erase(std::remove_if(applicationsAfter.begin(), applicationsAfter.end(),
-                                           [](const QString& line) { return line.startsWith(QStringLiteral("/Quorbel.app")); }),
-                            applicationsAfter.end());
+    applicationsAfter.erase(
+        std::remove_if(applicationsAfter.begin(), applicationsAfter.end(),
+                       [](const QString& line) { return line.startsWith(QStringLiteral("/Quorbel.app")); }),
+        applicationsAfter.end());
     EXPECT_EQ(applicationsAfter, applicationsBefore);
     EXPECT_EQ(listing(home() + QStringLiteral("/Applications")), userBefore);
 }
@@ -354,7 +362,8 @@ TEST_F(AuthorisedMoveRun, AFolderSwappedForALinkDuringThePromptLeadsNowhere)
     // The user's own folder inside the Applications folder.
     const QString identifier = QStringLiteral("com.quorbel.Quorbel");
     makeCopy(QStringLiteral("/Applications/Sub/Deeper/Old.app"), identifier, true);
-    run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), QStringLiteral("/Applications/Sub")});
+    run(QStringLiteral("chown"),
+        {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), QStringLiteral("/Applications/Sub")});
     makeCopy(QStringLiteral("/Library/Precious/Old.app"), identifier, false);
     duringPrompt(QStringLiteral("cd /Applications/Sub && mv Deeper Deeper.gone && ln -s /Library/Precious Deeper"));
     const QStringList before = listing(QStringLiteral("/Library"));
@@ -376,7 +385,8 @@ TEST_F(AuthorisedMoveRun, ADeviceNodeInTheSourceStopsTheInstallWithNothingLeftBe
     const QString errors = runDownloadedLauncher();
 
     EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
-    EXPECT_TRUE(listing(QStringLiteral("/Applications")).isEmpty()) << qPrintable(listing(QStringLiteral("/Applications")).join(u'\n'));
+    EXPECT_TRUE(listing(QStringLiteral("/Applications")).isEmpty())
+        << qPrintable(listing(QStringLiteral("/Applications")).join(u'\n'));
     EXPECT_EQ(listing(source()), sourceBefore);
 }
 
@@ -405,8 +415,11 @@ protected:
         ASSERT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), installed()}), 0);
         const QString resources = installed() + QStringLiteral("/Contents/Resources");
         const QVariantList items{
-            QVariantMap{{"Type", "QBToolRoot"}, {"Name", "updateqb"}, {"InstallPath", kInstalledTool},
-                        {"Resource", "updateqb"}, {"Signature", "updateqb.sig"}},
+            QVariantMap{{"Type", "QBToolRoot"},
+                        {"Name", "updateqb"},
+                        {"InstallPath", kInstalledTool},
+                        {"Resource", "updateqb"},
+                        {"Signature", "updateqb.sig"}},
             QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
         };
         ASSERT_TRUE(writePlist(resources + "/RequiredItems.plist", QVariantMap{{"RequiredItems", items}}));
@@ -425,8 +438,9 @@ protected:
     QString record() const { return m_dir.path() + QStringLiteral("/tool.argv"); }
     QString startInstalled(const QString& windowAnswers)
     {
-        return runAsUser(installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
-                         {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=") + windowAnswers, QStringLiteral("QUORBEL_ALERT_ANSWER=OK")});
+        return runAsUser(
+            installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
+            {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=") + windowAnswers, QStringLiteral("QUORBEL_ALERT_ANSWER=OK")});
     }
     static constexpr const char* kInstalledTool = "/Library/Application Support/Quorbel/updateqb";
 };
@@ -435,8 +449,7 @@ TEST_F(CheckWindowAsUser, TheUpdateToolRepairAsksOnceAndWaitsForTheToolAsRoot)
 {
     const QString errors = startInstalled(QStringLiteral("Continue,Quit"));
     EXPECT_EQ(prompts(), 1) << qPrintable(errors);
-    EXPECT_EQ(readFile(record()).trimmed(),
-              ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
+    EXPECT_EQ(readFile(record()).trimmed(), ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
     EXPECT_TRUE(launcherLog().contains(QStringLiteral("UpdateToolManager:runUninstalledUpdateToolAsAdmin: Succeeded")));
     EXPECT_TRUE(launcherLog().contains(QStringLiteral("Repair run succeeded"))) << qPrintable(launcherLog());
     struct stat tool {};
@@ -449,7 +462,8 @@ TEST_F(CheckWindowAsUser, ADismissedPromptIsAFailedRepairAndContinueAsksAgain)
     writeFile(state() + QStringLiteral("/answers"), "1 dismiss\n");
     const QString errors = startInstalled(QStringLiteral("Continue,Continue,Quit"));
     EXPECT_TRUE(errors.contains(QStringLiteral("Unattended alert: \"The repair did not succeed\""))) << qPrintable(errors);
-    EXPECT_TRUE(launcherLog().contains(QStringLiteral("AuthorizationCopyRights failed (OSStatus -60006)"))) << qPrintable(launcherLog());
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("AuthorizationCopyRights failed (OSStatus -60006)")))
+        << qPrintable(launcherLog());
     // The second "Continue" is a new authorisation: a second prompt, answered.
     EXPECT_EQ(prompts(), 2);
     EXPECT_EQ(readFile(record()).trimmed(), ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
@@ -483,8 +497,8 @@ TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesAWholeCopyThatStarts)
 {
     struct KillPoint {
         const char* name;
-        const char* step;   // QUORBEL_STOP_AT
-        QString logged;     // or once the log holds this; neither: once the install's copy shows up
+        const char* step; // QUORBEL_STOP_AT
+        QString logged;   // or once the log holds this; neither: once the install's copy shows up
     };
     const QString installed = QStringLiteral("/Applications/Quorbel.app");
     const QList<KillPoint> points{
@@ -517,7 +531,9 @@ TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesAWholeCopyThatStarts)
             } else if (!point.logged.isEmpty()) {
                 now = launcherLog().contains(point.logged);
             } else {
-                for (const QString& name : QDir(QStringLiteral("/Applications")).entryList({QStringLiteral(".Quorbel.app.installing*")}, QDir::Dirs | QDir::Hidden)) {
+                for (const QString& name :
+                     QDir(QStringLiteral("/Applications"))
+                         .entryList({QStringLiteral(".Quorbel.app.installing*")}, QDir::Dirs | QDir::Hidden)) {
                     const QFileInfo large(QStringLiteral("/Applications/%1/Contents/Resources/large.bin").arg(name));
                     if (large.exists()) {
                         landed = QStringLiteral(" (%1 of %2 bytes installed)").arg(large.size()).arg(kLarge);
@@ -529,7 +545,9 @@ TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesAWholeCopyThatStarts)
                 ::kill(pid_t(pid), SIGKILL);
             return now;
         };
-        const QStringList stopAt = point.step ? QStringList{QStringLiteral("QUORBEL_STOP_AT=") + QString::fromLatin1(point.step)} : QStringList{};
+        const QStringList stopAt = point.step
+                                       ? QStringList{QStringLiteral("QUORBEL_STOP_AT=") + QString::fromLatin1(point.step)}
+                                       : QStringList{};
         runLauncher(source(), kMoveAnswer, stopAt, killNow);
         QElapsedTimer timer;
         timer.start();
@@ -541,18 +559,26 @@ TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesAWholeCopyThatStarts)
         QStringList survivors;
         QStringList remains;
         for (const QString& bundle : {source(), installed}) {
-            const bool isWhole = contents(bundle) == whole && QFileInfo(bundle + QStringLiteral("/Contents/Resources/large.bin")).size() == kLarge;
+            const bool isWhole = contents(bundle) == whole
+                                 && QFileInfo(bundle + QStringLiteral("/Contents/Resources/large.bin")).size() == kLarge;
             const bool old = QFileInfo::exists(bundle + QStringLiteral("/Contents/Resources/precious.txt"));
             if (isWhole)
                 survivors.append(bundle);
-            remains.append(QStringLiteral("%1: %2").arg(bundle == installed ? QStringLiteral("installed") : QStringLiteral("download"),
-                                                     isWhole ? QStringLiteral("whole") : old ? QStringLiteral("the old copy")
-                                                         : QFileInfo::exists(bundle) ? QStringLiteral("partial") : QStringLiteral("gone")));
+            remains.append(
+                QStringLiteral("%1: %2").arg(bundle == installed ? QStringLiteral("installed") : QStringLiteral("download"),
+                                             isWhole                     ? QStringLiteral("whole")
+                                             : old                       ? QStringLiteral("the old copy")
+                                             : QFileInfo::exists(bundle) ? QStringLiteral("partial")
+                                                                         : QStringLiteral("gone")));
             // Under its real name a copy is whole, the old one or not there.
             EXPECT_TRUE(isWhole || old || !QFileInfo::exists(bundle)) << qPrintable(remains.last());
         }
-        remains.append(QStringLiteral("earlier copy: %1").arg(QFileInfo::exists(QStringLiteral("/Applications/Quorbel-2.app")) ? QStringLiteral("there") : QStringLiteral("gone")));
-        const QStringList leftovers = QDir(QStringLiteral("/Applications")).entryList({QStringLiteral(".*")}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        remains.append(QStringLiteral("earlier copy: %1")
+                           .arg(QFileInfo::exists(QStringLiteral("/Applications/Quorbel-2.app")) ? QStringLiteral("there")
+                                                                                                 : QStringLiteral("gone")));
+        const QStringList leftovers = QDir(QStringLiteral("/Applications"))
+                                          .entryList({QStringLiteral(".*")},
+                                                     QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         EXPECT_TRUE(leftovers.isEmpty()) << "left in Applications: " << qPrintable(leftovers.join(u','));
         std::printf("killed %s%s: %s\n", point.name, qPrintable(landed), qPrintable(remains.join(QStringLiteral("; "))));
         ASSERT_FALSE(survivors.isEmpty()) << qPrintable(remains.join(u'\n'));
@@ -561,7 +587,8 @@ TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesAWholeCopyThatStarts)
             const QString errors = runLauncher(bundle, QStringLiteral("Do Not Move"), {});
             stopStrays();
             // A download offers the move again; the installed copy runs from Applications.
-            EXPECT_EQ(errors.contains(QStringLiteral("Move to Applications folder?")), bundle == source()) << qPrintable(errors);
+            EXPECT_EQ(errors.contains(QStringLiteral("Move to Applications folder?")), bundle == source())
+                << qPrintable(errors);
             EXPECT_TRUE(launcherLog().contains(QStringLiteral("Quorbel did finish launching"))) << qPrintable(bundle);
         }
     }
@@ -623,7 +650,8 @@ TEST_F(RootToolRun, RequestsHoldingControlCharactersAreRefused)
     const QList<QStringList> requests{
         {QStringLiteral("remove"), QStringLiteral("/Applications/") + nul + QStringLiteral(".app"), {}, "0", "0"},
         {QStringLiteral("remove"), QStringLiteral("/Applications") + nul + QStringLiteral("/Keep.app"), {}, "0", "0"},
-        {QStringLiteral("install"), QString::fromUtf8(QB_BUNDLE_DIR), QStringLiteral("/Applications"), QStringLiteral("Q\n.app")},
+        {QStringLiteral("install"), QString::fromUtf8(QB_BUNDLE_DIR), QStringLiteral("/Applications"),
+         QStringLiteral("Q\n.app")},
         {QStringLiteral("run"), QStringLiteral("/usr/bin/touch"), marker + QStringLiteral("\x7f")},
         {QStringLiteral("run"), QStringLiteral("/usr/bin/touch") + nul, marker},
     };
@@ -648,13 +676,13 @@ TEST_F(RootToolRun, TheHelperRefusesWhatIsOutsideItsRequests)
     ASSERT_TRUE(helper.waitForReadyRead(10000));
     EXPECT_EQ(helper.readLine(), "ready\n");
     const QByteArray requests[] = {
-        "remove\t/Applications/Keep\x01.app\t\t0\t0\n",        // a control character
+        "remove\t/Applications/Keep\x01.app\t\t0\t0\n",             // a control character
         "remove\t/Applications/../Applications/Keep.app\t\t0\t0\n", // not a plain path
-        "remove\t/Applications/Keep.app/Contents\t\t0\t0\n",     // not a bundle
-        "install\t" QB_BUNDLE_DIR "\t/tmp\tQuorbel.app\n",       // not the Applications folder
-        "updatetool\t300\trepair\t/bin/sh\tx\n",                // not the tool the bundle carries
+        "remove\t/Applications/Keep.app/Contents\t\t0\t0\n",        // not a bundle
+        "install\t" QB_BUNDLE_DIR "\t/tmp\tQuorbel.app\n",          // not the Applications folder
+        "updatetool\t300\trepair\t/bin/sh\tx\n",                    // not the tool the bundle carries
         "run\t/bin/rm -rf /Applications\n",                         // no such executable
-        "rm\t-rf\t/Applications\n",                                // no such request
+        "rm\t-rf\t/Applications\n",                                 // no such request
     };
     for (const QByteArray& request : requests) {
         helper.write(request);

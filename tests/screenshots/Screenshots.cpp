@@ -66,10 +66,8 @@ struct HeaderLayout {
 TEST_F(Screenshots, HeaderLayouts)
 {
     const HeaderLayout layouts[] = {
-        {"header-own-brand.png", 1, true, false},
-        {"header-partner-brand-15.png", 15, true, false},
-        {"header-partner-brand.png", 0, false, false},
-        {"header-welcome-reseller.png", 10001, true, false},
+        {"header-own-brand.png", 1, true, false},      {"header-partner-brand-15.png", 15, true, false},
+        {"header-partner-brand.png", 0, false, false}, {"header-welcome-reseller.png", 10001, true, false},
         {"header-generic.png", 0, false, true},
     };
     for (const HeaderLayout& layout : layouts) {
@@ -115,8 +113,11 @@ TEST_F(Screenshots, CheckWindow)
     ::chmod(QFile::encodeName(core).constData(), 0775);
     const QVariantList items{
         QVariantMap{{kInstallType, "CoreApp"}, {kName, "QuorbelCore"}, {kResource, "QuorbelCore.app"}},
-        QVariantMap{{kInstallType, "Bundle"}, {kName, "QuorbelFS"}, {kInstaller, "QuorbelFS.pkg"},
-                    {kInstallPath, m_home.systemRoot() + "/Library/Filesystems/QuorbelFS.fs"}, {kVersion, "1.0.0"}},
+        QVariantMap{{kInstallType, "Bundle"},
+                    {kName, "QuorbelFS"},
+                    {kInstaller, "QuorbelFS.pkg"},
+                    {kInstallPath, m_home.systemRoot() + "/Library/Filesystems/QuorbelFS.fs"},
+                    {kVersion, "1.0.0"}},
     };
     ASSERT_TRUE(writePlist(resources + QStringLiteral("/RequiredItems.plist"), QVariantMap{{"RequiredItems", items}}));
     InstallCheckManager manager{platform::Bundle(bundle)};

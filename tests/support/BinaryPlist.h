@@ -63,7 +63,7 @@ inline QByteArray binaryPlist(const QList<QByteArray>& objects)
     }
     const auto tableOffset = quint64(out.size());
     out += table + QByteArray(6, '\0') + char(4) + char(2) + bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8)
-        + bigEndian(tableOffset, 8);
+           + bigEndian(tableOffset, 8);
     return out;
 }
 

@@ -13,11 +13,11 @@ namespace testing_support {
 // Empty when an unlocked Secret Service answers; otherwise why not.
 QString keyringUnavailableReason();
 
-#define QB_REQUIRE_KEYRING()                                          \
-    do {                                                              \
-        const QString why = ::testing_support::keyringUnavailableReason(); \
-        if (!why.isEmpty())                                           \
-            GTEST_SKIP() << why.toStdString();                        \
+#define QB_REQUIRE_KEYRING()                                                                                               \
+    do {                                                                                                                   \
+        const QString why = ::testing_support::keyringUnavailableReason();                                                 \
+        if (!why.isEmpty())                                                                                                \
+            GTEST_SKIP() << why.toStdString();                                                                             \
     } while (0)
 
 // A name no other test process uses.

@@ -5,8 +5,8 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
-#include <QVariantMap>
 #include <QTemporaryDir>
+#include <QVariantMap>
 
 #include <functional>
 

@@ -29,15 +29,16 @@ inline bool writeZip(const QString& path, const QList<ZipEntry>& entries)
     bool ok = true;
     for (const ZipEntry& entry : entries) {
         zip_fileinfo info{};
-        const mode_t mode = entry.symbolicLink ? (S_IFLNK | 0777) : (entry.name.endsWith('/') ? (S_IFDIR | 0755) : (S_IFREG | 0644));
+        const mode_t mode = entry.symbolicLink ? (S_IFLNK | 0777)
+                                               : (entry.name.endsWith('/') ? (S_IFDIR | 0755) : (S_IFREG | 0644));
         info.external_fa = static_cast<uLong>(mode) << 16;
         constexpr uLong kMadeOnUnix = (3u << 8) | 30u;
         const int method = entry.deflated ? Z_DEFLATED : 0;
         ok = ok
-            && zipOpenNewFileInZip4_64(archive, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                       Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
-                                       0, kMadeOnUnix, 0, 0)
-                == ZIP_OK;
+             && zipOpenNewFileInZip4_64(archive, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, method,
+                                        Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                        kMadeOnUnix, 0, 0)
+                    == ZIP_OK;
         ok = ok && zipWriteInFileInZip(archive, entry.data.constData(), static_cast<unsigned>(entry.data.size())) == ZIP_OK;
         ok = ok && zipCloseFileInZip(archive) == ZIP_OK;
     }

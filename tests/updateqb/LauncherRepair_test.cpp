@@ -37,7 +37,7 @@ long find(const std::vector<std::string>& log, const std::string& text, long fro
 
 mode_t modeOf(const std::string& path)
 {
-    struct stat info{};
+    struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
 }
 
@@ -76,8 +76,11 @@ TEST(LauncherRepair, AnEmptySystemIsRepairedByTheRealToolAndTheCoreStarts)
     const std::vector<std::string> items{"QBToolRoot \"updateqb\"", "QBTool \"qbhelper\"",
                                          "FinderCM \"QuorbelFinderPlugin\"", "CoreApp \"QuorbelCore\""};
     for (const std::string& item : items)
-        EXPECT_NE(find(log, "Install check: " + item + " is \"" + (item.starts_with("CoreApp") ? "Wrong Permissions" : "Missing")), -1)
-            << item << "\n" << text;
+        EXPECT_NE(
+            find(log, "Install check: " + item + " is \"" + (item.starts_with("CoreApp") ? "Wrong Permissions" : "Missing")),
+            -1)
+            << item << "\n"
+            << text;
     const long repaired = find(log, "Repair run succeeded");
     ASSERT_NE(repaired, -1) << text;
     EXPECT_LT(find(log, "User chose to repair"), repaired);

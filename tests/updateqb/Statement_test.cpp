@@ -34,11 +34,11 @@ TEST(Statement, VersionsParseStrictlyAndCompareByNumber)
         const char* text;
         bool valid;
     };
-    for (const Case& c : {Case{"1.19.0 (5)", true}, Case{"10.0.12 (300)", true}, Case{"1.19 (5)", false},
-                          Case{"1.19.0", false}, Case{"1.19.0 (5", false}, Case{"1.19.0.1 (5)", false},
-                          Case{"1.19.-1 (5)", false}, Case{" 1.19.0 (5)", false}, Case{"1.19.0  (5)", false},
-                          Case{"01.19.0 (5)", false}, Case{"1.19.0 ()", false}, Case{"", false},
-                          Case{"1.19.0 (99999999999)", false}})
+    for (const Case& c :
+         {Case{"1.19.0 (5)", true}, Case{"10.0.12 (300)", true}, Case{"1.19 (5)", false}, Case{"1.19.0", false},
+          Case{"1.19.0 (5", false}, Case{"1.19.0.1 (5)", false}, Case{"1.19.-1 (5)", false}, Case{" 1.19.0 (5)", false},
+          Case{"1.19.0  (5)", false}, Case{"01.19.0 (5)", false}, Case{"1.19.0 ()", false}, Case{"", false},
+          Case{"1.19.0 (99999999999)", false}})
         EXPECT_EQ(parseVersion(c.text).has_value(), c.valid) << c.text;
     EXPECT_LT(*parseVersion("1.9.0 (5)"), *parseVersion("1.10.0 (1)"));
     EXPECT_LT(*parseVersion("1.19.0 (5)"), *parseVersion("1.19.0 (6)"));

@@ -69,7 +69,7 @@ void installToolUnderTest()
 
 void walk(const std::filesystem::path& path, std::ostringstream* out)
 {
-    struct stat info{};
+    struct stat info {};
     if (::lstat(path.c_str(), &info) != 0)
         return;
     *out << path.string() << ' ' << std::oct << info.st_mode << std::dec << ' ' << info.st_uid << ' ' << info.st_gid;
@@ -125,8 +125,7 @@ void enterPrivateRoot(int argc, char** argv)
     installToolUnderTest();
 }
 
-Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment, uid_t user,
-            int timeoutSeconds)
+Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment, uid_t user, int timeoutSeconds)
 {
     std::vector<std::string> full;
     if (user != 0) {
@@ -205,8 +204,7 @@ bool writeFile(const std::string& path, const std::string& bytes, mode_t mode)
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
-    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())
-        && ::fchmod(fd, mode) == 0;
+    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && ::fchmod(fd, mode) == 0;
     return ::close(fd) == 0 && ok;
 }
 

@@ -31,8 +31,8 @@ struct Outcome {
 };
 
 // Runs argv with exactly `environment`; as `user` (through setpriv) unless 0.
-Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
-            uid_t user = kUser, int timeoutSeconds = 60);
+Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {}, uid_t user = kUser,
+            int timeoutSeconds = 60);
 // The tool as the ordinary user with an empty environment.
 Outcome tool(const std::vector<std::string>& arguments);
 

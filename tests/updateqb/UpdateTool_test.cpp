@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <sys/stat.h>
@@ -58,7 +58,7 @@ struct Entry {
 
 Entry entryAt(const std::string& path)
 {
-    struct stat info{};
+    struct stat info {};
     if (::lstat(path.c_str(), &info) != 0)
         return {};
     return {info.st_mode, info.st_uid, info.st_gid};
@@ -144,7 +144,6 @@ struct InstallCase {
     std::function<void()> check;
 };
 
-
 } // namespace
 
 TEST_F(UpdateTool, EveryCommandInstallsOrRepairsWithTheRightOwnerAndMode)
@@ -153,7 +152,8 @@ TEST_F(UpdateTool, EveryCommandInstallsOrRepairsWithTheRightOwnerAndMode)
     const std::vector<InstallCase> cases{
         {"repair: the tool itself, set-user-ID root",
          [&](UpdateTool* t) {
-             return std::vector<std::string>{"repair", t->put("updateqb.sig", signature("repair", "updateqb", kVersion, toolBytes))};
+             return std::vector<std::string>{"repair",
+                                             t->put("updateqb.sig", signature("repair", "updateqb", kVersion, toolBytes))};
          },
          [&] {
              EXPECT_EQ(entryAt(kToolFolder + "/updateqb").mode, S_IFREG | 04755);
@@ -240,7 +240,8 @@ TEST_F(UpdateTool, EveryCommandInstallsOrRepairsWithTheRightOwnerAndMode)
          [] { EXPECT_EQ(entryAt("/Library/Filesystems/Q.fs/Contents/Info.plist").mode, S_IFREG | 0644); }},
         {"applyfullupdate: the launcher's bundle in /Applications",
          [](UpdateTool* t) {
-             const std::string z = t->zipItem("u.zip", sampleBundle("Quorbel.app"), "applyfullupdate", "/Applications/Quorbel.app");
+             const std::string z = t->zipItem("u.zip", sampleBundle("Quorbel.app"), "applyfullupdate",
+                                              "/Applications/Quorbel.app");
              return std::vector<std::string>{"applyfullupdate", z, z + ".sig", "/Applications/Quorbel.app"};
          },
          [] { EXPECT_EQ(entryAt("/Applications/Quorbel.app/Contents/MacOS/run").mode, S_IFREG | 0755); }},
@@ -312,7 +313,9 @@ TEST_F(UpdateTool, EachRefusalLeavesTheWholeTreeAsItWas)
              return std::vector<std::string>{"repairother", t->put("h", "bytes"), t->scratch.path("h.sig")};
          }},
         {"a missing signature",
-         [](UpdateTool* t) { return std::vector<std::string>{"repairother", t->put("h", "bytes"), t->scratch.path("none.sig")}; }},
+         [](UpdateTool* t) {
+             return std::vector<std::string>{"repairother", t->put("h", "bytes"), t->scratch.path("none.sig")};
+         }},
         {"a signature whose statement was edited",
          [](UpdateTool* t) {
              std::string sig = signature("repairother", "qbhelper", kVersion, "bytes");
@@ -327,7 +330,8 @@ TEST_F(UpdateTool, EachRefusalLeavesTheWholeTreeAsItWas)
          }},
         {"a valid signature for another install path",
          [](UpdateTool* t) {
-             const std::string z = t->zipItem("p.zip", sampleBundle("Sample.plugin"), "repairzipitem", "/Library/Contextual Menu Items/Other.plugin");
+             const std::string z = t->zipItem("p.zip", sampleBundle("Sample.plugin"), "repairzipitem",
+                                              "/Library/Contextual Menu Items/Other.plugin");
              return std::vector<std::string>{"repairzipitem", z, z + ".sig", kPluginPath};
          }},
         {"a replayed older version",
@@ -365,8 +369,14 @@ TEST_F(UpdateTool, EachRefusalLeavesTheWholeTreeAsItWas)
              const std::string p = t->signedPayload("h", "bytes", "repairother", "qbhelper");
              return std::vector<std::string>{"repairother", p, p + ".sig"};
          }},
-        {"a name with a slash", [](UpdateTool*) { return std::vector<std::string>{"repairpermissionsother", "a/qbhelper"}; }},
-        {"a name of ..", [](UpdateTool*) { return std::vector<std::string>{"repairpermissionsotherroot", ".."}; }},
+        {"a name with a slash",
+         [](UpdateTool*) {
+             return std::vector<std::string>{"repairpermissionsother", "a/qbhelper"};
+         }},
+        {"a name of ..",
+         [](UpdateTool*) {
+             return std::vector<std::string>{"repairpermissionsotherroot", ".."};
+         }},
         {"a signed tool name with ..",
          [](UpdateTool* t) {
              const std::string p = t->signedPayload("h", "bytes", "repairotherroot", "../../../Volumes/bin/x");
@@ -444,8 +454,10 @@ TEST_F(UpdateTool, EachRefusalLeavesTheWholeTreeAsItWas)
          [](UpdateTool*) {
              makeFolder(kUserHome + "/A.app/Contents/Resources", kUser, 0755);
              makeFolder("/Library/Target", 0, 0700);
-             std::filesystem::create_symlink("/Library/Target", kUserHome + "/A.app/Contents/Resources/" QB_PRODUCT_NAME "Core.app");
-             return std::vector<std::string>{"repaircore", kUserHome + "/A.app/Contents/Resources/" QB_PRODUCT_NAME "Core.app"};
+             std::filesystem::create_symlink("/Library/Target",
+                                             kUserHome + "/A.app/Contents/Resources/" QB_PRODUCT_NAME "Core.app");
+             return std::vector<std::string>{"repaircore",
+                                             kUserHome + "/A.app/Contents/Resources/" QB_PRODUCT_NAME "Core.app"};
          }},
         {"a key-pair folder that is not the caller's",
          [](UpdateTool*) {
@@ -459,8 +471,14 @@ TEST_F(UpdateTool, EachRefusalLeavesTheWholeTreeAsItWas)
              std::filesystem::create_symlink("/Library/Keys", kUserHome + "/.config/.mono");
              return std::vector<std::string>{"fixmonokeypairs", kUserHome + "/.config/.mono/keypairs"};
          }},
-        {"an unknown command", [](UpdateTool*) { return std::vector<std::string>{"rm", "-rf", "/"}; }},
-        {"a relative path", [](UpdateTool*) { return std::vector<std::string>{"repaircore", "A.app/Contents/Resources/x"}; }},
+        {"an unknown command",
+         [](UpdateTool*) {
+             return std::vector<std::string>{"rm", "-rf", "/"};
+         }},
+        {"a relative path",
+         [](UpdateTool*) {
+             return std::vector<std::string>{"repaircore", "A.app/Contents/Resources/x"};
+         }},
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -546,7 +564,8 @@ TEST_F(UpdateTool, AHostileEnvironmentChangesNothing)
     // A library that leaves a mark when it is loaded.
     const std::string mark = scratch.path("preloaded");
     const std::string source = put("evil.c", "#include <stdio.h>\n__attribute__((constructor)) static void f(void) {"
-                                             " FILE* f = fopen(\"" + mark + "\", \"w\"); if (f) fclose(f); }\n");
+                                             " FILE* f = fopen(\""
+                                                 + mark + "\", \"w\"); if (f) fclose(f); }\n");
     const Outcome built = run({"/usr/bin/cc", "-shared", "-fPIC", "-o", scratch.path("evil.so"), source},
                               {"PATH=/usr/bin:/bin"}, 0);
     ASSERT_EQ(built.status, 0) << built.err;
@@ -561,8 +580,8 @@ TEST_F(UpdateTool, AHostileEnvironmentChangesNothing)
     // env sets the hostile environment for the tool alone.
     const Outcome outcome = run({"/usr/bin/env", "-i", "PATH=" + scratch.root(), "LD_PRELOAD=" + scratch.path("evil.so"),
                                  "LD_LIBRARY_PATH=" + scratch.root(), "QUORBEL_SYSTEM_ROOT=" + fakeRoot, "IFS=/",
-                                 "OPENSSL_CONF=" + scratch.path("h"), "HOME=" + fakeRoot, kTool, "repairother",
-                                 payload, payload + ".sig"});
+                                 "OPENSSL_CONF=" + scratch.path("h"), "HOME=" + fakeRoot, kTool, "repairother", payload,
+                                 payload + ".sig"});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(readFile(kHelper), "helper");
     EXPECT_FALSE(std::filesystem::exists(mark));
@@ -574,8 +593,8 @@ TEST_F(UpdateTool, ClosedStandardDescriptorsAreNotReusedForTargets)
     // Started with 0-2 closed, the tool's first files would otherwise become
     // its standard streams, and a message would land in an installed file.
     const std::string payload = signedPayload("h", "helper", "repairother", "qbhelper");
-    const Outcome outcome = run({"/bin/sh", "-c", "exec 0<&- 1>&- 2>&- \"$@\"", "sh", kTool, "repairother", payload,
-                                 payload + ".sig"});
+    const Outcome outcome = run(
+        {"/bin/sh", "-c", "exec 0<&- 1>&- 2>&- \"$@\"", "sh", kTool, "repairother", payload, payload + ".sig"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(readFile(kHelper), "helper");
 }

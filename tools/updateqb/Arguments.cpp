@@ -42,8 +42,7 @@ bool hasControlCharacter(std::string_view text)
 
 bool isCleanAbsolutePath(std::string_view path)
 {
-    if (path.size() < 2 || path.size() >= PATH_MAX || path.front() != '/' || path.back() == '/'
-        || hasControlCharacter(path))
+    if (path.size() < 2 || path.size() >= PATH_MAX || path.front() != '/' || path.back() == '/' || hasControlCharacter(path))
         return false;
     size_t start = 1;
     for (size_t i = 1; i <= path.size(); ++i) {
@@ -59,8 +58,8 @@ bool isCleanAbsolutePath(std::string_view path)
 
 bool isPlainName(std::string_view name)
 {
-    return !name.empty() && name.size() <= NAME_MAX && name.front() != '.'
-        && name.find('/') == std::string_view::npos && !hasControlCharacter(name);
+    return !name.empty() && name.size() <= NAME_MAX && name.front() != '.' && name.find('/') == std::string_view::npos
+           && !hasControlCharacter(name);
 }
 
 std::vector<std::string> pathComponents(std::string_view path)
@@ -100,8 +99,9 @@ std::optional<Request> parseArguments(const std::vector<std::string>& arguments,
         const std::string& value = arguments[i + 1];
         const char kind = shape->arguments[i];
         if (kind == 'n' ? !isPlainName(value) : !isCleanAbsolutePath(value)) {
-            *why = request.word + (kind == 'n' ? ": the name must be one plain path component"
-                                               : ": every path must be absolute and plain");
+            *why = request.word
+                   + (kind == 'n' ? ": the name must be one plain path component"
+                                  : ": every path must be absolute and plain");
             return std::nullopt;
         }
         switch (kind) {

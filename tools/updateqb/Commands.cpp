@@ -10,8 +10,8 @@
 #include "ZipInstall.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <climits>
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -133,7 +133,7 @@ std::optional<SignedStatement> readReceipt(int receipts, const std::string& name
             return std::nullopt;
         refuseErrno("cannot open the receipt " + name);
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         refuse("the receipt " + name + " is not a regular file");
     return verifiedStatement(readAll(fd.get(), kMaxSignatureFileSize, "the receipt " + name), "the receipt " + name);
@@ -178,9 +178,8 @@ void installTool(int source, const SignatureFile& signature, const std::string& 
     const Fd receipts = openFolderChain(receiptsFolder(), true, &receiptsOpened);
     const bool present = opened == toolFolder().size() && existsAs(deepest.get(), name, S_IFREG);
     if (present)
-        refuseOlderVersion(signature.statement(),
-                           readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
-                                       toolReceiptName(name)));
+        refuseOlderVersion(signature.statement(), readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
+                                                              toolReceiptName(name)));
     // The copy is made where it will live and verified there: what is
     // checked is exactly what gets linked into place.
     const Fd copy = copyIntoUnnamedFile(source, deepest.get(), kMaxPayloadSize, name);
@@ -201,8 +200,8 @@ void repairToolPermissions(const std::string& name, mode_t mode, std::initialize
     const Fd folder = openFolderChain(toolFolder(), true);
     size_t opened = 0;
     const Fd receipts = openFolderChain(receiptsFolder(), true, &opened);
-    const std::optional<SignedStatement> receipt =
-        readReceipt(opened == toolFolder().size() + 1 ? receipts.get() : -1, toolReceiptName(name));
+    const std::optional<SignedStatement> receipt = readReceipt(opened == toolFolder().size() + 1 ? receipts.get() : -1,
+                                                               toolReceiptName(name));
     if (!receipt)
         refuse(name + " has no receipt of a signed install; install it again");
     bool allowed = false;
@@ -235,7 +234,7 @@ void checkBundleInstallPath(const std::string& path, bool applicationsOnly)
 {
     const std::vector<std::string> components = pathComponents(path);
     const bool inToolFolder = components.size() >= toolFolder().size()
-        && std::equal(toolFolder().begin(), toolFolder().end(), components.begin());
+                              && std::equal(toolFolder().begin(), toolFolder().end(), components.begin());
     const bool inApplications = components.front() == "Applications";
     const bool inLibrary = components.front() == "Library";
     if (components.size() < 2 || inToolFolder || !(inApplications || (inLibrary && !applicationsOnly))
@@ -254,9 +253,8 @@ void installBundle(const std::string& payloadPath, const SignatureFile& signatur
     size_t receiptsOpened = 0;
     const Fd receipts = openFolderChain(receiptsFolder(), true, &receiptsOpened);
     if (present)
-        refuseOlderVersion(signature.statement(),
-                           readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
-                                       pathReceiptName(installPath)));
+        refuseOlderVersion(signature.statement(), readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
+                                                              pathReceiptName(installPath)));
     const Fd source = openCallerSource(payloadPath);
     const Fd archive = copyIntoUnnamedFile(source.get(), deepest.get(), kMaxPayloadSize, payloadPath);
     verifyCopy(archive.get(), signature.statement(), "the archive " + payloadPath);
@@ -307,7 +305,7 @@ void repairCore(const std::string& path)
             refuse(path + " is not a folder (a link is never followed)");
         refuseErrno("cannot open " + path);
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(core.get(), &info) != 0)
         refuseErrno("cannot examine " + path);
     if (info.st_uid != caller().uid && info.st_uid != 0)
@@ -340,7 +338,7 @@ void fixMonoKeypairs(const std::string& folder)
                 refuse(shown + " is not a folder (a link is never followed)");
             refuseErrno("cannot open " + shown);
         }
-        struct stat info{};
+        struct stat info {};
         if (::fstat(next.get(), &info) != 0)
             refuseErrno("cannot examine " + shown);
         const bool last = i + 1 == below.size();
@@ -368,8 +366,7 @@ std::string perform(const Request& request)
             refuse("a sanitizer build never installs itself set-user-ID");
         const SignatureFile signature = loadSignature(request.signature, request.word, kUpdateToolName);
         if (signature.statement().version != QB_VERSION_TEXT)
-            refuse("the signature is for version " + signature.statement().version + ", this tool is "
-                   + QB_VERSION_TEXT);
+            refuse("the signature is for version " + signature.statement().version + ", this tool is " + QB_VERSION_TEXT);
         const Fd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
         if (!self)
             refuseErrno("cannot read this tool's own executable");

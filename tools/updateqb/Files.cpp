@@ -86,7 +86,7 @@ std::string temporaryName(const std::string& name)
 
 void removeTreeAt(int folder, const std::string& name, int depth)
 {
-    struct stat info{};
+    struct stat info {};
     if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return;
@@ -170,7 +170,7 @@ Fd openFolderChain(const std::vector<std::string>& components, bool rootOnly, si
         refuseErrno("cannot open /");
     std::string shown;
     for (size_t i = 0; i <= components.size(); ++i) {
-        struct stat info{};
+        struct stat info {};
         if (::fstat(folder.get(), &info) != 0)
             refuseErrno("cannot examine " + (shown.empty() ? std::string("/") : shown));
         if (rootOnly && !isFolderSafe(info, i == components.size()))
@@ -202,7 +202,7 @@ Fd createFolders(Fd folder, const std::vector<std::string>& components, size_t o
         Fd next(::openat(folder.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next)
             refuseErrno("cannot open " + components[i]);
-        struct stat info{};
+        struct stat info {};
         if (::fstat(next.get(), &info) != 0 || !isFolderSafe(info, true))
             refuse(components[i] + " may be changed by others than root");
         folder = std::move(next);
@@ -222,7 +222,7 @@ Fd openCallerSource(const std::string& path)
             refuse(path + " is a link");
         refuseErrno("cannot open " + path);
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(source.get(), &info) != 0)
         refuseErrno("cannot examine " + path);
     if (S_ISREG(info.st_mode)) {
@@ -296,7 +296,7 @@ std::string sha256Of(int fd)
 
 bool existsAs(int folder, const std::string& name, mode_t kind)
 {
-    struct stat info{};
+    struct stat info {};
     if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return false;

@@ -79,8 +79,7 @@ std::optional<Version> parseVersion(std::string_view text)
     const size_t firstDot = text.find('.');
     const size_t secondDot = firstDot == std::string_view::npos ? firstDot : text.find('.', firstDot + 1);
     const size_t open = text.find(" (");
-    if (secondDot == std::string_view::npos || open == std::string_view::npos || open < secondDot
-        || text.back() != ')')
+    if (secondDot == std::string_view::npos || open == std::string_view::npos || open < secondDot || text.back() != ')')
         return std::nullopt;
     Version version;
     if (!parseNumber(text.substr(0, firstDot), &version.major)
@@ -142,8 +141,7 @@ std::optional<SignedStatement> parseSignatureFile(std::string_view bytes, std::s
 
 bool verifyStatement(EVP_PKEY* key, const SignedStatement& statement)
 {
-    return isSupportedKey(key)
-        && qbcore::verify(key, digestForKey(key), statement.signature, statement.signedText);
+    return isSupportedKey(key) && qbcore::verify(key, digestForKey(key), statement.signature, statement.signedText);
 }
 
 std::string signStatement(EVP_PKEY* key, const Statement& statement)

@@ -102,8 +102,7 @@ std::vector<PlannedEntry> planBundle(int archiveFd)
         if (!path.empty() && path.back() == '/')
             path.pop_back();
         // Checked as an absolute path so that every component rule applies.
-        if (!qbcore::isContainedName(name) || path.find('\\') != std::string::npos
-            || !isCleanAbsolutePath("/" + path))
+        if (!qbcore::isContainedName(name) || path.find('\\') != std::string::npos || !isCleanAbsolutePath("/" + path))
             refuse(shown(name) + " has a name that is not a plain relative path");
         const std::vector<std::string> components = pathComponents("/" + path);
         if (top.empty())
@@ -144,8 +143,7 @@ void extractBundle(int archiveFd, const std::vector<PlannedEntry>& plan, int des
             continue;
         }
         const Fd parent = folderBelow(destination, components, components.size() - 1);
-        Fd file(::openat(parent.get(), components.back().c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        Fd file(::openat(parent.get(), components.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!file)
             refuseErrno("cannot create " + entry.path);
         if (unzOpenCurrentFile(archive.get()) != UNZ_OK)
@@ -156,7 +154,7 @@ void extractBundle(int archiveFd, const std::vector<PlannedEntry>& plan, int des
             result = closed;
         if (result != UNZ_OK)
             refuse("the data of " + shown(entry.path) + " is damaged (" + std::to_string(result) + ")");
-        struct stat info{};
+        struct stat info {};
         if (::fstat(file.get(), &info) != 0 || static_cast<uint64_t>(info.st_size) != entry.size)
             refuse("the data of " + shown(entry.path) + " is not as long as the archive says");
         if (::fchmod(file.get(), entry.mode) != 0)

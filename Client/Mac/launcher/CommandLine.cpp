@@ -29,18 +29,28 @@ namespace {
 // Qt's own options (one dash or two) and whether the next argument is their value.
 int qtOptionArity(const QString& argument)
 {
-    static const QStringList withValue{
-        QStringLiteral("platform"), QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
-        QStringLiteral("plugin"),   QStringLiteral("qwindowgeometry"),    QStringLiteral("qwindowicon"),
-        QStringLiteral("qwindowtitle"), QStringLiteral("session"),        QStringLiteral("style"),
-        QStringLiteral("stylesheet"), QStringLiteral("display"),          QStringLiteral("geometry"),
-        QStringLiteral("title"),    QStringLiteral("name"),               QStringLiteral("icon"),
-        QStringLiteral("visual"),   QStringLiteral("ncols"),              QStringLiteral("graphicssystem"),
-        QStringLiteral("qmljsdebugger")};
-    static const QStringList withoutValue{QStringLiteral("reverse"), QStringLiteral("widgetcount"),
-                                          QStringLiteral("nograb"),  QStringLiteral("dograb"),
-                                          QStringLiteral("sync"),    QStringLiteral("cmap"),
-                                          QStringLiteral("testability")};
+    static const QStringList withValue{QStringLiteral("platform"),
+                                       QStringLiteral("platformpluginpath"),
+                                       QStringLiteral("platformtheme"),
+                                       QStringLiteral("plugin"),
+                                       QStringLiteral("qwindowgeometry"),
+                                       QStringLiteral("qwindowicon"),
+                                       QStringLiteral("qwindowtitle"),
+                                       QStringLiteral("session"),
+                                       QStringLiteral("style"),
+                                       QStringLiteral("stylesheet"),
+                                       QStringLiteral("display"),
+                                       QStringLiteral("geometry"),
+                                       QStringLiteral("title"),
+                                       QStringLiteral("name"),
+                                       QStringLiteral("icon"),
+                                       QStringLiteral("visual"),
+                                       QStringLiteral("ncols"),
+                                       QStringLiteral("graphicssystem"),
+                                       QStringLiteral("qmljsdebugger")};
+    static const QStringList withoutValue{
+        QStringLiteral("reverse"), QStringLiteral("widgetcount"), QStringLiteral("nograb"),     QStringLiteral("dograb"),
+        QStringLiteral("sync"),    QStringLiteral("cmap"),        QStringLiteral("testability")};
     if (!argument.startsWith(u'-'))
         return -1;
     QString name = argument.mid(argument.startsWith(QStringLiteral("--")) ? 2 : 1);
@@ -163,8 +173,8 @@ QByteArray checkJson(const InstallCheckManager& manager)
     }
     int32_t major = 0, minor = 0, bugfix = 0;
     const QJsonValue systemVersion = InstallCheckManager::getMacOSXVersion(&major, &minor, &bugfix)
-        ? QJsonValue(qbFormat("%1.%2.%3", major, minor, bugfix))
-        : QJsonValue(QJsonValue::Null);
+                                         ? QJsonValue(qbFormat("%1.%2.%3", major, minor, bugfix))
+                                         : QJsonValue(QJsonValue::Null);
     const QJsonObject root{
         {QStringLiteral("version"), versionOfThisAppAsString(true)},
         {QStringLiteral("systemVersion"), systemVersion},
@@ -303,9 +313,8 @@ int runSupportArchive(const Request& request, Output& out)
     const QString product = productName();
     SupportArchive::Contents contents;
     const QString logFile = getLogFilePath();
-    contents.logFolder = logFile.isEmpty()
-        ? platform::locations::expandTilde(qbFormat("~/Library/Logs/%1/%1", product))
-        : QFileInfo(logFile).absolutePath();
+    contents.logFolder = logFile.isEmpty() ? platform::locations::expandTilde(qbFormat("~/Library/Logs/%1/%1", product))
+                                           : QFileInfo(logFile).absolutePath();
     contents.productName = product;
     contents.coreLog = platform::locations::expandTilde(qbFormat("~/Library/Logs/%1/%1Core/%1Core.log", product));
     contents.settingsFile = platform::UserDefaults::standardUserDefaults().filePath();
@@ -428,7 +437,7 @@ Request parse(int argc, char** argv)
     // A path that decoding cannot give back byte for byte would name another file.
     for (qsizetype i = 0; i < raw.size(); ++i) {
         const bool names = arguments.at(i) == request.archivePath
-            || arguments.at(i) == QStringLiteral("--support-archive=") + request.archivePath;
+                           || arguments.at(i) == QStringLiteral("--support-archive=") + request.archivePath;
         if (names && QFile::encodeName(arguments.at(i)) != raw.at(i))
             return usageProblem(QStringLiteral("the archive path cannot be represented in this locale"));
     }
@@ -437,22 +446,21 @@ Request parse(int argc, char** argv)
 
 QString usage(const QString& programName)
 {
-    return qbFormat(
-        "Usage: %1 [--check [--json] | --repair | --support-archive PATH | --help | --version]\n"
-        "\n"
-        "Without an option the launcher starts as usual.\n"
-        "\n"
-        "  --check                 check the installation without a window: one line per item,\n"
-        "                          type, name, status and install path separated by tabs\n"
-        "  --json                  with --check: the result as one JSON document\n"
-        "  --repair                repair what the check finds, without a window, then check again\n"
-        "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
-        "  --help                  show this text\n"
-        "  --version               show the version\n"
-        "\n"
-        "Exit status: 0 every item in order; 1 an item not in order or a failed repair;\n"
-        "2 nothing could be checked, repaired or written; 64 a wrong command line.",
-        programName);
+    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH | --help | --version]\n"
+                    "\n"
+                    "Without an option the launcher starts as usual.\n"
+                    "\n"
+                    "  --check                 check the installation without a window: one line per item,\n"
+                    "                          type, name, status and install path separated by tabs\n"
+                    "  --json                  with --check: the result as one JSON document\n"
+                    "  --repair                repair what the check finds, without a window, then check again\n"
+                    "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
+                    "  --help                  show this text\n"
+                    "  --version               show the version\n"
+                    "\n"
+                    "Exit status: 0 every item in order; 1 an item not in order or a failed repair;\n"
+                    "2 nothing could be checked, repaired or written; 64 a wrong command line.",
+                    programName);
 }
 
 int run(const Request& request)

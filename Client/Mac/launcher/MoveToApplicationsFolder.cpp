@@ -213,9 +213,11 @@ platform::AlertRequest offerAlert(const MovePlan& plan)
     alert.informativeText = wording(plan, "I can move myself to the Applications folder if you'd like.",
                                     "I can copy myself to the Applications folder if you'd like.");
     if (plan.needsAuthorization)
-        alert.informativeText += u' ' + QBLocalizedString(QStringLiteral("Note that this will require an administrator password."));
+        alert.informativeText += u' '
+                                 + QBLocalizedString(QStringLiteral("Note that this will require an administrator password."));
     else if (isInDownloadsFolder(plan.source))
-        alert.informativeText += u' ' + QBLocalizedString(QStringLiteral("This will keep your Downloads folder uncluttered."));
+        alert.informativeText += u' '
+                                 + QBLocalizedString(QStringLiteral("This will keep your Downloads folder uncluttered."));
     alert.buttonTitles = QStringList{wording(plan, "Move to Applications Folder", "Copy to Applications Folder"),
                                      wording(plan, "Do Not Move", "Do Not Copy")};
     alert.escapeButton = 1;
@@ -254,7 +256,7 @@ bool isBlank(const QString& path)
 bool passesSafetyChecks(const MovePlan& plan)
 {
     return plan.destination.endsWith(QStringLiteral(".app")) && !isBlank(plan.destination) && !isBlank(plan.source)
-        && !hasControlCharacter(plan.destination) && !hasControlCharacter(plan.source);
+           && !hasControlCharacter(plan.destination) && !hasControlCharacter(plan.source);
 }
 
 bool isInRootOnlyFolder(const QString& path)
@@ -295,8 +297,8 @@ bool installWithPrivileges(platform::AuthorizationSession& session, const MovePl
     }
     logVerbose("Copying \"%1\" to \"%2\"", plan.source, plan.destination);
     platform::PrivilegedOutcome outcome;
-    const int32_t status =
-        session.installBundle(plan.source, plan.destinationParent, QFileInfo(plan.destination).fileName(), &outcome);
+    const int32_t status = session.installBundle(plan.source, plan.destinationParent,
+                                                 QFileInfo(plan.destination).fileName(), &outcome);
     if (status != platform::errAuthorizationSuccess) {
         logError("Could not copy \"%1\" with administrator rights (%2)", plan.source, status);
         return false;
@@ -337,8 +339,8 @@ MoveOutcome authorizedMove(const MovePlan& plan)
         return refused;
     // Checked before anything is removed: the rights install only there.
     if (plan.destinationParent != session->applicationsFolder()) {
-        logError("Not installing into \"%1\": only \"%2\" is written with administrator rights",
-                 plan.destinationParent, session->applicationsFolder());
+        logError("Not installing into \"%1\": only \"%2\" is written with administrator rights", plan.destinationParent,
+                 session->applicationsFolder());
         return MoveOutcome::Failed;
     }
     platform::process::stopPointForTests("authorised");
@@ -358,7 +360,7 @@ MoveOutcome authorizedMove(const MovePlan& plan)
 QString partialCopyPath(const MovePlan& plan)
 {
     return plan.destinationParent + QStringLiteral("/.") + QFileInfo(plan.destination).fileName()
-        + QStringLiteral(".partial");
+           + QStringLiteral(".partial");
 }
 
 bool discardPartialCopy(const QString& partial)
@@ -525,9 +527,10 @@ void PFMoveToApplicationsFolderIfNecessary()
     // A plain prefix: "/Applications Old/X.app" counts as in "/Applications" too.
     // Resolved paths are compared as well, for a bundle started through a linked folder.
     const QStringList applicationsFolders = platform::locations::allApplicationsFolders();
-    const bool inApplications = std::any_of(applicationsFolders.cbegin(), applicationsFolders.cend(), [&path](const QString& folder) {
-        return !folder.isEmpty() && (path.startsWith(folder) || isInFolderResolved(path, folder));
-    });
+    const bool inApplications = std::any_of(
+        applicationsFolders.cbegin(), applicationsFolders.cend(), [&path](const QString& folder) {
+            return !folder.isEmpty() && (path.startsWith(folder) || isInFolderResolved(path, folder));
+        });
     if (inApplications || path.split(u'/').contains(QStringLiteral("Applications"))) {
         logVerbose("\"%1\" is in an Applications folder", path);
         return;

@@ -353,10 +353,11 @@ void Quorbel_LauncherAppDelegate::reportCoreNotStarted(const QString& path)
     const QFileInfo core(path);
     platform::AlertRequest alert;
     alert.messageText = QBLocalizedString(QStringLiteral("{#ProductName#} cannot start"));
-    alert.informativeText = core.isFile() && core.isExecutable()
-        ? QBLocalizedStringWithArguments(QStringLiteral("\"%@\" could not be started."), path)
-        : QBLocalizedStringWithArguments(
-              QStringLiteral("\"%@\" is missing or cannot be run. Reinstall {#ProductName#} to repair it."), path);
+    alert.informativeText
+        = core.isFile() && core.isExecutable()
+              ? QBLocalizedStringWithArguments(QStringLiteral("\"%@\" could not be started."), path)
+              : QBLocalizedStringWithArguments(
+                  QStringLiteral("\"%@\" is missing or cannot be run. Reinstall {#ProductName#} to repair it."), path);
     alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
     platform::AlertPresenter::shared().runModal(alert);
 }

@@ -21,8 +21,7 @@ public:
     // CFBundleIdentifier is `ident`, creating the list on the first find.
     // Each real folder is searched once, no deeper than 8 folders, and links
     // are followed only while they stay inside `fromPath` (resolved).
-    static void pathsForIdent(const QString& ident, const QString& fromPath,
-                              std::optional<QStringList>* foundPaths);
+    static void pathsForIdent(const QString& ident, const QString& fromPath, std::optional<QStringList>* foundPaths);
     // The 24 fixed paths of earlier copies of the client, "~" unexpanded.
     static QStringList earlierCopyPaths(const QString& productName);
 

@@ -28,8 +28,7 @@ void stopPointForTests(const char* point);
 // is never trusted.
 bool startedWithElevatedRights();
 // Ends the process as a failed standard assertion does, with its report.
-[[noreturn]] void failAssertion(const char* assertion, const char* file, unsigned int line,
-                                const char* function) noexcept;
+[[noreturn]] void failAssertion(const char* assertion, const char* file, unsigned int line, const char* function) noexcept;
 // A pipe whose two ends are close-on-exec and non-blocking. False when the
 // system refuses one (errno says why).
 bool openPipe(int fds[2]);

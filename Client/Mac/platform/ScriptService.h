@@ -18,7 +18,7 @@ namespace platform {
 constexpr uint32_t fourCharCode(const char (&code)[5])
 {
     return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) | (uint32_t(uint8_t(code[2])) << 8)
-        | uint32_t(uint8_t(code[3]));
+           | uint32_t(uint8_t(code[3]));
 }
 
 constexpr uint32_t typeAEList = fourCharCode("list");

@@ -18,7 +18,7 @@ using Selector = uint32_t;
 constexpr Selector selector(const char (&code)[5])
 {
     return Selector(uint8_t(code[0])) << 24 | Selector(uint8_t(code[1])) << 16 | Selector(uint8_t(code[2])) << 8
-        | Selector(uint8_t(code[3]));
+           | Selector(uint8_t(code[3]));
 }
 
 inline constexpr Selector gestaltSystemVersionMajor = selector("sys1");

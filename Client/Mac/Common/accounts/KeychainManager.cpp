@@ -51,7 +51,7 @@ QByteArray bytesOfData(const QVariant& data)
     // A data value of the wrong kind is a programming error, reported the way
     // the standard assert reports it.
     platform::process::failAssertion("0", "Client/Mac/Common/KeychainManager", 40,
-                  "-[KeychainManager secKeychainModifyOrAddGenericPassword:userName:serviceName:]");
+                                     "-[KeychainManager secKeychainModifyOrAddGenericPassword:userName:serviceName:]");
 }
 
 // Null for bytes that are not UTF-8; a leading byte-order mark is kept.
@@ -121,8 +121,7 @@ int32_t KeychainManager::secKeychainModifyOrAddGenericPassword(const QVariant& d
     return secKeychainModifyOrAddGenericPassword(data, userName, serviceName());
 }
 
-int32_t KeychainManager::secKeychainFindGenericPassword(QString* result, const QString& userName,
-                                                        const QString& serviceName)
+int32_t KeychainManager::secKeychainFindGenericPassword(QString* result, const QString& userName, const QString& serviceName)
 {
     if (userName.isNull())
         return platform::errSecSuccess;
@@ -177,8 +176,7 @@ namespace {
 // could not be read: the item is there but the service did not give it.
 bool readFailedLeavingItem(int32_t status)
 {
-    return status != platform::errSecSuccess && status != platform::errSecItemNotFound
-        && status != platform::errSecDecode;
+    return status != platform::errSecSuccess && status != platform::errSecItemNotFound && status != platform::errSecDecode;
 }
 
 // Whether a flag key comes back from the record's text as it went in: the
@@ -188,8 +186,8 @@ bool isStorableKey(const QString& key)
 {
     if (key.contains(QChar(0)))
         return false;
-    const std::optional<QVariantMap> back =
-        JSONEncoder::createObjFromJSONStr(JSONEncoder::createJSONStrFromDict(QVariantMap{{key, true}}));
+    const std::optional<QVariantMap> back = JSONEncoder::createObjFromJSONStr(
+        JSONEncoder::createJSONStrFromDict(QVariantMap{{key, true}}));
     return back && back->size() == 1 && back->value(key) == QVariant(true);
 }
 

@@ -21,8 +21,7 @@ public:
 
     // Low-level operations; statuses are the keychain's (0 success, -25300
     // no such item). `data` is a byte array or a string.
-    int32_t secKeychainModifyOrAddGenericPassword(const QVariant& data, const QString& userName,
-                                                  const QString& serviceName);
+    int32_t secKeychainModifyOrAddGenericPassword(const QVariant& data, const QString& userName, const QString& serviceName);
     int32_t secKeychainModifyOrAddGenericPassword(const QVariant& data, const QString& userName);
     // Stores the item's text in `*result` only when `result` is given and
     // still null.

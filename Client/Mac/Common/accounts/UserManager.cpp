@@ -488,25 +488,67 @@ QString UserManager::userCachePath(const QString& userName) const
     return appendingPathComponent(appendingPathComponent(location, kCacheFolderComponent), cacheName);
 }
 
-bool UserManager::selectedUserAllowSharing() const { return selectedInt(kUserAllowSharing, 1) == 1; }
-bool UserManager::selectedUserAllowBackup() const { return selectedInt(kUserAllowBackup, 1) == 1; }
+bool UserManager::selectedUserAllowSharing() const
+{
+    return selectedInt(kUserAllowSharing, 1) == 1;
+}
+bool UserManager::selectedUserAllowBackup() const
+{
+    return selectedInt(kUserAllowBackup, 1) == 1;
+}
 bool UserManager::selectedUserEnableBackup() const
 {
     return selectedUserAllowBackup() && selectedInt(kUserEnableBackup, 1) == 1;
 }
-bool UserManager::selectedUserAllowQDrive() const { return selectedInt(kUserAllowQDrive, 1) == 1; }
+bool UserManager::selectedUserAllowQDrive() const
+{
+    return selectedInt(kUserAllowQDrive, 1) == 1;
+}
 bool UserManager::selectedUserEnableQDrive() const
 {
     return selectedUserAllowQDrive() && selectedInt(kUserEnableQDrive, 1) == 1;
 }
-bool UserManager::selectedUserShowTeamFolders() const { return selectedInt(kUserShowTeamFolders, 0) == 1; }
-bool UserManager::selectedUserHasQDrive() const { return selectedUserEnableQDrive() || selectedUserShowTeamFolders(); }
-bool UserManager::selectedUserEncryptTransfers() const { return selectedInt(kUserEncryptTransfers, 0) == 1; }
-bool UserManager::selectedUserEncryptNewFiles() const { return selectedInt(kUserEncryptNewFiles, 0) == 1; }
-int32_t UserManager::selectedUserAccountType() const { return selectedInt(kUserAccountType, 10); }
-bool UserManager::isShowingTeamFolders() const { return selectedInt(kUserShowTeamFolders, 0) != 0; }
-bool UserManager::isConsumerSharing() const { return !isShowingTeamFolders(); }
-bool UserManager::isBusinessSharing() const { return !isConsumerSharing(); }
-bool UserManager::isBusinessUser() const { return selectedUserAccountType() == 9; }
-bool UserManager::isSimplifiedWelcome() const { return isShowingTeamFolders() || selectedUserAccountType() == 9; }
-bool UserManager::ignoreServerExclusions() const { return selectedInt(kIgnoreServerExclusions, 0) != 0; }
+bool UserManager::selectedUserShowTeamFolders() const
+{
+    return selectedInt(kUserShowTeamFolders, 0) == 1;
+}
+bool UserManager::selectedUserHasQDrive() const
+{
+    return selectedUserEnableQDrive() || selectedUserShowTeamFolders();
+}
+bool UserManager::selectedUserEncryptTransfers() const
+{
+    return selectedInt(kUserEncryptTransfers, 0) == 1;
+}
+bool UserManager::selectedUserEncryptNewFiles() const
+{
+    return selectedInt(kUserEncryptNewFiles, 0) == 1;
+}
+int32_t UserManager::selectedUserAccountType() const
+{
+    return selectedInt(kUserAccountType, 10);
+}
+bool UserManager::isShowingTeamFolders() const
+{
+    return selectedInt(kUserShowTeamFolders, 0) != 0;
+}
+bool UserManager::isConsumerSharing() const
+{
+    return !isShowingTeamFolders();
+}
+bool UserManager::isBusinessSharing() const
+{
+    return !isConsumerSharing();
+}
+bool UserManager::isBusinessUser() const
+{
+    return selectedUserAccountType() == 9;
+}
+bool UserManager::isSimplifiedWelcome() const
+{
+    return isShowingTeamFolders() || selectedUserAccountType() == 9;
+}
+bool UserManager::ignoreServerExclusions() const
+{
+    return selectedInt(kIgnoreServerExclusions, 0) != 0;
+}

@@ -30,13 +30,11 @@ QFont titleFont()
 const QColor QuorbelHeaderView::kDividerColor = QColor::fromRgbF(1.0f / 3, 1.0f / 3, 1.0f / 3);
 
 QuorbelHeaderView::QuorbelHeaderView(QWidget* parent)
-    : QWidget(parent)
-    , m_bkgImage(bundleImageNamed(QStringLiteral("appheade_bg.png")))
-    , m_resellerBkgImage(bundleImageNamed(QStringLiteral("resellerheader_bg.png")))
-    , m_logoImage(bundleImageNamed(QStringLiteral("appheader_logo.png")))
-    , m_title(QBLocalizedString(QStringLiteral("ProductName")))
-    , m_font(titleFont())
-    , m_type(BrandingManager::configuredBrand())
+    : QWidget(parent), m_bkgImage(bundleImageNamed(QStringLiteral("appheade_bg.png"))),
+      m_resellerBkgImage(bundleImageNamed(QStringLiteral("resellerheader_bg.png"))),
+      m_logoImage(bundleImageNamed(QStringLiteral("appheader_logo.png"))),
+      m_title(QBLocalizedString(QStringLiteral("ProductName"))), m_font(titleFont()),
+      m_type(BrandingManager::configuredBrand())
 {
 }
 
@@ -125,8 +123,7 @@ void QuorbelHeaderView::drawTitleInBox(QPainter& painter, double width, const QC
     const QString fitted = width > 0 ? metrics.elidedText(m_title, Qt::ElideRight, width) : QString();
     painter.setFont(m_font);
     painter.setPen(colour);
-    painter.drawText(viewRect(kTitleX, kTitleY, std::max(width, 0.0), kTitleHeight), Qt::AlignLeft | Qt::AlignTop,
-                     fitted);
+    painter.drawText(viewRect(kTitleX, kTitleY, std::max(width, 0.0), kTitleHeight), Qt::AlignLeft | Qt::AlignTop, fitted);
 }
 
 void QuorbelHeaderView::drawTitleAtOrigin(QPainter& painter, const QColor& colour) const

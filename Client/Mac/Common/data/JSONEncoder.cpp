@@ -11,15 +11,24 @@ namespace {
 char16_t escapeLetterFor(char16_t c)
 {
     switch (c) {
-    case u'\\': return u'\\';
-    case u'"': return u'"';
-    case u'/': return u'/';
-    case u'\b': return u'b';
-    case u'\f': return u'f';
-    case u'\n': return u'n';
-    case u'\r': return u'r';
-    case u'\t': return u't';
-    default: return 0;
+    case u'\\':
+        return u'\\';
+    case u'"':
+        return u'"';
+    case u'/':
+        return u'/';
+    case u'\b':
+        return u'b';
+    case u'\f':
+        return u'f';
+    case u'\n':
+        return u'n';
+    case u'\r':
+        return u'r';
+    case u'\t':
+        return u't';
+    default:
+        return 0;
     }
 }
 
@@ -27,15 +36,24 @@ char16_t escapeLetterFor(char16_t c)
 char16_t characterForEscapeLetter(char16_t letter)
 {
     switch (letter) {
-    case u'\\': return u'\\';
-    case u'"': return u'"';
-    case u'/': return u'/';
-    case u'b': return u'\b';
-    case u'f': return u'\f';
-    case u'n': return u'\n';
-    case u'r': return u'\r';
-    case u't': return u'\t';
-    default: return 0;
+    case u'\\':
+        return u'\\';
+    case u'"':
+        return u'"';
+    case u'/':
+        return u'/';
+    case u'b':
+        return u'\b';
+    case u'f':
+        return u'\f';
+    case u'n':
+        return u'\n';
+    case u'r':
+        return u'\r';
+    case u't':
+        return u'\t';
+    default:
+        return 0;
     }
 }
 
@@ -170,15 +188,22 @@ std::optional<QVariantMap> RecordScanner::scan()
 Step RecordScanner::onCharacter(QChar c)
 {
     switch (c.unicode()) {
-    case u'{': return onOpenBrace();
-    case u'}': return Step::Answer;
-    case u'"': return onQuotationMark();
-    case u',': return onComma();
-    case u':': return onColon();
+    case u'{':
+        return onOpenBrace();
+    case u'}':
+        return Step::Answer;
+    case u'"':
+        return onQuotationMark();
+    case u',':
+        return onComma();
+    case u':':
+        return onColon();
     case u't':
-    case u'T': return onWord(5, QLatin1String("true"), true);
+    case u'T':
+        return onWord(5, QLatin1String("true"), true);
     case u'f':
-    case u'F': return onWord(6, QLatin1String("false"), false);
+    case u'F':
+        return onWord(6, QLatin1String("false"), false);
     default:
         if (c == u'-' || isAsciiDigit(c))
             return onNumber();

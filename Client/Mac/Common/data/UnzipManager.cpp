@@ -35,7 +35,7 @@ bool passesThroughSymbolicLink(const QByteArray& root, const QByteArray& name)
         if (i < name.size() && name.at(i) != '/')
             continue;
         const QByteArray prefix = root + name.left(i);
-        struct stat info{};
+        struct stat info {};
         if (::lstat(prefix.constData(), &info) != 0)
             return false; // nothing further down exists yet
         if (S_ISLNK(info.st_mode))
@@ -195,10 +195,9 @@ bool isEmptyArchive(const QString& path)
 } // namespace
 
 UnzipManager::UnzipManager(const QString& archivePath)
-    : uf(unzOpen64(QFile::encodeName(archivePath).constData()))
-    , m_archivePath(QFile::encodeName(archivePath))
-    , m_outputPath(QFile::encodeName(QFileInfo(archivePath).path()) + '/')
-    , m_isEmptyArchive(!uf && isEmptyArchive(archivePath))
+    : uf(unzOpen64(QFile::encodeName(archivePath).constData())), m_archivePath(QFile::encodeName(archivePath)),
+      m_outputPath(QFile::encodeName(QFileInfo(archivePath).path()) + '/'),
+      m_isEmptyArchive(!uf && isEmptyArchive(archivePath))
 {
 }
 
@@ -229,8 +228,7 @@ int UnzipManager::extractAll()
         if (err == UNZ_OK && entry + 1 < global.number_entry)
             err = unzGoToNextFile(uf);
         if (err != UNZ_OK) {
-            logError("Zip extraction of \"%1\" stopped at entry %2 (error %3)", printable(m_archivePath),
-                     entry + 1, err);
+            logError("Zip extraction of \"%1\" stopped at entry %2 (error %3)", printable(m_archivePath), entry + 1, err);
             return err;
         }
     }
@@ -245,14 +243,13 @@ int UnzipManager::extractCurrentFile()
     if (err != UNZ_OK)
         return err;
     if (info.size_filename >= sizeof nameBuffer) {
-        logError("Skipping zip entry with a name of %1 bytes (at most %2)", info.size_filename,
-                 kNameBufferSize - 1);
+        logError("Skipping zip entry with a name of %1 bytes (at most %2)", info.size_filename, kNameBufferSize - 1);
         return UNZ_OK;
     }
     const QByteArray name(nameBuffer, static_cast<qsizetype>(::strnlen(nameBuffer, info.size_filename)));
-    if (!qbcore::isContainedName(std::string_view(name.constData(), static_cast<size_t>(name.size()))) || passesThroughSymbolicLink(m_outputPath, name)) {
-        logError("Refusing zip entry \"%1\": it would be written outside \"%2\"", printable(name),
-                 printable(m_outputPath));
+    if (!qbcore::isContainedName(std::string_view(name.constData(), static_cast<size_t>(name.size())))
+        || passesThroughSymbolicLink(m_outputPath, name)) {
+        logError("Refusing zip entry \"%1\": it would be written outside \"%2\"", printable(name), printable(m_outputPath));
         return UNZ_OK;
     }
     const bool zip64 = needsZip64Sizes(info);
@@ -307,8 +304,7 @@ int UnzipManager::extractCurrentFile()
         err = qbcore::copyEntryData(uf, fd, buffer.get(), kReadBufferSize);
     } else {
         skipped = true;
-        logError("Cannot create \"%1\" (%2); entry skipped", printable(destination),
-                 QString::fromLocal8Bit(strerror(errno)));
+        logError("Cannot create \"%1\" (%2); entry skipped", printable(destination), QString::fromLocal8Bit(strerror(errno)));
     }
     if (fd >= 0 && ::close(fd) != 0 && err == UNZ_OK)
         err = -1; // the data did not reach the file

@@ -116,9 +116,9 @@ struct ZipArchiveWriter::State {
         const zip_fileinfo info = infoFor(when);
         constexpr uLong kMadeOnUnix = (3u << 8) | 20u;
         return zipOpenNewFileInZip4_64(archive, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                                       Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
-                                       0, kMadeOnUnix, 0, 0)
-            == ZIP_OK;
+                                       Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                       kMadeOnUnix, 0, 0)
+               == ZIP_OK;
     }
 };
 
@@ -165,7 +165,7 @@ bool ZipArchiveWriter::create(const QString& path, QString* error)
 bool ZipArchiveWriter::addData(const QByteArray& entryName, const QByteArray& data, QString* error)
 {
     const bool ok = d->archive && d->openEntry(entryName, std::time(nullptr))
-        && zipWriteInFileInZip(d->archive, data.constData(), unsigned(data.size())) == ZIP_OK;
+                    && zipWriteInFileInZip(d->archive, data.constData(), unsigned(data.size())) == ZIP_OK;
     const bool closed = d->archive && zipCloseFileInZip(d->archive) == ZIP_OK;
     if ((!ok || !closed) && error)
         *error = QStringLiteral("writing the archive failed");

@@ -268,8 +268,8 @@ void FinderSupport::updateFileAtPath(const QString& path)
 
 int32_t FinderSupport::sendAppleEventToSystemProcess(uint32_t eventID)
 {
-    platform::AppleEventService& events =
-        m_services.appleEvents ? *m_services.appleEvents : platform::AppleEventService::shared();
+    platform::AppleEventService& events = m_services.appleEvents ? *m_services.appleEvents
+                                                                 : platform::AppleEventService::shared();
     return events.sendEvent(platform::kSystemProcessSerialNumber, platform::fourCharCode("aevt"), eventID);
 }
 

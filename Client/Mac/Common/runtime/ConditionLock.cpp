@@ -8,10 +8,7 @@ namespace {
 std::atomic<int64_t> gWaitingLogIntervalMs{10000};
 }
 
-ConditionLock::ConditionLock(int64_t condition)
-    : m_condition(condition)
-{
-}
+ConditionLock::ConditionLock(int64_t condition) : m_condition(condition) {}
 
 std::shared_ptr<ConditionLock> ConditionLock::condition(int64_t condition, const QString& name)
 {
@@ -94,8 +91,7 @@ void ConditionLock::setName(const QString& name)
 QString ConditionLock::description() const
 {
     std::lock_guard guard(m_mutex);
-    return qbFormat("<ConditionLock: 0x%1>{condition = %2, name = %3}",
-                    QString::number(quintptr(this), 16), m_condition,
+    return qbFormat("<ConditionLock: 0x%1>{condition = %2, name = %3}", QString::number(quintptr(this), 16), m_condition,
                     m_name.isNull() ? QStringLiteral("nil") : m_name);
 }
 

@@ -12,12 +12,30 @@
 
 namespace format_detail {
 
-inline QString toArg(const QString& value) { return value; }
-inline QString toArg(QStringView value) { return value.toString(); }
-inline QString toArg(const char* value) { return QString::fromUtf8(value ? value : "(null)"); }
-inline QString toArg(const QByteArray& value) { return QString::fromUtf8(value); }
-inline QString toArg(QChar value) { return QString(value); }
-inline QString toArg(double value) { return QString::number(value); }
+inline QString toArg(const QString& value)
+{
+    return value;
+}
+inline QString toArg(QStringView value)
+{
+    return value.toString();
+}
+inline QString toArg(const char* value)
+{
+    return QString::fromUtf8(value ? value : "(null)");
+}
+inline QString toArg(const QByteArray& value)
+{
+    return QString::fromUtf8(value);
+}
+inline QString toArg(QChar value)
+{
+    return QString(value);
+}
+inline QString toArg(double value)
+{
+    return QString::number(value);
+}
 template <std::integral T>
 QString toArg(T value)
 {

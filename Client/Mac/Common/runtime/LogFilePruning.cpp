@@ -124,14 +124,15 @@ void pruneLogFilesIfAsked(const QString& logFilePath, const QString& productName
     bool isNumber = false;
     const qint64 keep = value.toLongLong(&isNumber);
     const bool numeric = value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::Int
-        || value.typeId() == QMetaType::QString;
+                         || value.typeId() == QMetaType::QString;
     if (!numeric || !isNumber || keep < 1) {
         logError("\"%1\" must be a whole number of at least 1, not \"%2\"; keeping every log file", key, value.toString());
         return;
     }
     const QFileInfo current(logFilePath);
     QString error;
-    const QList<QByteArray> removed = pruneLogFiles(current.absolutePath(), productName, int(std::min<qint64>(keep, INT32_MAX)),
+    const QList<QByteArray> removed = pruneLogFiles(current.absolutePath(), productName,
+                                                    int(std::min<qint64>(keep, INT32_MAX)),
                                                     QFile::encodeName(current.fileName()), &error);
     if (!error.isEmpty()) {
         logError("Could not examine the log folder \"%1\" for old log files (%2)", current.absolutePath(), error);

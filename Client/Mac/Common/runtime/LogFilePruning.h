@@ -22,8 +22,8 @@ QList<QByteArray> logFileNames(const QString& folder, const QString& productName
 // Removes from `folder` all log files but the newest `keep`, never the one
 // named `inUse`. Answers the names removed; `error` says why nothing could
 // be examined (a folder that is a link, or unreadable).
-QList<QByteArray> pruneLogFiles(const QString& folder, const QString& productName, int keep,
-                                const QByteArray& inUse, QString* error = nullptr);
+QList<QByteArray> pruneLogFiles(const QString& folder, const QString& productName, int keep, const QByteArray& inUse,
+                                QString* error = nullptr);
 
 // Reads "LogFilesToKeep" from the standard user defaults and prunes the
 // folder of `logFilePath` (the file in use, named after `productName`);

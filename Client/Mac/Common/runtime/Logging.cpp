@@ -153,7 +153,8 @@ const int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 extern "C" void onEndingSignal(int signalNumber)
 {
     const int savedErrno = errno;
-    const int fd = ::getpid() == gFlusherProcess.load(std::memory_order_relaxed) ? gWakeWrite.load(std::memory_order_relaxed) : -1;
+    const int fd = ::getpid() == gFlusherProcess.load(std::memory_order_relaxed) ? gWakeWrite.load(std::memory_order_relaxed)
+                                                                                 : -1;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     if (fd < 0 || ::write(fd, &byte, 1) != 1) {
         ::signal(signalNumber, SIG_DFL);
@@ -192,7 +193,8 @@ void flusherThread(int wakeRead)
         int timeout = -1;
         if (file.armed.load()) {
             const Clock::time_point due = Clock::time_point(Clock::duration(file.armedAtTicks.load())) + kPendingDelay;
-            timeout = int(std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count()));
+            timeout = int(
+                std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count()));
         }
         pollfd wake{wakeRead, POLLIN, 0};
         const int ready = ::poll(&wake, 1, timeout);
@@ -219,7 +221,10 @@ void beforeFork()
         writeFileLocked(nullptr, 0);
     std::fflush(stdout);
 }
-void afterForkInParent() { logFile().queue.unlock(); }
+void afterForkInParent()
+{
+    logFile().queue.unlock();
+}
 // The child's only thread is not the owner the lock remembers: start it
 // afresh. The flusher thread stayed with the parent: a signal to the child
 // must end the child, not wake the parent's flusher.
@@ -229,18 +234,21 @@ void afterForkInChild()
     gWakeWrite = -1;
 }
 
-void flushAtExit() { flushEverything(); }
+void flushAtExit()
+{
+    flushEverything();
+}
 
 // Once per process: the flusher thread, the signal handlers, the exit and fork hooks.
 void startDurability()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction pipeAction{};
+        struct sigaction pipeAction {};
         pipeAction.sa_handler = onBrokenPipe;
         sigemptyset(&pipeAction.sa_mask);
         pipeAction.sa_flags = SA_RESTART;
-        struct sigaction previous{};
+        struct sigaction previous {};
         if (::sigaction(SIGPIPE, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL)
             ::sigaction(SIGPIPE, &pipeAction, nullptr);
 
@@ -256,7 +264,7 @@ void startDurability()
         gFlusherProcess = ::getpid();
         std::thread(flusherThread, fds[0]).detach();
 
-        struct sigaction ending{};
+        struct sigaction ending {};
         ending.sa_handler = onEndingSignal;
         sigemptyset(&ending.sa_mask);
         ending.sa_flags = SA_RESTART;
@@ -296,7 +304,7 @@ QByteArray gLineIdentity; // "Name[pid]"
 void storeProcessIdentity()
 {
     const QByteArray identity = platform::process::processName().toUtf8() + '['
-        + QByteArray::number(platform::process::processIdentifier()) + ']';
+                                + QByteArray::number(platform::process::processIdentifier()) + ']';
     std::lock_guard lock(gIdentityLock);
     gLineIdentity = identity;
 }
@@ -306,7 +314,7 @@ QByteArray processIdentity()
     std::lock_guard lock(gIdentityLock);
     if (gLineIdentity.isEmpty()) {
         gLineIdentity = platform::process::processName().toUtf8() + '['
-            + QByteArray::number(platform::process::processIdentifier()) + ']';
+                        + QByteArray::number(platform::process::processIdentifier()) + ']';
     }
     return gLineIdentity;
 }
@@ -392,7 +400,7 @@ void checkLogFileSizeLocked()
     }
     gLinesUntilSizeCheck = 500;
     // Only a regular file grows: a pipe, a terminal or a device has no size to roll over.
-    struct stat status{};
+    struct stat status {};
     if (::fstat(logFile().fd, &status) != 0 || !S_ISREG(status.st_mode) || uint64_t(status.st_size) <= gRolloverSize)
         return;
     QString newPath;
@@ -404,7 +412,8 @@ void checkLogFileSizeLocked()
     // File names stamp whole seconds: a file filled within the second it was
     // opened must not be reopened as its own successor.
     for (int copy = 1; QFile::exists(newPath); ++copy)
-        newPath = qbFormat("%1/%2-%3-%4.log", gLogFolderPath, gProductName, createCurrentDateTimeStringForLogFileName(), copy);
+        newPath = qbFormat("%1/%2-%3-%4.log", gLogFolderPath, gProductName, createCurrentDateTimeStringForLogFileName(),
+                           copy);
     try {
         _initLogging(newPath);
     } catch (const QBException&) {
@@ -583,7 +592,8 @@ QString __createStringByRegeneratingLogFilePath()
 {
     std::lock_guard lock(logFile().queue);
     const QString currentFolder = gLogFilePath.isNull() ? QString() : QFileInfo(gLogFilePath).absolutePath();
-    if (!currentFolder.isNull() && (gLogFolderPath.isNull() || QFileInfo(gLogFolderPath).absoluteFilePath() != currentFolder)) {
+    if (!currentFolder.isNull()
+        && (gLogFolderPath.isNull() || QFileInfo(gLogFolderPath).absoluteFilePath() != currentFolder)) {
         // Logging was last given a whole file path: roll over beside that file.
         gLogFolderPath = currentFolder;
         gProductName = platform::process::processName();

@@ -37,8 +37,14 @@ inline bool _isLogLevelVisible(LoggingLevel level)
     return !(logging_detail::fileLoggingLevel.load(std::memory_order_relaxed) < level
              && logging_detail::stdioLoggingLevel.load(std::memory_order_relaxed) < level);
 }
-inline bool isLogVerboseVisible() { return _isLogLevelVisible(kLogLevelVerbose); }
-inline bool isLogDetailVisible() { return _isLogLevelVisible(kLogLevelDetail); }
+inline bool isLogVerboseVisible()
+{
+    return _isLogLevelVisible(kLogLevelVerbose);
+}
+inline bool isLogDetailVisible()
+{
+    return _isLogLevelVisible(kLogLevelDetail);
+}
 
 // Emits an already formatted message; a missing final newline is added.
 void _log(LoggingLevel level, const QString& message);
@@ -49,7 +55,10 @@ inline bool formatEndsInNewline(const char* format)
     const size_t length = format ? std::strlen(format) : 0;
     return length > 0 && format[length - 1] == '\n';
 }
-inline bool formatEndsInNewline(const QString& format) { return format.endsWith(u'\n'); }
+inline bool formatEndsInNewline(const QString& format)
+{
+    return format.endsWith(u'\n');
+}
 
 // The line ends where the format says: a format without its own final newline
 // gets one, even when the text filled into it already ends in one.
@@ -63,10 +72,10 @@ QString messageLine(const Format& format, const Args&... args)
 }
 } // namespace logging_detail
 
-#define QB_LOG_AT(level, ...)                                          \
-    do {                                                               \
-        if (::_isLogLevelVisible(level))                               \
-            ::_log((level), ::logging_detail::messageLine(__VA_ARGS__)); \
+#define QB_LOG_AT(level, ...)                                                                                              \
+    do {                                                                                                                   \
+        if (::_isLogLevelVisible(level))                                                                                   \
+            ::_log((level), ::logging_detail::messageLine(__VA_ARGS__));                                                   \
     } while (0)
 #define logError(...) QB_LOG_AT(kLogLevelError, __VA_ARGS__)
 #define logNormal(...) QB_LOG_AT(kLogLevelNormal, __VA_ARGS__)

@@ -50,9 +50,8 @@ bool isApplicationRunning(const QString& bundleIdentifier)
     if (bundleIdentifier.isEmpty())
         return false;
     const auto applications = platform::workspace::launchedApplications();
-    return std::any_of(applications.cbegin(), applications.cend(), [&](const platform::RunningApplication& app) {
-        return app.bundleIdentifier == bundleIdentifier;
-    });
+    return std::any_of(applications.cbegin(), applications.cend(),
+                       [&](const platform::RunningApplication& app) { return app.bundleIdentifier == bundleIdentifier; });
 }
 
 QBErrorResult quitApplication(const QString& bundleIdentifier, bool wait, double timeout)
@@ -83,9 +82,9 @@ QBErrorResult quitApplication(const QString& bundleIdentifier, bool wait, double
     if (!wait)
         return std::nullopt;
     if (isApplicationRunning(bundleIdentifier) && !waitForQuit(bundleIdentifier, timeout, sleep)) {
-        return QBError::clientError(
-            -3, kQuitFailed,
-            qbFormat("Timed out waiting for app with id \"%1\" to quit after %2s", bundleIdentifier, wholeSeconds(timeout)));
+        return QBError::clientError(-3, kQuitFailed,
+                                    qbFormat("Timed out waiting for app with id \"%1\" to quit after %2s", bundleIdentifier,
+                                             wholeSeconds(timeout)));
     }
     logVerbose("App with id \"%1\" did quit", bundleIdentifier);
     return std::nullopt;

@@ -35,8 +35,7 @@ QString versionOfThisAppAsString(bool withBuild)
     return withBuild ? sVersionOfThisAppWithBuild : sVersionOfThisApp;
 }
 
-void microsoftStyleVersionFromString(const QString& text, int32_t* major, int32_t* minor, int32_t* build,
-                                     int32_t* revision)
+void microsoftStyleVersionFromString(const QString& text, int32_t* major, int32_t* minor, int32_t* build, int32_t* revision)
 {
     int32_t* const outs[] = {major, minor, build, revision};
     for (int32_t* out : outs)

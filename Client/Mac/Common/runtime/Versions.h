@@ -16,7 +16,6 @@ QString versionOfThisAppAsString(bool withBuild);
 // Reads "major.minor.build (revision)" texts such as "1.19.0 (5)" or
 // "version 2.1.3 (140)". Only the first line counts. A text that does not
 // come out as one or four numbers logs an error and gives zeros.
-void microsoftStyleVersionFromString(const QString& text, int32_t* major, int32_t* minor, int32_t* build,
-                                     int32_t* revision);
+void microsoftStyleVersionFromString(const QString& text, int32_t* major, int32_t* minor, int32_t* build, int32_t* revision);
 // The build number of "1.19.0 (5)". The text must have exactly one blank.
 int64_t buildNumberFromVersionStr(const QString& text);

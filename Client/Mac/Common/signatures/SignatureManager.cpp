@@ -81,8 +81,8 @@ QByteArray SignatureManager::generateSignature(const QString& privateKey, const 
     if (!key)
         return {};
     std::string bytes;
-    if (!qbcore::sign(key.get(), qbcore::Digest::SHA1,
-                      std::string_view(data.constData(), static_cast<size_t>(data.size())), &bytes)) {
+    if (!qbcore::sign(key.get(), qbcore::Digest::SHA1, std::string_view(data.constData(), static_cast<size_t>(data.size())),
+                      &bytes)) {
         unsigned long number = 0;
         const QString text = describeFirstOpenSslError(&number);
         logError("Signing failed (error %1, %2)", number, text);
@@ -93,8 +93,7 @@ QByteArray SignatureManager::generateSignature(const QString& privateKey, const 
     return signature;
 }
 
-bool SignatureManager::verifySignature(const QByteArray& signature, const QString& publicKey,
-                                       const QByteArray& data) const
+bool SignatureManager::verifySignature(const QByteArray& signature, const QString& publicKey, const QByteArray& data) const
 {
     if (signature.isEmpty() || publicKey.isEmpty() || data.isEmpty())
         return false;

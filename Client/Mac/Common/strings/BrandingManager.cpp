@@ -103,8 +103,8 @@ QString BrandingManager::localisedString(const QString& key)
 QString BrandingManager::localisedStringStrippingBrandingSection(const QString& section, const QString& key)
 {
     QString stripped = section + u'_' + key;
-    for (const QString* brand : {&m_productName, &m_satchelProduct, &m_backupProduct, &m_teamFolderProduct,
-                                 &m_teamFoldersProduct}) {
+    for (const QString* brand :
+         {&m_productName, &m_satchelProduct, &m_backupProduct, &m_teamFolderProduct, &m_teamFoldersProduct}) {
         if (!brand->isEmpty())
             stripped.remove(*brand);
     }

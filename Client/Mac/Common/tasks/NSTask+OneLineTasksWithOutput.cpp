@@ -8,7 +8,6 @@
 #include <QProcess>
 #include <QStringDecoder>
 
-
 namespace OneLineTasksWithOutput {
 namespace {
 
@@ -44,20 +43,17 @@ struct RunOutcome {
     int32_t status = 0;
 };
 
-void runGuarded(QProcess& task, TaskOutputReader& reader, const TaskOutputReader::CreatedBlock& onCreated,
-                RunOutcome& outcome)
+void runGuarded(QProcess& task, TaskOutputReader& reader, const TaskOutputReader::CreatedBlock& onCreated, RunOutcome& outcome)
 {
     reader.launchTaskAndRunSynchronous(onCreated);
     outcome.output = decodeStrictUtf8(reader.standardOutputData());
     if (outcome.output.isNull())
-        logError("The output of \"%1\" is not UTF-8 text (%2 bytes)", task.program(),
-                 reader.standardOutputData().size());
+        logError("The output of \"%1\" is not UTF-8 text (%2 bytes)", task.program(), reader.standardOutputData().size());
     // Lenient, so that anything written to standard error is still reported.
     outcome.errorText = QString::fromUtf8(reader.standardErrorData());
     outcome.status = task.exitCode();
     if (outcome.status != 0)
-        throw QBException(key(kProcessFailedExceptionName),
-                          qbFormat("Task terminationStatus was %1", outcome.status));
+        throw QBException(key(kProcessFailedExceptionName), qbFormat("Task terminationStatus was %1", outcome.status));
 }
 
 Error runFailedError(const QBException& exception, const RunOutcome& outcome)
@@ -93,8 +89,7 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
         if (!outcome.errorText.isEmpty())
             *error = Error{key(kErrorDomain),
                            kErrorCodeWroteToStandardError,
-                           {{key(kStandardErrorKey), outcome.errorText},
-                            {key(kTerminationStatusKey), outcome.status}}};
+                           {{key(kStandardErrorKey), outcome.errorText}, {key(kTerminationStatusKey), outcome.status}}};
         else
             error->reset();
     }

@@ -24,5 +24,5 @@ bool InstallCheckManager::installIntel_10_5_Fixes()
     const QString resources = bundle.resourcePath();
     return UpdateToolManager::sharedManager().repairIntel10_5(resources + QStringLiteral("/Fixes10_5.zip"),
                                                               resources + QStringLiteral("/Fixes10_5.plist"))
-        == UpdateToolManager::kResultSuccess;
+           == UpdateToolManager::kResultSuccess;
 }

@@ -10,7 +10,6 @@
 #include "Logging.h"
 #include "UpdateToolManager.h"
 
-
 #include <thread>
 
 namespace {
@@ -186,14 +185,16 @@ bool InstallCheckManager::repairFramework(const QVariantMap& item, const QString
 {
     if (!isMissingOrOld(status))
         return false;
-    return succeeded(UpdateToolManager::sharedManager().repairFrameworkUsingPackage(pathToRequiredItemInstallerInResources(item)));
+    return succeeded(
+        UpdateToolManager::sharedManager().repairFrameworkUsingPackage(pathToRequiredItemInstallerInResources(item)));
 }
 
 bool InstallCheckManager::repairBundle(const QVariantMap& item, const QString& status)
 {
     if (!isMissingOrOld(status))
         return false;
-    return succeeded(UpdateToolManager::sharedManager().repairBundleUsingPackage(pathToRequiredItemInstallerInResources(item)));
+    return succeeded(
+        UpdateToolManager::sharedManager().repairBundleUsingPackage(pathToRequiredItemInstallerInResources(item)));
 }
 
 bool InstallCheckManager::repairZIPArchiveItem(const QVariantMap& item, const QString& status)

@@ -66,8 +66,8 @@ QString installedShortVersion(const QVariantMap& item, const QString& infoPlistS
     return version.typeId() == QMetaType::QString ? version.toString() : QString();
 }
 
-bool readVersionOfInstalledItem(const QVariantMap& item, const QString& infoPlistSuffix, int32_t* major,
-                                int32_t* minor, int32_t* bugfix)
+bool readVersionOfInstalledItem(const QVariantMap& item, const QString& infoPlistSuffix, int32_t* major, int32_t* minor,
+                                int32_t* bugfix)
 {
     const QString version = installedShortVersion(item, infoPlistSuffix);
     return !version.isEmpty() && InstallCheckManager::parseVersionString(version, major, minor, bugfix);
@@ -95,7 +95,7 @@ bool isBinary(const QString& text)
 {
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
         return c == QChar::ReplacementCharacter || (c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t')
-            || c.unicode() == 0x7f;
+               || c.unicode() == 0x7f;
     });
 }
 
@@ -147,8 +147,8 @@ int32_t InstallCheckManager::readAheadInfoPlists(int32_t first)
         }
         // Exactly the items whose evaluator reads the bundle's version.
         const bool reads = type == QStringLiteral("Bundle")
-            || (type == QStringLiteral("FinderCM") && checkMaxMacOSXVersion(item))
-            || (type == QStringLiteral("FinderOverlayInsert") && checkMinMacOSXVersion(item));
+                           || (type == QStringLiteral("FinderCM") && checkMaxMacOSXVersion(item))
+                           || (type == QStringLiteral("FinderOverlayInsert") && checkMinMacOSXVersion(item));
         if (!reads)
             continue;
         const QString path = pathInsideInstalledItem(item, kBundleInfoPlist);
@@ -217,7 +217,7 @@ bool InstallCheckManager::getMacOSXVersion(int32_t* major, int32_t* minor, int32
 {
     using namespace platform::gestalt;
     return Gestalt(gestaltSystemVersionMajor, major) == noErr && Gestalt(gestaltSystemVersionMinor, minor) == noErr
-        && Gestalt(gestaltSystemVersionBugFix, bugfix) == noErr;
+           && Gestalt(gestaltSystemVersionBugFix, bugfix) == noErr;
 }
 
 bool InstallCheckManager::checkMaxMacOSXVersion(const QVariantMap& item)

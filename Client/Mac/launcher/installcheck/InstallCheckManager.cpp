@@ -169,12 +169,30 @@ void InstallCheckManager::showCheckWindow()
 
 // ---- Status ----
 
-QString InstallCheckManager::statusOK() { return QBLocalizedString(QStringLiteral("OK")); }
-QString InstallCheckManager::statusMissing() { return QBLocalizedString(QStringLiteral("Missing")); }
-QString InstallCheckManager::statusOldVersion() { return QBLocalizedString(QStringLiteral("Old Version")); }
-QString InstallCheckManager::statusInvalid() { return QBLocalizedString(QStringLiteral("Invalid")); }
-QString InstallCheckManager::statusWrongPermissions() { return QBLocalizedString(QStringLiteral("Wrong Permissions")); }
-QString InstallCheckManager::statusNotRequired() { return QBLocalizedString(QStringLiteral("Not Required")); }
+QString InstallCheckManager::statusOK()
+{
+    return QBLocalizedString(QStringLiteral("OK"));
+}
+QString InstallCheckManager::statusMissing()
+{
+    return QBLocalizedString(QStringLiteral("Missing"));
+}
+QString InstallCheckManager::statusOldVersion()
+{
+    return QBLocalizedString(QStringLiteral("Old Version"));
+}
+QString InstallCheckManager::statusInvalid()
+{
+    return QBLocalizedString(QStringLiteral("Invalid"));
+}
+QString InstallCheckManager::statusWrongPermissions()
+{
+    return QBLocalizedString(QStringLiteral("Wrong Permissions"));
+}
+QString InstallCheckManager::statusNotRequired()
+{
+    return QBLocalizedString(QStringLiteral("Not Required"));
+}
 
 void InstallCheckManager::updateStatus()
 {
@@ -352,7 +370,7 @@ bool InstallCheckManager::verifyQBToolPermissions(const QVariantMap& item)
     logDetail("Examining installed \"%1\"", installPath);
     const auto attributes = platform::files::attributesOfItem(installPath);
     return attributes && platform::files::accountName(attributes->ownerId) == kRequiredToolOwner
-        && attributes->posixPermissions == kRequiredMode;
+           && attributes->posixPermissions == kRequiredMode;
 }
 
 // ---- Paths inside the launcher's resources ----

@@ -127,7 +127,7 @@ int32_t UpdateToolManager::verifyUpdateTool(const QString& name)
     if (platform::files::fileExists(path)) {
         const auto attributes = platform::files::attributesOfItem(path);
         const bool inOrder = attributes && platform::files::accountName(attributes->ownerId) == kRequiredOwner
-            && attributes->posixPermissions == kRequiredToolMode;
+                             && attributes->posixPermissions == kRequiredToolMode;
         outcome = inOrder ? kStatusOK : kStatusToolWrongPermissions;
     }
     m_status = outcome;
@@ -177,13 +177,12 @@ int32_t UpdateToolManager::runRepair(const QStringList& arguments)
 
 // ---- Privileged runs ----
 
-int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString& toolPath,
-                                         const QStringList& arguments, bool logToolPath)
+int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString& toolPath, const QStringList& arguments,
+                                         bool logToolPath)
 {
     logNormal("UpdateToolManager:%1: Starting...", operation);
     int32_t created = platform::errAuthorizationInternal;
-    std::unique_ptr<platform::AuthorizationSession> session =
-        platform::AuthorizationService::shared().createSession(&created);
+    std::unique_ptr<platform::AuthorizationSession> session = platform::AuthorizationService::shared().createSession(&created);
     if (created != platform::errAuthorizationSuccess || !session)
         return kResultFailed;
     const int32_t rights = session->copyAdminRights();
@@ -298,8 +297,7 @@ int32_t UpdateToolManager::repairQBToolRootPermissions(const QString& name)
     return runRepair({QStringLiteral("repairpermissionsotherroot"), name});
 }
 
-int32_t UpdateToolManager::repairZIPArchive(const QString& zipPath, const QString& signaturePath,
-                                            const QString& installPath)
+int32_t UpdateToolManager::repairZIPArchive(const QString& zipPath, const QString& signaturePath, const QString& installPath)
 {
     return runRepair({QStringLiteral("repairzipitem"), zipPath, signaturePath, installPath});
 }

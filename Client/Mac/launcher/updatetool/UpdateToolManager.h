@@ -53,7 +53,7 @@ public:
 
     // The command vocabulary.
     int32_t repairUpdateTool(const QString& toolPath, const QString& updateQBSignaturePath); // privileged
-    int32_t repairPermissions(); // privileged
+    int32_t repairPermissions();                                                             // privileged
     int32_t repairCoreAppPermissions(const QString& path);
     int32_t repairQBTool(const QString& path, const QString& signaturePath);
     int32_t repairQBToolPermissions(const QString& name);
@@ -97,8 +97,7 @@ public:
     void stopRunningTool();
 
 private:
-    int32_t runPrivileged(const QString& operation, const QString& toolPath, const QStringList& arguments,
-                          bool logToolPath);
+    int32_t runPrivileged(const QString& operation, const QString& toolPath, const QStringList& arguments, bool logToolPath);
     // Sets status 5, runs the installed tool and sets status 0 on success.
     int32_t runRepair(const QStringList& arguments);
     void copyMacFUSELogIfNeeded(const QString& packagePath);

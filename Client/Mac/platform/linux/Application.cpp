@@ -49,8 +49,7 @@ int exec()
 bool replace(const std::function<QCoreApplication*(int&, char**)>& make)
 {
     Own& state = own();
-    if (!state.application || state.application != QCoreApplication::instance()
-        || QThread::currentThread()->loopLevel() > 0)
+    if (!state.application || state.application != QCoreApplication::instance() || QThread::currentThread()->loopLevel() > 0)
         return false;
     // Posted events belong to the old object; the one that matters, a
     // terminate() already asked for, is kept in gTerminating.
@@ -71,7 +70,8 @@ void terminate(int status)
     gStatus = status;
     gTerminating = true;
     if (QCoreApplication::instance())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
 }
 
 bool isTerminating()

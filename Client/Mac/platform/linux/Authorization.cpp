@@ -122,7 +122,8 @@ public:
             m_inProcess = true;
             return errAuthorizationSuccess;
         }
-        const QString helper = Bundle::mainBundle().bundlePath() + QStringLiteral("/Contents/MacOS/") + QLatin1String(kHelperName);
+        const QString helper = Bundle::mainBundle().bundlePath() + QStringLiteral("/Contents/MacOS/")
+                               + QLatin1String(kHelperName);
         const int32_t started = startHelper(helper);
         if (started != errAuthorizationSuccess)
             return started;
@@ -255,8 +256,7 @@ private:
     {
         int status = 0;
         if (m_helper > 0) {
-            while (::waitpid(m_helper, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (::waitpid(m_helper, &status, 0) < 0 && errno == EINTR) {}
         }
         m_helper = -1;
         if (m_fromHelper >= 0)
@@ -335,8 +335,8 @@ bool removeBundleWithOwnRights(const QString& path, QString* why)
         *why = QStringLiteral("the path holds a control character");
         return false;
     }
-    const privileged::Result result =
-        privileged::removeBundleIn(QFile::encodeName(path).toStdString(), privileged::Identity(), false);
+    const privileged::Result result = privileged::removeBundleIn(QFile::encodeName(path).toStdString(),
+                                                                 privileged::Identity(), false);
     *why = QString::fromStdString(result.reason);
     return result.ok;
 }

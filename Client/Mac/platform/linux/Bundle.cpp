@@ -38,7 +38,8 @@ QString bundlePathOfExecutable(const QString& executable)
     // for its folder. Text only: links in the path are kept.
     QStringList parts = QDir::cleanPath(executable).split(u'/');
     parts.removeLast();
-    if (parts.size() > 3 && parts.last() == QStringLiteral("MacOS") && parts.at(parts.size() - 2) == QStringLiteral("Contents"))
+    if (parts.size() > 3 && parts.last() == QStringLiteral("MacOS")
+        && parts.at(parts.size() - 2) == QStringLiteral("Contents"))
         parts.resize(parts.size() - 2);
     const QString folder = parts.join(u'/');
     return folder.isEmpty() ? QStringLiteral("/") : folder;
@@ -84,10 +85,7 @@ QStringList preferredLanguages()
 
 } // namespace
 
-Bundle::Bundle(const QString& bundlePath)
-    : m_path(QDir::cleanPath(bundlePath)), m_state(std::make_shared<State>())
-{
-}
+Bundle::Bundle(const QString& bundlePath) : m_path(QDir::cleanPath(bundlePath)), m_state(std::make_shared<State>()) {}
 
 Bundle& Bundle::mainBundle()
 {

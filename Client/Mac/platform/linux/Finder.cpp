@@ -73,8 +73,8 @@ bool isApplicationPath(const QString& path)
 
 QStringList fileManagerNames()
 {
-    return {QStringLiteral("nautilus"), QStringLiteral("nemo"),       QStringLiteral("caja"),
-            QStringLiteral("thunar"),   QStringLiteral("Thunar"),     QStringLiteral("pcmanfm"),
+    return {QStringLiteral("nautilus"),   QStringLiteral("nemo"),    QStringLiteral("caja"),
+            QStringLiteral("thunar"),     QStringLiteral("Thunar"),  QStringLiteral("pcmanfm"),
             QStringLiteral("pcmanfm-qt"), QStringLiteral("dolphin"), QStringLiteral("spacefm")};
 }
 

@@ -34,9 +34,8 @@ public:
     template <typename Done>
     bool run(Done&& done)
     {
-        return runWith(&done, [](void* context, uint64_t tag, int32_t result) {
-            (*static_cast<Done*>(context))(tag, result);
-        });
+        return runWith(&done,
+                       [](void* context, uint64_t tag, int32_t result) { (*static_cast<Done*>(context))(tag, result); });
     }
 
 private:

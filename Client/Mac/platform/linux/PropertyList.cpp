@@ -166,8 +166,7 @@ uint64_t bigEndian(const uchar* bytes, int count)
 class BinaryStructure {
 public:
     explicit BinaryStructure(const QByteArray& data)
-        : m_data(reinterpret_cast<const uchar*>(data.constData()))
-        , m_size(static_cast<uint64_t>(data.size()))
+        : m_data(reinterpret_cast<const uchar*>(data.constData())), m_size(static_cast<uint64_t>(data.size()))
     {
     }
 
@@ -182,8 +181,8 @@ public:
         m_count = bigEndian(trailer + 8, 8);
         const uint64_t top = bigEndian(trailer + 16, 8);
         m_table = bigEndian(trailer + 24, 8);
-        if (m_offsetSize < 1 || m_offsetSize > 8 || m_refSize < 1 || m_refSize > 8 || m_count == 0
-            || m_count > m_size || top >= m_count || m_table < 8 || m_table > m_size - kTrailer
+        if (m_offsetSize < 1 || m_offsetSize > 8 || m_refSize < 1 || m_refSize > 8 || m_count == 0 || m_count > m_size
+            || top >= m_count || m_table < 8 || m_table > m_size - kTrailer
             || m_count * m_offsetSize > m_size - kTrailer - m_table)
             return malformed();
         m_state.assign(m_count, kUnseen);
@@ -197,9 +196,9 @@ private:
     enum : uint8_t { kUnseen, kOpen, kDone };
     struct Frame {
         uint64_t object;
-        uint64_t refs;      // where its references start
+        uint64_t refs; // where its references start
         uint64_t refCount;
-        uint64_t keyCount;  // the first keyCount references are keys
+        uint64_t keyCount; // the first keyCount references are keys
         uint64_t next = 0;
         int height = 0;
         uint64_t values = 1;
@@ -638,7 +637,7 @@ bool readBoundedFile(const QString& path, FinalLink link, QByteArray* contents, 
         return false;
     }
     const auto closeFd = qScopeGuard([fd] { ::close(fd); });
-    struct stat info{};
+    struct stat info {};
     return checkOpened(fd, &info, contents, error) && readRest(fd, info, contents, 0, error);
 }
 
@@ -659,7 +658,7 @@ struct BatchFile {
     int fd = -1;
     bool opened = false;   // the open's result is known
     bool readDone = false; // `contents` holds the whole file
-    struct stat info{};
+    struct stat info {};
     QByteArray contents;
     QString error;
 };
@@ -855,14 +854,14 @@ bool writePropertyList(const QString& path, const QVariant& value, QString* erro
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.isSymLink() ? info.symLinkTarget() : path);
     static std::atomic<unsigned> serial{0};
-    const QByteArray temporary =
-        target + ".new-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(serial.fetch_add(1));
+    const QByteArray temporary = target + ".new-" + QByteArray::number(::getpid()) + '-'
+                                 + QByteArray::number(serial.fetch_add(1));
     const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         setError(error, systemError(errno));
         return false;
     }
-    struct stat old{};
+    struct stat old {};
     if (::stat(target.constData(), &old) == 0)
         ::fchmod(fd, old.st_mode & 07777);
     // Only a file whose every byte reached the disk may replace the old one.

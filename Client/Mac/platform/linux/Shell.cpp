@@ -17,9 +17,9 @@ QString quarantineRemovalCommand(const QString& path, bool recursive)
 {
     const QString attribute = QString::fromLatin1(kQuarantineAttribute);
     // -h: links are left alone, their targets may lie outside the bundle.
-    const QString removal = recursive
-        ? QStringLiteral("find %1 -exec setfattr -h -x %2 {} + 2>/dev/null").arg(quotedWord(path), attribute)
-        : QStringLiteral("setfattr -h -x %2 %1 2>/dev/null").arg(quotedWord(path), attribute);
+    const QString removal
+        = recursive ? QStringLiteral("find %1 -exec setfattr -h -x %2 {} + 2>/dev/null").arg(quotedWord(path), attribute)
+                    : QStringLiteral("setfattr -h -x %2 %1 2>/dev/null").arg(quotedWord(path), attribute);
     return QStringLiteral("command -v setfattr >/dev/null 2>&1 && %1;").arg(removal);
 }
 

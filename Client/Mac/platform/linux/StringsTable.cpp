@@ -54,10 +54,7 @@ public:
     }
 
 private:
-    QChar peek(qsizetype ahead = 0) const
-    {
-        return m_pos + ahead < m_text.size() ? m_text.at(m_pos + ahead) : QChar();
-    }
+    QChar peek(qsizetype ahead = 0) const { return m_pos + ahead < m_text.size() ? m_text.at(m_pos + ahead) : QChar(); }
 
     std::optional<StringsTable> fail(QString* error, const QString& what) const
     {
@@ -127,13 +124,27 @@ private:
         const QChar c = peek();
         ++m_pos;
         switch (c.unicode()) {
-        case 'n': out += u'\n'; return true;
-        case 't': out += u'\t'; return true;
-        case 'r': out += u'\r'; return true;
-        case 'a': out += QChar(7); return true;
-        case 'b': out += QChar(8); return true;
-        case 'f': out += QChar(12); return true;
-        case 'v': out += QChar(11); return true;
+        case 'n':
+            out += u'\n';
+            return true;
+        case 't':
+            out += u'\t';
+            return true;
+        case 'r':
+            out += u'\r';
+            return true;
+        case 'a':
+            out += QChar(7);
+            return true;
+        case 'b':
+            out += QChar(8);
+            return true;
+        case 'f':
+            out += QChar(12);
+            return true;
+        case 'v':
+            out += QChar(11);
+            return true;
         case 'U':
         case 'u': {
             char16_t unit = 0;
@@ -159,7 +170,7 @@ private:
 
     bool readQuoted(QString& out)
     {
-        ++m_pos; // opening quote
+        ++m_pos;                 // opening quote
         out = QLatin1String(""); // "" is an empty text, not a missing one
         while (m_pos < m_text.size()) {
             const QChar c = m_text.at(m_pos++);

@@ -99,8 +99,7 @@ QStringList applicationsFolders(Domain domain)
 
 QStringList allApplicationsFolders()
 {
-    return applicationsFolders(Domain::User) + applicationsFolders(Domain::Local)
-        + applicationsFolders(Domain::Network);
+    return applicationsFolders(Domain::User) + applicationsFolders(Domain::Local) + applicationsFolders(Domain::Network);
 }
 
 QStringList downloadsFolders(Domain domain)
@@ -112,8 +111,7 @@ QStringList downloadsFolders(Domain domain)
 
 QStringList allDownloadsFolders()
 {
-    return downloadsFolders(Domain::User) + downloadsFolders(Domain::Local)
-        + downloadsFolders(Domain::Network);
+    return downloadsFolders(Domain::User) + downloadsFolders(Domain::Local) + downloadsFolders(Domain::Network);
 }
 
 QString volumesFolder()

@@ -24,14 +24,14 @@ namespace platform::workspace {
 namespace {
 
 struct Trash {
-    QByteArray folder;  // holds files/ and info/
-    QByteArray topDir;  // "" for the home Trash, whose info paths are absolute
+    QByteArray folder; // holds files/ and info/
+    QByteArray topDir; // "" for the home Trash, whose info paths are absolute
 };
 
 QString describe(const char* what, const QByteArray& path, int err)
 {
-    return QStringLiteral("%1 %2: %3").arg(QString::fromLatin1(what), QFile::decodeName(path),
-                                           QString::fromLocal8Bit(std::strerror(err)));
+    return QStringLiteral("%1 %2: %3")
+        .arg(QString::fromLatin1(what), QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(err)));
 }
 
 QByteArray parentOf(const QByteArray& path)
@@ -55,13 +55,13 @@ bool ownFolder(const QByteArray& path, mode_t mode)
         return false;
     struct stat st {};
     return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()
-        && ::access(path.constData(), W_OK | X_OK) == 0;
+           && ::access(path.constData(), W_OK | X_OK) == 0;
 }
 
 bool prepare(const Trash& trash)
 {
     return ownFolder(trash.folder, 0700) && ownFolder(trash.folder + "/files", 0700)
-        && ownFolder(trash.folder + "/info", 0700);
+           && ownFolder(trash.folder + "/info", 0700);
 }
 
 // The item's path with its folder's links resolved ("" when that fails).
@@ -117,7 +117,7 @@ QByteArray claim(const Trash& trash, const QByteArray& item, QString* error)
 {
     const QByteArray name = item.mid(item.lastIndexOf('/') + 1);
     const QByteArray info = "[Trash Info]\nPath=" + infoPath(trash, item) + "\nDeletionDate="
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1() + '\n';
+                            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1() + '\n';
     for (int number = 1; number < 10000; ++number) {
         const QByteArray entry = number == 1 ? name : name + '.' + QByteArray::number(number);
         const QByteArray infoFile = trash.folder + "/info/" + entry + ".trashinfo";

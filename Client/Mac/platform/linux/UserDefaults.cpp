@@ -143,8 +143,8 @@ bool UserDefaults::boolForKey(const QString& key) const
     const QVariant value = objectForKey(key);
     if (value.typeId() == QMetaType::QString) {
         const QString text = value.toString();
-        return text.compare(QStringLiteral("YES"), Qt::CaseInsensitive) == 0 || text.compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0
-            || text.toInt() != 0;
+        return text.compare(QStringLiteral("YES"), Qt::CaseInsensitive) == 0
+               || text.compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0 || text.toInt() != 0;
     }
     return value.toBool();
 }

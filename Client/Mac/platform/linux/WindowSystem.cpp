@@ -35,7 +35,7 @@ void* openModule(const QString& path, QString* why)
         *why = QString::fromLocal8Bit(std::strerror(errno));
         return nullptr;
     }
-    struct stat info{};
+    struct stat info {};
     void* module = nullptr;
     if (::fstat(fd, &info) != 0)
         *why = QString::fromLocal8Bit(std::strerror(errno));

@@ -71,10 +71,12 @@ bool startDetached(const QString& executable)
     pid_t pid = 0;
     char* const arguments[] = {const_cast<char*>(program.constData()), nullptr};
     const bool started = ::posix_spawn_file_actions_addchdir_np(&actions, folder.constData()) == 0
-        && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
-        && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0
-        && ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0
-        && ::posix_spawn(&pid, program.constData(), &actions, &attributes, arguments, environ) == 0;
+                         && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
+                         && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0
+                         && ::posix_spawnattr_setflags(&attributes,
+                                                       POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)
+                                == 0
+                         && ::posix_spawn(&pid, program.constData(), &actions, &attributes, arguments, environ) == 0;
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
     if (started) {

@@ -113,9 +113,9 @@ bool verify(EVP_PKEY* key, Digest digest, std::string_view signature, std::strin
 {
     const DigestContextPtr context = contextFor(key, digest, false);
     return context
-        && EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
-                            reinterpret_cast<const unsigned char*>(data.data()), data.size())
-        == 1;
+           && EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
+                               reinterpret_cast<const unsigned char*>(data.data()), data.size())
+                  == 1;
 }
 
 unsigned long takeOpenSslError(std::string* text)

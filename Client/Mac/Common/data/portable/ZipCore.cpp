@@ -29,8 +29,7 @@ uLong readStream(voidpf, voidpf stream, void* buffer, uLong size)
     auto* s = static_cast<DescriptorStream*>(stream);
     uLong done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(s->fd, static_cast<char*>(buffer) + done, size - done,
-                                    static_cast<off_t>(s->position));
+        const ssize_t got = ::pread(s->fd, static_cast<char*>(buffer) + done, size - done, static_cast<off_t>(s->position));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -66,7 +65,7 @@ long seekStream(voidpf, voidpf stream, ZPOS64_T offset, int origin)
         base = s->position;
         break;
     case ZLIB_FILEFUNC_SEEK_END: {
-        struct stat info{};
+        struct stat info {};
         if (::fstat(s->fd, &info) != 0)
             return -1;
         base = static_cast<ZPOS64_T>(info.st_size);

@@ -32,7 +32,6 @@ bool writeAll(int fd, const char* bytes, size_t count);
 // Copies the opened current entry's data into `fd`: 0, minizip's negative
 // read error, or -1 for a write that did not complete. `limit` bytes at most
 // (a larger entry is a read error, UNZ_BADZIPFILE).
-int copyEntryData(unzFile uf, int fd, char* buffer, unsigned bufferSize,
-                  unsigned long long limit = ~0ULL);
+int copyEntryData(unzFile uf, int fd, char* buffer, unsigned bufferSize, unsigned long long limit = ~0ULL);
 
 } // namespace qbcore

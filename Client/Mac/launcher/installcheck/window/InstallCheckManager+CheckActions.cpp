@@ -289,16 +289,16 @@ bool InstallCheckManager::runQuorbel()
         return true;
     }
     logError("Install check: %1 items still not in order after the repair; not starting the core", numberItemsMissing);
-    platform::AlertPresenter::shared().beginSheetModalForWindow(
-        failureAlert("RunFailedTitle"), checkWindow, [this](const platform::AlertResponse&) { waitForUser(); });
+    platform::AlertPresenter::shared().beginSheetModalForWindow(failureAlert("RunFailedTitle"), checkWindow,
+                                                                [this](const platform::AlertResponse&) { waitForUser(); });
     return false;
 }
 
 void InstallCheckManager::repairFailed()
 {
     endProgressSheet();
-    platform::AlertPresenter::shared().beginSheetModalForWindow(
-        failureAlert("RepairFailedTitle"), checkWindow, [this](const platform::AlertResponse&) { waitForUser(); });
+    platform::AlertPresenter::shared().beginSheetModalForWindow(failureAlert("RepairFailedTitle"), checkWindow,
+                                                                [this](const platform::AlertResponse&) { waitForUser(); });
 }
 
 // ---- The repair thread ----

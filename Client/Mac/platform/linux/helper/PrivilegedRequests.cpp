@@ -178,8 +178,7 @@ std::string identifierOf(int bundleFd)
         return {};
     Fd file(::openat(contents.get(), "Info.plist", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)
-        || status.st_size > kMaxInfoPlistSize)
+    if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > kMaxInfoPlistSize)
         return {};
     std::string bytes(static_cast<size_t>(status.st_size), '\0');
     size_t got = 0;
@@ -268,8 +267,7 @@ bool removeTree(int parentFd, const std::string& name, dev_t device, std::string
 std::string scratchName(int folderFd, const std::string& name, const char* purpose)
 {
     for (int attempt = 0;; ++attempt) {
-        std::string candidate = "." + name + "." + purpose + "-" + std::to_string(::getpid()) + "-"
-            + std::to_string(attempt);
+        std::string candidate = "." + name + "." + purpose + "-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
         struct stat status {};
         if (::fstatat(folderFd, candidate.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
             return candidate;
@@ -616,8 +614,9 @@ Result installBundleInto(const std::string& folder, const std::string& source, c
         why = errorText("cannot finish the copy");
         done = false;
     }
-    if (done && ::renameat2(destinationFolder.get(), hidden.c_str(), destinationFolder.get(), name.c_str(),
-                            RENAME_NOREPLACE) != 0) {
+    if (done
+        && ::renameat2(destinationFolder.get(), hidden.c_str(), destinationFolder.get(), name.c_str(), RENAME_NOREPLACE)
+               != 0) {
         why = errorText("cannot put the copy in place");
         done = false;
     }
@@ -713,8 +712,7 @@ Result runTool(const std::string& path, const std::vector<std::string>& argument
             ::kill(pid, SIGKILL);
             if (!exited) {
                 int status = 0;
-                while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-                }
+                while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
                 result.waitStatus = status;
             }
             result.timedOut = overdue;

@@ -22,11 +22,11 @@ inline constexpr int kToolTimeLimitSeconds = 300;
 
 struct Result {
     bool ok = false;
-    std::string reason;   // why a request was refused or failed
-    int waitStatus = 0;   // raw wait status of a tool run
+    std::string reason; // why a request was refused or failed
+    int waitStatus = 0; // raw wait status of a tool run
     bool timedOut = false;
     bool stopped = false;
-    std::string output;   // captured standard output of runExecutable
+    std::string output; // captured standard output of runExecutable
 };
 
 // What the launcher recorded about a bundle when it found it; a bundle that

@@ -132,7 +132,10 @@ int main()
             answer += "output\t" + std::to_string(result.output.size()) + "\n" + result.output;
         if (result.ok)
             answer += "ok\t" + std::to_string(result.waitStatus) + "\t"
-                + (result.timedOut ? "timeout" : result.stopped ? "stopped" : "") + "\n";
+                      + (result.timedOut  ? "timeout"
+                         : result.stopped ? "stopped"
+                                          : "")
+                      + "\n";
         else
             answer += "fail\t" + printable(result.reason) + "\n";
         writeAll(answer);

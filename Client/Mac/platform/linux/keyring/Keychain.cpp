@@ -115,15 +115,14 @@ public:
                                        std::unique_ptr<KeychainItem>* item) override;
     KeychainStatus copyData(const KeychainItem& item, QByteArray* data) override;
     KeychainStatus modifyData(const KeychainItem& item, const QByteArray& data) override;
-    KeychainStatus addGenericPassword(const QByteArray& service, const QByteArray& account,
-                                      const QByteArray& data) override;
+    KeychainStatus addGenericPassword(const QByteArray& service, const QByteArray& account, const QByteArray& data) override;
     KeychainStatus deleteItem(const KeychainItem& item) override;
 };
 
 GHashTable* attributesFor(const QByteArray& service, const QByteArray& account)
 {
-    return secret_attributes_build(genericPasswordSchema(), "service", service.constData(), "account",
-                                   account.constData(), nullptr);
+    return secret_attributes_build(genericPasswordSchema(), "service", service.constData(), "account", account.constData(),
+                                   nullptr);
 }
 
 SecretValue* secretValueOf(const QByteArray& data)
@@ -193,8 +192,8 @@ KeychainStatus SecretServiceKeychain::addGenericPassword(const QByteArray& servi
     SecretValue* value = secretValueOf(data);
     // The Secret Service wants a label; the service name is what the user
     // would look for, as on systems where the label defaults to it.
-    secret_password_storev_binary_sync(genericPasswordSchema(), attributes, SECRET_COLLECTION_DEFAULT,
-                                       service.constData(), value, nullptr, error.out());
+    secret_password_storev_binary_sync(genericPasswordSchema(), attributes, SECRET_COLLECTION_DEFAULT, service.constData(),
+                                       value, nullptr, error.out());
     secret_value_unref(value);
     g_hash_table_unref(attributes);
     return error.status(errSecNoDefaultKeychain);
