@@ -10,7 +10,7 @@ PACKAGES=(
   libsecret-1-dev gnome-keyring dbus dbus-x11 libglib2.0-bin
   pkexec xvfb x11-apps
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
-  clang libclang-rt-14-dev clang-tidy
+  clang libclang-rt-14-dev clang-tidy clang-format
   zip unzip procps
 )
 
