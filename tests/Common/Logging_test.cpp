@@ -99,6 +99,28 @@ TEST(Logging, ArgumentsHoldingPlaceholdersAreNotExpandedAgain)
     EXPECT_TRUE(log.contains(QStringLiteral("Copying \"/tmp/%2 odd\" to \"/Applications\"")));
 }
 
+// The file holds each message as Qt's own UTF-8 conversion gives it, whatever
+// the text: other scripts, pairs of surrogates and surrogates without their pair.
+TEST(Logging, MessagesReachTheFileAsQtsUtf8)
+{
+    const QString texts[] = {
+        QStringLiteral("plain"),
+        QString::fromUtf8("caf\u00e9 \u00fcber \u65e5\u672c \U0001F600 end"),
+        QString(QChar(0xD800)) + QStringLiteral("lone high"),
+        QStringLiteral("lone low") + QChar(0xDC00),
+        QString(QChar(0xDBFF)) + QString(QChar(0xD800)) + QString(QChar(0xDFFF)),
+        QStringLiteral("at the end") + QChar(0xD83D),
+        QString(QChar(0xFFFF)) + QChar(0x7FF) + QChar(0x800) + QChar(0x80),
+    };
+    for (const QString& text : texts) {
+        LogCapture log;
+        logNormal("%1", text);
+        const QByteArray file = readFile(log.path());
+        const QByteArray expected = "] " + text.toUtf8() + '\n';
+        EXPECT_TRUE(file.endsWith(expected)) << file.toStdString();
+    }
+}
+
 TEST(Logging, ErrorsGoToStandardErrorAndOtherLevelsToStandardOutput)
 {
     initLogging(kLogLevelNormal, kLogLevelDetail, QString());

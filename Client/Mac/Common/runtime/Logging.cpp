@@ -297,26 +297,38 @@ void flushWhenTheMainLoopWaits()
     });
 }
 
-// Process name and id printed in each line; read by every logging thread.
+// Process name and id printed in each line; read by every logging thread,
+// each of which keeps a copy until the generation changes.
 std::mutex gIdentityLock;
 QByteArray gLineIdentity; // "Name[pid]"
+std::atomic<unsigned> gIdentityGeneration{0};
+
+QByteArray currentIdentity()
+{
+    return platform::process::processName().toUtf8() + '[' + QByteArray::number(platform::process::processIdentifier()) + ']';
+}
 
 void storeProcessIdentity()
 {
-    const QByteArray identity = platform::process::processName().toUtf8() + '['
-                                + QByteArray::number(platform::process::processIdentifier()) + ']';
+    const QByteArray identity = currentIdentity();
     std::lock_guard lock(gIdentityLock);
     gLineIdentity = identity;
+    gIdentityGeneration.fetch_add(1, std::memory_order_release);
 }
 
-QByteArray processIdentity()
+const std::string& processIdentity()
 {
-    std::lock_guard lock(gIdentityLock);
-    if (gLineIdentity.isEmpty()) {
-        gLineIdentity = platform::process::processName().toUtf8() + '['
-                        + QByteArray::number(platform::process::processIdentifier()) + ']';
+    thread_local std::string cached;
+    thread_local unsigned cachedGeneration = ~0u;
+    const unsigned generation = gIdentityGeneration.load(std::memory_order_acquire);
+    if (generation != cachedGeneration || cached.empty()) {
+        std::lock_guard lock(gIdentityLock);
+        if (gLineIdentity.isEmpty())
+            gLineIdentity = currentIdentity();
+        cached.assign(gLineIdentity.constData(), size_t(gLineIdentity.size()));
+        cachedGeneration = generation;
     }
-    return gLineIdentity;
+    return cached;
 }
 
 const char* levelTag(LoggingLevel level)
@@ -333,27 +345,41 @@ const char* levelTag(LoggingLevel level)
     }
 }
 
-// "yyyy-MM-dd HH:mm:ss.SSSS" or "yyyy-MM-dd-HHmmss" in local time. The
-// calendar part is worked out once per second and thread.
-QByteArray stampOfNow(bool forFileName)
+// "yyyy-MM-dd HH:mm:ss.SSSS" or "yyyy-MM-dd-HHmmss" in local time, appended
+// to `out`. The calendar part is worked out once per second and thread.
+void appendStampOfNow(std::string& out, bool forFileName)
 {
     thread_local time_t cachedSecond = -1;
     thread_local char calendar[32];
     thread_local char fileName[32];
+    thread_local size_t calendarLength = 0;
+    thread_local size_t fileNameLength = 0;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec != cachedSecond) {
         tm local{};
         localtime_r(&now.tv_sec, &local);
-        std::strftime(calendar, sizeof calendar, "%Y-%m-%d %H:%M:%S", &local);
-        std::strftime(fileName, sizeof fileName, "%Y-%m-%d-%H%M%S", &local);
+        calendarLength = std::strftime(calendar, sizeof calendar, "%Y-%m-%d %H:%M:%S", &local);
+        fileNameLength = std::strftime(fileName, sizeof fileName, "%Y-%m-%d-%H%M%S", &local);
         cachedSecond = now.tv_sec;
     }
-    if (forFileName)
-        return QByteArray(fileName);
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%04d", int(now.tv_nsec / 100000) % 10000);
-    return QByteArray(calendar) + fraction;
+    if (forFileName) {
+        out.append(fileName, fileNameLength);
+        return;
+    }
+    out.append(calendar, calendarLength);
+    int fraction = int(now.tv_nsec / 100000) % 10000;
+    char digits[5] = {'.', '0', '0', '0', '0'};
+    for (int i = 4; i > 0; --i, fraction /= 10)
+        digits[i] = char('0' + fraction % 10);
+    out.append(digits, sizeof digits);
+}
+
+QByteArray stampOfNow(bool forFileName)
+{
+    std::string stamp;
+    appendStampOfNow(stamp, forFileName);
+    return QByteArray(stamp.data(), qsizetype(stamp.size()));
 }
 
 // The thread prefix in UTF-8, rebuilt only when the thread's name changes.
@@ -372,23 +398,54 @@ const QByteArray& threadPrefix()
     return cached;
 }
 
-QByteArray buildLine(LoggingLevel level, const QString& message)
+// Appends `text` in UTF-8 exactly as QString::toUtf8 writes it (an unpaired
+// surrogate becomes '?'), without a QByteArray of its own per line.
+void appendUtf8(std::string& out, QStringView text)
 {
-    const QByteArray text = message.toUtf8();
-    const QByteArray identity = processIdentity();
+    const size_t start = out.size();
+    out.resize(start + size_t(text.size()) * 3);
+    auto* dst = reinterpret_cast<unsigned char*>(out.data() + start);
+    const char16_t* src = text.utf16();
+    const char16_t* const end = src + text.size();
+    while (src < end) {
+        const char32_t unit = *src++;
+        if (unit < 0x80) {
+            *dst++ = static_cast<unsigned char>(unit);
+        } else if (unit < 0x800) {
+            *dst++ = static_cast<unsigned char>(0xC0 | (unit >> 6));
+            *dst++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+        } else if (unit < 0xD800 || unit > 0xDFFF) {
+            *dst++ = static_cast<unsigned char>(0xE0 | (unit >> 12));
+            *dst++ = static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F));
+            *dst++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+        } else if (unit < 0xDC00 && src < end && *src >= 0xDC00 && *src <= 0xDFFF) {
+            const char32_t point = 0x10000 + ((unit - 0xD800) << 10) + (char32_t(*src++) - 0xDC00);
+            *dst++ = static_cast<unsigned char>(0xF0 | (point >> 18));
+            *dst++ = static_cast<unsigned char>(0x80 | ((point >> 12) & 0x3F));
+            *dst++ = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
+            *dst++ = static_cast<unsigned char>(0x80 | (point & 0x3F));
+        } else {
+            *dst++ = '?';
+        }
+    }
+    out.resize(size_t(reinterpret_cast<char*>(dst) - out.data()));
+}
+
+// Each thread builds its lines in a buffer of its own, kept between lines.
+void buildLine(std::string& line, LoggingLevel level, const QString& message)
+{
+    const std::string& identity = processIdentity();
     const QByteArray& prefix = threadPrefix();
-    QByteArray line;
-    line.reserve(40 + identity.size() + prefix.size() + text.size());
-    line += stampOfNow(false);
+    line.clear();
+    appendStampOfNow(line, false);
     line += ' ';
     line += identity;
     line += ' ';
     line += levelTag(level);
-    line += prefix;
-    line += text;
-    if (!line.endsWith('\n'))
+    line.append(prefix.constData(), size_t(prefix.size()));
+    appendUtf8(line, message);
+    if (line.back() != '\n')
         line += '\n';
-    return line;
 }
 
 // Runs inside the logging queue after each line written to the file.
@@ -441,16 +498,20 @@ void _log(LoggingLevel level, const QString& message)
 {
     if (!_isLogLevelVisible(level) || message.isNull())
         return;
-    const QByteArray line = buildLine(level, message);
+    // Taken out of the thread's buffer while in use: a switch to a new file
+    // may log from inside this call.
+    thread_local std::string threadLine;
+    std::string line = std::move(threadLine);
+    buildLine(line, level, message);
     const bool buffered = level > kLogLevelNormal;
     if (fileLoggingLevel.load(std::memory_order_relaxed) >= level) {
         LogFile& file = logFile();
         std::lock_guard lock(file.queue);
         if (file.fd >= 0) {
             if (!buffered) {
-                writeFileLocked(line.constData(), size_t(line.size()));
+                writeFileLocked(line.data(), line.size());
             } else {
-                file.pending.append(line.constData(), size_t(line.size()));
+                file.pending.append(line);
                 if (file.pending.size() >= kPendingLimit)
                     writeFileLocked(nullptr, 0);
                 else
@@ -461,12 +522,13 @@ void _log(LoggingLevel level, const QString& message)
     }
     if (stdioLoggingLevel.load(std::memory_order_relaxed) >= level) {
         FILE* stream = level == kLogLevelError ? stderr : stdout;
-        std::fwrite(line.constData(), 1, size_t(line.size()), stream);
+        std::fwrite(line.data(), 1, line.size(), stream);
         if (buffered)
             arm();
         else
             std::fflush(stream);
     }
+    threadLine = std::move(line);
 }
 
 QString _initLogging(const QString& logFilePath)
