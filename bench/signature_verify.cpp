@@ -4,12 +4,10 @@
 // same program. Every iteration verifies a different message with its own
 // signature, so that nothing but the parsed key can be reused between calls.
 
+#include "Baselines.h"
 #include "PemText.h"
 #include "RecordingReporter.h"
 #include "SignatureManager.h"
-
-#include <QProcess>
-#include <QRegularExpression>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -91,20 +89,6 @@ void BM_VerifyWithKeyParsedOnce(benchmark::State& state)
 
 BENCHMARK(BM_VerifyWithKeyParsedOnce)->MinTime(1.0);
 
-// "rsa 2048 bits 0.000612s 0.000018s   1634.0  55412.3": the last figure.
-double opensslVerifiesPerSecond()
-{
-    QProcess process;
-    process.start(QStringLiteral("openssl"),
-                  {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("3"), QStringLiteral("rsa2048")});
-    process.waitForFinished(120000);
-    const QString output = QString::fromLatin1(process.readAllStandardOutput());
-    static const QRegularExpression line(QStringLiteral(R"(^rsa\s+2048 bits\s+\S+\s+\S+\s+\S+\s+([0-9.]+)\s*$)"),
-                                         QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = line.match(output);
-    return match.hasMatch() ? match.captured(1).toDouble() : 0.0;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -112,7 +96,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     keys();
     std::printf("running openssl speed -seconds 3 rsa2048 ...\n");
-    const double baseline = opensslVerifiesPerSecond();
+    const double baseline = baselines::opensslVerifiesPerSecond();
     RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double ours = reporter.figure("BM_VerifySignature", "", "items_per_second");
