@@ -1,14 +1,18 @@
 // Extraction of a 50 MiB mixed archive (many small text files, large
 // compressible files, incompressible binaries) by UnzipManager against the
-// `unzip` command on the same archive, in the same run.
+// `unzip` command on the same archive, in the same run; then the paired
+// rows (Paired.h), on disk and in tmpfs, where both sides extract into the
+// same file system, alternately.
 
+#include "Baselines.h"
+#include "Paired.h"
 #include "RecordingReporter.h"
 #include "UnzipManager.h"
 #include "ZipBuilder.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -70,6 +74,14 @@ struct Archive {
             std::exit(1);
         }
     }
+    // A copy of `other`'s archive in a folder under `base`.
+    Archive(const QString& base, const Archive& other) : dir(base + QStringLiteral("/bench_unzip-XXXXXX"))
+    {
+        if (!dir.isValid() || !QFile::copy(other.path, path)) {
+            std::fprintf(stderr, "cannot copy the benchmark archive into %s\n", qPrintable(base));
+            std::exit(1);
+        }
+    }
     // A fresh folder holding a link to the archive.
     QString freshFolder()
     {
@@ -110,9 +122,7 @@ void BM_UnzipCommand(benchmark::State& state)
         state.PauseTiming();
         const QString folder = archive().freshFolder();
         state.ResumeTiming();
-        const int status = QProcess::execute(QStringLiteral("unzip"),
-                                             {QStringLiteral("-q"), QStringLiteral("-o"),
-                                              folder + QStringLiteral("/mixed.zip"), QStringLiteral("-d"), folder});
+        const int status = baselines::runUnzipCommand(folder + QStringLiteral("/mixed.zip"), folder);
         if (status != 0)
             state.SkipWithError("unzip failed");
         state.PauseTiming();
@@ -120,6 +130,44 @@ void BM_UnzipCommand(benchmark::State& state)
         state.ResumeTiming();
     }
     state.SetBytesProcessed(state.iterations() * 50 * kMiB);
+}
+
+// In memory: what is left is the work of each side, not the disk's.
+Archive& archiveInTmpfs()
+{
+    static Archive shared(QStringLiteral("/dev/shm"), archive());
+    return shared;
+}
+
+// One half of a pair: the seconds `extract` takes into a fresh folder of
+// `place` (not counting making and removing it), negative when it fails.
+template <typename Extract>
+double timeExtraction(Archive& place, const Extract& extract)
+{
+    const QString folder = place.freshFolder();
+    QElapsedTimer timer;
+    timer.start();
+    const bool done = extract(folder);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    QDir(folder).removeRecursively();
+    return done ? seconds : -1;
+}
+
+void printPairedRow(const char* row, Archive& place, int pairs)
+{
+    paired::printPairedRatio(
+        row, pairs,
+        [&] {
+            return timeExtraction(place, [](const QString& folder) {
+                UnzipManager manager(folder + QStringLiteral("/mixed.zip"));
+                return manager.extractAll() == 0;
+            });
+        },
+        [&] {
+            return timeExtraction(place, [](const QString& folder) {
+                return baselines::runUnzipCommand(folder + QStringLiteral("/mixed.zip"), folder) == 0;
+            });
+        });
 }
 
 BENCHMARK(BM_UnzipCommand)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
@@ -138,6 +186,11 @@ int main(int argc, char** argv)
     if (oursMs > 0 && baselineMs > 0)
         std::printf("ratio: UnzipManager extraction speed / unzip command = %.2f (time %.1f ms vs %.1f ms)\n",
                     baselineMs / oursMs, oursMs, baselineMs);
+    const int pairs = paired::pairsToRun(9);
+    if (pairs > 0) {
+        printPairedRow("extraction on disk", archive(), pairs);
+        printPairedRow("extraction in tmpfs", archiveInTmpfs(), pairs);
+    }
     benchmark::Shutdown();
     return 0;
 }

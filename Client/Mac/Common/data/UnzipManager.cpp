@@ -195,8 +195,9 @@ bool isEmptyArchive(const QString& path)
 } // namespace
 
 UnzipManager::UnzipManager(const QString& archivePath)
-    : uf(unzOpen64(QFile::encodeName(archivePath).constData())), m_archivePath(QFile::encodeName(archivePath)),
-      m_outputPath(QFile::encodeName(QFileInfo(archivePath).path()) + '/'),
+    : m_archiveFd(::open(QFile::encodeName(archivePath).constData(), O_RDONLY | O_CLOEXEC)),
+      uf(m_archiveFd >= 0 ? qbcore::openZipDescriptor(m_archiveFd) : nullptr),
+      m_archivePath(QFile::encodeName(archivePath)), m_outputPath(QFile::encodeName(QFileInfo(archivePath).path()) + '/'),
       m_isEmptyArchive(!uf && isEmptyArchive(archivePath))
 {
 }
@@ -205,6 +206,8 @@ UnzipManager::~UnzipManager()
 {
     if (uf)
         unzClose(uf);
+    if (m_archiveFd >= 0)
+        ::close(m_archiveFd);
 }
 
 int UnzipManager::extractAll()
@@ -296,10 +299,7 @@ int UnzipManager::extractCurrentFile()
     }
     bool skipped = false;
     if (fd >= 0 && zip64) {
-        const int archive = ::open(m_archivePath.constData(), O_RDONLY | O_CLOEXEC);
-        err = archive < 0 ? UNZ_ERRNO : copyZip64EntryData(archive, dataStart, info, fd, buffer.get());
-        if (archive >= 0)
-            ::close(archive);
+        err = copyZip64EntryData(m_archiveFd, dataStart, info, fd, buffer.get());
     } else if (fd >= 0) {
         err = qbcore::copyEntryData(uf, fd, buffer.get(), kReadBufferSize);
     } else {

@@ -17,7 +17,9 @@ public:
     static constexpr int kErrorInternal = -104;
     // extractCurrentFile's answer for an entry whose file cannot be created.
     static constexpr int kEntrySkipped = 1;
-    static constexpr int kReadBufferSize = 8192;
+    // As large as a write worth making: each write of an extracted file is a
+    // system call.
+    static constexpr int kReadBufferSize = 64 * 1024;
     // Room for a stored name and its terminator; longer names are refused.
     static constexpr int kNameBufferSize = 256;
 
@@ -49,6 +51,8 @@ private:
     // Creates the folders of a stored name's folder part inside the destination.
     void makeEntryFolders(const QByteArray& folderPart) const;
 
+    // The archive, read through this one descriptor (zip64 entries too).
+    int m_archiveFd = -1;
     unzFile uf = nullptr;
     QByteArray m_archivePath;
     QByteArray m_outputPath;

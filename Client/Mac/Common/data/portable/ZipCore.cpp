@@ -1,7 +1,10 @@
 #include "ZipCore.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +14,72 @@ namespace {
 
 constexpr unsigned kHostUnix = 3;
 
+// minizip reads an archive in small pieces at two places by turns: the
+// central directory and each entry's local header and data. Each place gets
+// a window of its own, so that most of those pieces cost no system call.
+constexpr size_t kWindowSize = 64 * 1024;
+constexpr int kWindows = 2;
+
+struct Window {
+    std::unique_ptr<char[]> bytes;
+    ZPOS64_T start = 0;
+    size_t size = 0;
+    unsigned lastUse = 0;
+};
+
 struct DescriptorStream {
     int fd;
     ZPOS64_T position = 0;
     int error = 0;
+    Window windows[kWindows];
+    unsigned uses = 0;
 };
+
+// Reads at `offset` until `size` bytes, the end of the file or an error:
+// the byte count, or -1 (errno set) when nothing could be read.
+ssize_t readFully(int fd, char* buffer, size_t size, ZPOS64_T offset)
+{
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// The window holding the byte at the stream's position, filled from there
+// when none does; null when it cannot be read (the error is kept).
+Window* windowAtPosition(DescriptorStream& s)
+{
+    Window* oldest = &s.windows[0];
+    for (Window& window : s.windows) {
+        if (window.bytes && s.position >= window.start && s.position < window.start + window.size) {
+            window.lastUse = ++s.uses;
+            return &window;
+        }
+        if (window.lastUse < oldest->lastUse)
+            oldest = &window;
+    }
+    if (!oldest->bytes)
+        oldest->bytes.reset(new (std::nothrow) char[kWindowSize]);
+    if (!oldest->bytes) {
+        s.error = ENOMEM;
+        return nullptr;
+    }
+    const ssize_t got = readFully(s.fd, oldest->bytes.get(), kWindowSize, s.position);
+    if (got < 0)
+        s.error = errno;
+    oldest->start = s.position;
+    oldest->size = got > 0 ? static_cast<size_t>(got) : 0;
+    oldest->lastUse = ++s.uses;
+    return oldest->size > 0 ? oldest : nullptr;
+}
 
 voidpf openStream(voidpf, const void* descriptor, int mode)
 {
@@ -27,19 +91,27 @@ voidpf openStream(voidpf, const void* descriptor, int mode)
 uLong readStream(voidpf, voidpf stream, void* buffer, uLong size)
 {
     auto* s = static_cast<DescriptorStream*>(stream);
+    auto* out = static_cast<char*>(buffer);
     uLong done = 0;
-    while (done < size) {
-        const ssize_t got = ::pread(s->fd, static_cast<char*>(buffer) + done, size - done, static_cast<off_t>(s->position));
-        if (got < 0 && errno == EINTR)
-            continue;
+    // A read as large as a window goes straight into the caller's buffer.
+    if (size >= kWindowSize) {
+        const ssize_t got = readFully(s->fd, out, size, s->position);
         if (got < 0) {
             s->error = errno;
-            break;
+            return 0;
         }
-        if (got == 0)
-            break;
-        done += static_cast<uLong>(got);
         s->position += static_cast<ZPOS64_T>(got);
+        return static_cast<uLong>(got);
+    }
+    while (done < size) {
+        const Window* window = windowAtPosition(*s);
+        if (!window)
+            break;
+        const size_t at = static_cast<size_t>(s->position - window->start);
+        const size_t take = std::min<size_t>(window->size - at, size - done);
+        std::memcpy(out + done, window->bytes.get() + at, take);
+        done += static_cast<uLong>(take);
+        s->position += take;
     }
     return done;
 }
