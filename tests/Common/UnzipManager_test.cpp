@@ -401,3 +401,23 @@ TEST(UnzipHelpers, MakedirCreatesMissingParents)
               0);
     EXPECT_EQ(UnzipManager::makedir(QFile::encodeName(scratch.path(QStringLiteral("dangling/y"))).constData()), 0);
 }
+
+// Entries of every size up to a few times the reader's windows, stored and
+// deflated, with a central directory larger than one window: each file holds
+// exactly its entry's bytes.
+TEST_F(Unzip, EveryEntryIsWholeWhateverItsSizeAndPlace)
+{
+    QList<ZipEntry> entries;
+    for (int i = 0; i < 400; ++i) {
+        const int size = (i * 7919) % 200000;
+        QByteArray data(size, Qt::Uninitialized);
+        for (int b = 0; b < size; ++b)
+            data[b] = char((b * 31 + i) ^ (b >> 9));
+        entries.append(
+            {"folder/entry-with-a-long-name-to-fill-the-directory-" + QByteArray::number(i), data, false, i % 3 != 0});
+    }
+    ASSERT_TRUE(writeZip(archive, entries));
+    ASSERT_EQ(UnzipManager(archive).extractAll(), 0);
+    for (const ZipEntry& entry : entries)
+        EXPECT_EQ(readFile(at(QString::fromUtf8(entry.name))), entry.data) << entry.name.constData();
+}
