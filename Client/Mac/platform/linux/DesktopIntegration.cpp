@@ -428,8 +428,9 @@ std::optional<QByteArray> entryText(const Copy& copy, QString* why)
                .replace(u'\r', QStringLiteral("\\r"));
     const QStringList lines{
         QStringLiteral("[Desktop Entry]"),
+        // No Version key: the validators on today's systems reject "1.5",
+        // and every key used here is as old as the specification.
         QStringLiteral("Type=Application"),
-        QStringLiteral("Version=1.5"),
         QStringLiteral("Name=") + name,
         QStringLiteral("Exec=") + execArgument(*executable),
         QStringLiteral("TryExec=") + escapeString(*executable),
