@@ -438,11 +438,11 @@ void finish(const MovePlan& plan)
         logNormal("Warning! Could not delete application after moving it to Applications folder");
     platform::process::stopPointForTests("trashed-source");
     // The menu forgets the copies that are gone; the relaunched copy writes its own entry.
+    const QString identifier = platform::Bundle::mainBundle().bundleIdentifier();
     for (const QString& path : plan.alsoRemove) {
         QString why;
-        if (path != plan.destination && plan.found.contains(path) && !itemExists(path)
-            && platform::desktop::removeIntegration(platform::Bundle::mainBundle().bundleIdentifier(), path, &why)
-                   == platform::desktop::Outcome::Refused)
+        if (!identifier.isEmpty() && path != plan.destination && plan.found.contains(path) && !itemExists(path)
+            && platform::desktop::removeIntegration(identifier, path, &why) == platform::desktop::Outcome::Refused)
             logError("Could not remove the desktop entry of \"%1\": %2", path, why);
     }
     logVerbose("Relaunching \"%1\" once this process has ended", plan.destination);

@@ -391,10 +391,11 @@ void Quorbel_LauncherAppDelegate::updateDesktopIntegration()
     QString why;
     switch (platform::desktop::refresh(*copy, inApplications, &why)) {
     case platform::desktop::Outcome::Written:
-        logNormal("Wrote the desktop entry \"%1\"", platform::desktop::entryPath(copy->identifier));
+        logVerbose("Wrote the desktop entry \"%1\"", platform::desktop::entryPath(copy->identifier));
         break;
     case platform::desktop::Outcome::Removed:
-        logNormal("Removed the desktop entry of a copy that is gone: \"%1\"", platform::desktop::entryPath(copy->identifier));
+        logVerbose("Removed the desktop entry of a copy that is gone: \"%1\"",
+                   platform::desktop::entryPath(copy->identifier));
         break;
     case platform::desktop::Outcome::Refused:
         logError("Desktop entry not written: %1", why);
