@@ -3,8 +3,9 @@
 
 The images are simple geometric artwork made for this project: header bands
 (gradients), the product's own header logo (a ring with a tail on a
-transparent ground) and the two brand logos that ship in the bundle (24-bit
-bitmaps). Run it again after changing the artwork; the output is committed.
+transparent ground), the two brand logos that ship in the bundle (24-bit
+bitmaps) and the application icon at every size the desktop asks for (the
+mark on a rounded blue square, each size drawn, not scaled). Run it again after changing the artwork; the output is committed.
 Standard library only.
 """
 
@@ -113,6 +114,24 @@ def partner_logo(x, y):
     return lerp(black, orange, max(disc, bar))
 
 
+ICON_SIZES = (16, 24, 32, 48, 64, 128, 256, 512)
+
+
+def app_icon(size):
+    blue_top, blue_bottom, white = (52, 120, 214), (20, 64, 148), (255, 255, 255)
+    inset, corner = size * 0.06, size * 0.2
+
+    def pixel(x, y):
+        # Signed distance to a rounded square inset from the edges.
+        qx = abs(x + 0.5 - size / 2) - (size / 2 - inset - corner)
+        qy = abs(y + 0.5 - size / 2) - (size / 2 - inset - corner)
+        outside = math.hypot(max(qx, 0.0), max(qy, 0.0)) + min(max(qx, qy), 0.0) - corner
+        ground = coverage(outside)
+        colour = lerp(lerp(blue_top, blue_bottom, y / max(size - 1, 1)), white, mark_coverage(x, y, size))
+        return colour + (round(ground * 255),)
+    return pixel
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "Client", "Mac", "launcher", "resources")
@@ -122,6 +141,10 @@ def main():
     write_png(os.path.join(out, "appheader_logo.png"), 48, 48, header_logo)
     write_bmp(os.path.join(out, "logo-1.bmp"), 120, 44, default_logo)
     write_bmp(os.path.join(out, "logo-15.bmp"), 90, 44, partner_logo)
+    icons = os.path.join(out, "AppIcon.iconset")
+    os.makedirs(icons, exist_ok=True)
+    for size in ICON_SIZES:
+        write_png(os.path.join(icons, "icon_%dx%d.png" % (size, size)), size, size, app_icon(size))
 
 
 if __name__ == "__main__":

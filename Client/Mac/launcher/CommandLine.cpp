@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "Bundle.h"
+#include "DesktopIntegration.h"
 #include "InstallCheckManager.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
@@ -332,6 +333,38 @@ int runSupportArchive(const Request& request, Output& out)
     return kExitInOrder;
 }
 
+// The desktop entry's commands: 0 done or current, 1 not current, 2 refused.
+int runIntegration(Command command, Output& out)
+{
+    const std::optional<platform::desktop::Copy> copy = Quorbel_LauncherAppDelegate::desktopCopy();
+    if (!copy) {
+        printError(QStringLiteral("No desktop entry for this copy: the path of its bundle is not UTF-8"));
+        return kExitFailure;
+    }
+    const QString path = platform::desktop::entryPath(copy->identifier);
+    QString why;
+    if (command == Command::IntegrationStatus) {
+        static const char* const words[] = {"current", "missing", "outdated", "other-copy", "stale", "not-ours"};
+        const platform::desktop::Status status = platform::desktop::status(*copy);
+        out.line(QStringList{QString::fromLatin1(words[int(status.state)]), path}.join(u'\t'));
+        if (status.state == platform::desktop::State::NotOurs)
+            NSPrintErrfString(qbFormat("\"%1\" is %2", path, status.problem));
+        return status.state == platform::desktop::State::Current ? kExitInOrder : kExitNotInOrder;
+    }
+    const platform::desktop::Outcome outcome = command == Command::Integrate
+                                                   ? platform::desktop::integrate(*copy, &why)
+                                                   : platform::desktop::removeIntegration(copy->identifier, {}, &why);
+    if (outcome == platform::desktop::Outcome::Refused) {
+        printError(qbFormat("The desktop entry \"%1\" was not %2: %3", path,
+                            command == Command::Integrate ? "written" : "removed", why));
+        return kExitFailure;
+    }
+    logNormal("Command line: desktop entry \"%1\" %2", path,
+              outcome == platform::desktop::Outcome::Unchanged ? "already as asked" : "done");
+    out.line(path);
+    return kExitInOrder;
+}
+
 QString describe(const Request& request)
 {
     switch (request.command) {
@@ -341,6 +374,12 @@ QString describe(const Request& request)
         return QStringLiteral("--repair");
     case Command::SupportArchive:
         return qbFormat("--support-archive \"%1\"", request.archivePath);
+    case Command::Integrate:
+        return QStringLiteral("--integrate");
+    case Command::RemoveIntegration:
+        return QStringLiteral("--remove-integration");
+    case Command::IntegrationStatus:
+        return QStringLiteral("--integration-status");
     default:
         return {};
     }
@@ -394,6 +433,12 @@ Request parse(const QStringList& arguments)
             json = true;
         else if (argument == QLatin1String("--repair"))
             commands.append(Command::Repair);
+        else if (argument == QLatin1String("--integrate"))
+            commands.append(Command::Integrate);
+        else if (argument == QLatin1String("--remove-integration"))
+            commands.append(Command::RemoveIntegration);
+        else if (argument == QLatin1String("--integration-status"))
+            commands.append(Command::IntegrationStatus);
         else if (argument == QLatin1String("--help"))
             commands.append(Command::Help);
         else if (argument == QLatin1String("--version"))
@@ -446,7 +491,8 @@ Request parse(int argc, char** argv)
 
 QString usage(const QString& programName)
 {
-    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH | --help | --version]\n"
+    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH | --integrate | --remove-integration |\n"
+                    "           --integration-status | --help | --version]\n"
                     "\n"
                     "Without an option the launcher starts as usual.\n"
                     "\n"
@@ -455,6 +501,10 @@ QString usage(const QString& programName)
                     "  --json                  with --check: the result as one JSON document\n"
                     "  --repair                repair what the check finds, without a window, then check again\n"
                     "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
+                    "  --integrate             write or repair this user's desktop entry and icons for this copy,\n"
+                    "                          print the entry's path\n"
+                    "  --remove-integration    remove this user's desktop entry and icons of the product\n"
+                    "  --integration-status    print whether the desktop entry is current (exit status 0) or not (1)\n"
                     "  --help                  show this text\n"
                     "  --version               show the version\n"
                     "\n"
@@ -481,6 +531,9 @@ int run(const Request& request)
     case Command::Check:
     case Command::Repair:
     case Command::SupportArchive:
+    case Command::Integrate:
+    case Command::RemoveIntegration:
+    case Command::IntegrationStatus:
         break;
     }
     Output out;
@@ -492,6 +545,8 @@ int run(const Request& request)
         status = runCheck(request, out);
     else if (request.command == Command::Repair)
         status = runRepair(out);
+    else if (request.command != Command::SupportArchive)
+        status = runIntegration(request.command, out);
     else
         status = runSupportArchive(request, out);
     logNormal("Command line: exit status %1", status);

@@ -1,7 +1,7 @@
 #pragma once
 // The launcher's command line, for administrators and support: the
 // installation check without a window, an unattended repair, a support
-// archive. Only arguments beginning with "--" that are not Qt's own options
+// archive, this user's desktop entry. Only arguments beginning with "--" that are not Qt's own options
 // are ours; without one of ours the launcher starts exactly as always.
 
 #include <QString>
@@ -9,7 +9,18 @@
 
 namespace CommandLine {
 
-enum class Command { None, Check, Repair, SupportArchive, Help, Version, Usage };
+enum class Command {
+    None,
+    Check,
+    Repair,
+    SupportArchive,
+    Integrate,
+    RemoveIntegration,
+    IntegrationStatus,
+    Help,
+    Version,
+    Usage
+};
 
 struct Request {
     Command command = Command::None;

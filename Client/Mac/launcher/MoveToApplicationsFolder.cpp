@@ -5,6 +5,7 @@
 #include "Application.h"
 #include "Authorization.h"
 #include "Bundle.h"
+#include "DesktopIntegration.h"
 #include "FileManager.h"
 #include "LocalizedString.h"
 #include "Logging.h"
@@ -436,6 +437,14 @@ void finish(const MovePlan& plan)
     if (!plan.fromDiskImage && !Trash(plan.source))
         logNormal("Warning! Could not delete application after moving it to Applications folder");
     platform::process::stopPointForTests("trashed-source");
+    // The menu forgets the copies that are gone; the relaunched copy writes its own entry.
+    const QString identifier = platform::Bundle::mainBundle().bundleIdentifier();
+    for (const QString& path : plan.alsoRemove) {
+        QString why;
+        if (!identifier.isEmpty() && path != plan.destination && plan.found.contains(path) && !itemExists(path)
+            && platform::desktop::removeIntegration(identifier, path, &why) == platform::desktop::Outcome::Refused)
+            logError("Could not remove the desktop entry of \"%1\": %2", path, why);
+    }
     logVerbose("Relaunching \"%1\" once this process has ended", plan.destination);
     if (!startShell(PFRelaunchLine(platform::process::processIdentifier(), plan.destination)))
         logError("Could not start the relaunch of \"%1\"", plan.destination);

@@ -18,6 +18,8 @@
 #include "Versions.h"
 #include "Workspace.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -343,6 +345,8 @@ void Quorbel_LauncherAppDelegate::launchCore()
     logNormal("Launched \"%1\"", path);
     if (!launched)
         reportCoreNotStarted(path);
+    else
+        updateDesktopIntegration();
     logNormal("Will terminate now");
     platform::application::terminate(launched ? 0 : 1);
 }
@@ -360,6 +364,45 @@ void Quorbel_LauncherAppDelegate::reportCoreNotStarted(const QString& path)
                   QStringLiteral("\"%@\" is missing or cannot be run. Reinstall {#ProductName#} to repair it."), path);
     alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
     platform::AlertPresenter::shared().runModal(alert);
+}
+
+std::optional<platform::desktop::Copy> Quorbel_LauncherAppDelegate::desktopCopy()
+{
+    if (!platform::Bundle::mainBundlePathIsExact())
+        return std::nullopt;
+    const platform::Bundle& bundle = platform::Bundle::mainBundle();
+    const QString identifier = bundle.bundleIdentifier();
+    return platform::desktop::Copy{identifier.isEmpty() ? QString::fromLatin1(kClientBundleIdentifier) : identifier,
+                                   QBLocalizedString(QStringLiteral("ProductName")), QFile::encodeName(bundle.bundlePath()),
+                                   QFile::encodeName(bundle.executablePath()), bundle.resourcePath()};
+}
+
+// After the core has started, so that the menu never delays it; a current
+// entry costs a few reads.
+void Quorbel_LauncherAppDelegate::updateDesktopIntegration()
+{
+    const std::optional<platform::desktop::Copy> copy = desktopCopy();
+    if (!copy)
+        return;
+    const QString folder = QDir::cleanPath(QFileInfo(platform::Bundle::mainBundle().bundlePath()).path());
+    bool inApplications = false;
+    for (const platform::Domain domain : {platform::Domain::User, platform::Domain::Local})
+        inApplications = inApplications || platform::locations::applicationsFolders(domain).contains(folder);
+    QString why;
+    switch (platform::desktop::refresh(*copy, inApplications, &why)) {
+    case platform::desktop::Outcome::Written:
+        logVerbose("Wrote the desktop entry \"%1\"", platform::desktop::entryPath(copy->identifier));
+        break;
+    case platform::desktop::Outcome::Removed:
+        logVerbose("Removed the desktop entry of a copy that is gone: \"%1\"",
+                   platform::desktop::entryPath(copy->identifier));
+        break;
+    case platform::desktop::Outcome::Refused:
+        logError("Desktop entry not written: %1", why);
+        break;
+    case platform::desktop::Outcome::Unchanged:
+        break;
+    }
 }
 
 int Quorbel_LauncherAppDelegate::brandId() const

@@ -2,6 +2,8 @@
 // The launcher's application delegate: the launch sequence, from reading the
 // configuration to starting the core application.
 
+#include "DesktopIntegration.h"
+
 #include <QObject>
 #include <QStringList>
 #include <QVariantMap>
@@ -24,6 +26,9 @@ public:
     static void pathsForIdent(const QString& ident, const QString& fromPath, std::optional<QStringList>* foundPaths);
     // The 24 fixed paths of earlier copies of the client, "~" unexpanded.
     static QStringList earlierCopyPaths(const QString& productName);
+    // The running copy as its desktop entry names it; nullopt when its path
+    // is not UTF-8.
+    static std::optional<platform::desktop::Copy> desktopCopy();
 
     void applicationDidFinishLaunching();
     // The start every run shares, the command line's too: defaults, logging,
@@ -42,6 +47,7 @@ private:
     void startLogging();
     QString loggingLevelSetting(const QString& key, QStringList* problems) const;
     void reportCoreNotStarted(const QString& path);
+    void updateDesktopIntegration();
     void reportConfigurationProblems();
     QStringList collectEarlierCopies(const QString& productName) const;
 

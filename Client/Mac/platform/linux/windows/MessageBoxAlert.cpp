@@ -1,11 +1,15 @@
 #include "SystemWindows.h"
 
 #include "Alert.h"
+#include "Bundle.h"
+#include "DesktopIntegration.h"
 
 #include <QApplication>
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QFileInfo>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -124,9 +128,34 @@ public:
     }
 };
 
+// The windows name the menu entry: X11 takes the class from the application
+// name (the program's name would change with the executable's), Wayland the
+// app id from the desktop file name. The display name gives every window,
+// dialogs too, a title.
+void setIdentity(QApplication& application)
+{
+    const Bundle& bundle = Bundle::mainBundle();
+    const QString identifier = bundle.bundleIdentifier();
+    if (!identifier.isEmpty()) {
+        QCoreApplication::setApplicationName(desktop::windowClass(identifier));
+        QGuiApplication::setDesktopFileName(identifier);
+    }
+    const QString name = bundle.infoDictionary().value(QStringLiteral("CFBundleName")).toString();
+    QGuiApplication::setApplicationDisplayName(bundle.localizedString(QStringLiteral("ProductName"), name));
+    QIcon icon;
+    for (const int size : desktop::kIconSizes) {
+        const QString path = desktop::bundleIconPath(bundle.resourcePath(), size);
+        if (QFileInfo(path).isFile())
+            icon.addFile(path, QSize(size, size));
+    }
+    if (!icon.isNull())
+        application.setWindowIcon(icon);
+}
+
 QCoreApplication* makeWindowApplication(int& argc, char** argv)
 {
     auto* application = new QApplication(argc, argv);
+    setIdentity(*application);
     // Alerts come and go before any window exists; only the program ends the run.
     application->setQuitOnLastWindowClosed(false);
     return application;
