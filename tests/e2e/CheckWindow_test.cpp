@@ -1,7 +1,9 @@
 // Whole runs of the launcher through its check window, answered as a user
 // would (QUORBEL_CHECK_WINDOW_ANSWER, QUORBEL_ALERT_ANSWER), with a stub
-// update tool in the scratch system tree.
+// update tool in the scratch system tree; on a real desktop, the windows as
+// the window manager sees them.
 
+#include "Desktop.h"
 #include "LauncherRun.h"
 #include "QtPrinters.h"
 #include "TestSupport.h"
@@ -18,15 +20,15 @@ using namespace testing_support;
 namespace {
 
 // The update tool: prints the launcher's version when asked without
-// arguments, records every command and carries out "repaircore" with chmod,
-// unless told to fail it.
-QString stubBody(const QString& record, bool failRepairs)
+// arguments, records every command and carries out "repaircore" with
+// `repairCore`.
+QString stubBody(const QString& record, const QString& repairCore)
 {
     return QStringLiteral("if [ $# -eq 0 ]; then echo '1.19.0 (5)'; exit 0; fi\n"
                           "printf '%s\\n' \"$*\" >> '%1'\n"
                           "if [ \"$1\" = repaircore ]; then %2; fi\n"
                           "exit 0")
-        .arg(record, failRepairs ? QStringLiteral("exit 4") : QStringLiteral("chmod 755 \"$2\""));
+        .arg(record, repairCore);
 }
 
 class CheckWindowRun : public ::testing::Test {
@@ -38,7 +40,8 @@ protected:
     }
 
     // A manifest of the update tool and the core, the core's mode broken.
-    void prepare(bool failRepairs)
+    void prepare(bool failRepairs) { prepare(failRepairs ? QStringLiteral("exit 4") : QStringLiteral("chmod 755 \"$2\"")); }
+    void prepare(const QString& repairCore)
     {
         const QString installed = run.root() + QStringLiteral("/Library/Application Support/Quorbel/updateqb");
         const QVariantList items{
@@ -50,7 +53,7 @@ protected:
             QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
         };
         ASSERT_TRUE(writePlist(run.resources() + "/RequiredItems.plist", QVariantMap{{"RequiredItems", items}}));
-        const QString body = stubBody(record(), failRepairs);
+        const QString body = stubBody(record(), repairCore);
         makeScript(installed, body);
         ASSERT_EQ(::chmod(QFile::encodeName(installed).constData(), 04755), 0);
         makeScript(run.resources() + "/updateqb", body);
@@ -97,4 +100,154 @@ TEST_F(CheckWindowRun, AFailingToolShowsTheFailureAlertAndTheWindowStaysUntilThe
     EXPECT_EQ(normal.last(), "User chose to quit");
     EXPECT_FALSE(normal.contains("Will terminate now"));
     EXPECT_TRUE(run.coreLog(500).isEmpty());
+}
+
+namespace {
+
+const char* const kMaximiseOrResize[] = {"_NET_WM_ACTION_MAXIMIZE_HORZ", "_NET_WM_ACTION_MAXIMIZE_VERT",
+                                         "_NET_WM_ACTION_RESIZE"};
+
+// The same runs under Xvfb with openbox, driven from the keyboard and read
+// back as the window manager sees the windows.
+class CheckWindowOnADesktop : public CheckWindowRun {
+protected:
+    static void SetUpTestSuite() { desktop = X11Desktop::start(&why).release(); }
+    static void TearDownTestSuite()
+    {
+        delete desktop;
+        desktop = nullptr;
+    }
+
+    void SetUp() override
+    {
+        CheckWindowRun::SetUp();
+        if (IsSkipped())
+            return;
+        if (!desktop && desktopsAreRequired())
+            FAIL() << why.toStdString();
+        if (!desktop)
+            GTEST_SKIP() << why.toStdString();
+        desktop->enter(run.environment());
+        run.environment().remove("QUORBEL_CHECK_WINDOW_ANSWER");
+        run.environment().remove("QUORBEL_ALERT_ANSWER");
+    }
+
+    // Waits until the launcher shows `count` windows; they are in `windows`.
+    bool waitForWindows(qsizetype count)
+    {
+        return waitUntil([&] {
+            windows = desktop->windowsOf(run.processId());
+            return windows.size() == count;
+        });
+    }
+
+    // A sheet: transient for the window, centred on it inside its client area
+    // (never over its title bar), and not resizable. (openbox offers
+    // minimising and closing to every titled window, whatever it is told.)
+    void expectSheet(const QString& sheet) const
+    {
+        const QString window = windows.first();
+        EXPECT_EQ(desktop->windowProperty(sheet, "WM_TRANSIENT_FOR"), window);
+        const QRect area = desktop->rectangle(window);
+        QRect frame;
+        EXPECT_TRUE(waitUntil([&] {
+            frame = desktop->rectangle(sheet, true);
+            return area.contains(frame);
+        })) << "sheet "
+            << frame << " window " << area;
+        EXPECT_LE(std::abs(frame.center().x() - desktop->rectangle(window, true).center().x()), 1);
+        const QStringList actions = desktop->atomsProperty(sheet, "_NET_WM_ALLOWED_ACTIONS");
+        ASSERT_TRUE(actions.contains("_NET_WM_ACTION_MOVE")) << actions.join(u' ').toStdString();
+        for (const char* refused : kMaximiseOrResize)
+            EXPECT_FALSE(actions.contains(refused)) << refused;
+    }
+
+    static X11Desktop* desktop;
+    static QString why;
+    QStringList windows;
+};
+
+X11Desktop* CheckWindowOnADesktop::desktop = nullptr;
+QString CheckWindowOnADesktop::why;
+
+} // namespace
+
+TEST_F(CheckWindowOnADesktop, TheWindowAndItsSheetsAreDialogsTheWindowManagerKeepsInPlace)
+{
+    // The tool hangs until told to fail, so that the progress sheet stays.
+    const QString fail = run.home() + "/fail-now";
+    prepare(QStringLiteral("while [ ! -e '%1' ]; do sleep 0.05; done; exit 4").arg(fail));
+    run.environment().insert("QUORBEL_STOP_BUTTON_AFTER_MS", "1000");
+    // Every widget its own X window: xwininfo sees where the sheet's parts lie.
+    run.environment().insert("QT_USE_NATIVE_WINDOWS", "1");
+    run.start();
+    ASSERT_TRUE(waitForWindows(1));
+    const QString window = windows.first();
+    const QStringList actions = desktop->atomsProperty(window, "_NET_WM_ALLOWED_ACTIONS");
+    ASSERT_TRUE(actions.contains("_NET_WM_ACTION_CLOSE")) << actions.join(u' ').toStdString();
+    for (const char* refused : kMaximiseOrResize)
+        EXPECT_FALSE(actions.contains(refused)) << refused;
+
+    // Space presses the button that has the focus: it must be "Continue".
+    ASSERT_TRUE(desktop->type(window, "space"));
+    ASSERT_TRUE(waitForWindows(2)) << log().toStdString();
+    const QString progress = windows.last();
+    expectSheet(progress);
+    // Escape must not dismiss it; the Stop button appearing later shows the key was handled.
+    ASSERT_TRUE(desktop->type(progress, "Escape"));
+    QList<QRect> parts;
+    ASSERT_TRUE(waitUntil([&] {
+        parts = desktop->children(progress);
+        return parts.size() == 3;
+    })) << "no Stop button";
+    EXPECT_EQ(desktop->windowsOf(run.processId()), (QStringList{window, progress}));
+    expectSheet(progress);
+    const QRect inside(QPoint(0, 0), desktop->rectangle(progress).size());
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        EXPECT_TRUE(inside.contains(parts[i])) << parts[i] << " outside " << inside;
+        for (qsizetype j = i + 1; j < parts.size(); ++j)
+            EXPECT_FALSE(parts[i].intersects(parts[j])) << parts[i] << " over " << parts[j];
+    }
+
+    // The failed run's alert is a sheet too.
+    writeFile(fail, "");
+    ASSERT_TRUE(waitUntil([&] {
+        windows = desktop->windowsOf(run.processId());
+        return windows.size() == 2 && windows.last() != progress;
+    }));
+    const QString alert = windows.last();
+    expectSheet(alert);
+    ASSERT_TRUE(desktop->type(alert, "Return"));
+    ASSERT_TRUE(waitForWindows(1));
+    // Escape on the window presses "Quit".
+    ASSERT_TRUE(desktop->type(window, "Escape"));
+    ASSERT_EQ(run.finish(), 0) << run.standardError().toStdString();
+    const QStringList normal = run.normalMessages();
+    EXPECT_TRUE(normal.contains("User chose to repair")) << log().toStdString();
+    EXPECT_TRUE(normal.contains("Repair run failed"));
+    EXPECT_EQ(normal.last(), "User chose to quit");
+}
+
+TEST_F(CheckWindowRun, UnderWaylandTheWindowItsSheetsAndAlertsAreAnsweredWithoutAWord)
+{
+    QString why;
+    const std::unique_ptr<WaylandDesktop> desktop = WaylandDesktop::start(&why);
+    if (!desktop && desktopsAreRequired())
+        FAIL() << why.toStdString();
+    if (!desktop)
+        GTEST_SKIP() << why.toStdString();
+    prepare(true);
+    desktop->enter(run.environment());
+    run.environment().insert("QUORBEL_CHECK_WINDOW_ANSWER", "Continue,Quit");
+    run.environment().insert("QUORBEL_ALERT_ANSWER", "OK");
+    ASSERT_EQ(run.run(), 0) << run.standardError().toStdString();
+    // Nothing but the answers and the launcher's own log lines: no word from the window system.
+    const QStringList logged = run.logLines();
+    int answers = 0;
+    for (const QString& line : run.standardError().split(u'\n', Qt::SkipEmptyParts)) {
+        answers += line.startsWith("Unattended ");
+        EXPECT_TRUE(line.startsWith("Unattended ") || logged.contains(line)) << line.toStdString();
+    }
+    EXPECT_EQ(answers, 3) << run.standardError().toStdString();
+    EXPECT_EQ(run.normalMessages().last(), "User chose to quit") << log().toStdString();
 }

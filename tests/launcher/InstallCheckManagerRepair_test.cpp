@@ -326,9 +326,10 @@ TEST_F(RepairTest, AfterADelayTheSheetOffersToStopAHungToolAndTheRunFails)
     QElapsedTimer timer;
     timer.start();
     m.checkInstall->click();
-    // A sheet hangs from the top of its window.
-    EXPECT_EQ(m.repairProgressWindow->frameGeometry().top(), m.checkWindow->geometry().top());
-    EXPECT_LE(std::abs(m.repairProgressWindow->frameGeometry().center().x() - m.checkWindow->geometry().center().x()), 1);
+    // A sheet lies inside its window, centred on it.
+    EXPECT_TRUE(m.checkWindow->geometry().contains(m.repairProgressWindow->frameGeometry()));
+    EXPECT_LE((m.repairProgressWindow->frameGeometry().center() - m.checkWindow->frameGeometry().center()).manhattanLength(),
+              2);
     EXPECT_FALSE(m.repairStopButton->isVisible());
     ASSERT_TRUE(waitFor([&] { return m.repairStopButton->isVisible() && recorded().size() == 2; }));
     EXPECT_EQ(m.repairStopButton->text(), QStringLiteral("Stop"));
@@ -339,6 +340,36 @@ TEST_F(RepairTest, AfterADelayTheSheetOffersToStopAHungToolAndTheRunFails)
     ASSERT_EQ(alerts.sheets.size(), 1u);
     EXPECT_EQ(alerts.sheets[0].request.messageText, text("RepairFailedTitle"));
     EXPECT_FALSE(m.repairStopButton->isVisible());
+}
+
+// A word-wrapped label shows all of its text when its height is what its width asks.
+void expectWholeLabel(const QLabel* label)
+{
+    EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->text().toStdString();
+    EXPECT_TRUE(label->parentWidget()->rect().contains(label->geometry()));
+}
+
+TEST_F(RepairTest, TheWindowAndTheProgressSheetGrowWithTheirTextsAndKeepTheirSizeFixed)
+{
+    // Both components' sentences: the longest English text, and 40% more as translations run.
+    InstallCheckManager& m = check({missingBundle("QuorbelFS", "FS.pkg"), coreApp(0775)});
+    ASSERT_FALSE(m.checkForRequiredItems());
+    m.repairProgressWindow->show();
+    m.repairStopButton->show();
+    struct Case {
+        QLabel* label;
+        QWidget* window;
+    };
+    for (const Case& c : {Case{m.checkText, m.checkWindow}, Case{m.repairProgressText, m.repairProgressWindow}}) {
+        const QString english = c.label->text();
+        for (const QString& text : {english, english + u' ' + english.left(english.size() * 2 / 5)}) {
+            c.label->setText(text);
+            QTest::qWait(20);
+            expectWholeLabel(c.label);
+            EXPECT_EQ(c.window->minimumSize(), c.window->maximumSize()) << "resizable";
+        }
+    }
+    m.repairProgressWindow->hide();
 }
 
 TEST_F(RepairTest, ItemsInOrderNotRequiredOrWithoutInstallerArePassedOverAndTheWindowReturns)

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -96,6 +97,38 @@ TEST(AlertPresenterTest, ASheetIsModalToItsWindowOnlyAndReportsItsAnswerLater)
     box->escapeButton()->click();
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(answer->button, 1);
+}
+
+TEST(AlertPresenterTest, ASheetShowsAllOfItsTextsCentredOnItsWindow)
+{
+    ScopedEnvironment environment;
+    environment.unset("QUORBEL_ALERT_ANSWER");
+    QWidget window;
+    window.resize(520, 250);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    // The longest English texts, and 40% more as translations run.
+    const platform::AlertRequest english = moveAlert();
+    platform::AlertRequest longer = english;
+    longer.messageText += u' ' + english.messageText.left(english.messageText.size() * 2 / 5);
+    longer.informativeText += u' ' + english.informativeText.left(english.informativeText.size() * 2 / 5);
+    for (const platform::AlertRequest& request : {english, longer}) {
+        platform::AlertPresenter::shared().beginSheetModalForWindow(request, &window, {});
+        auto* box = window.findChild<QMessageBox*>();
+        ASSERT_NE(box, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(box));
+        for (const QLabel* label : box->findChildren<QLabel*>()) {
+            if (!label->isVisible() || label->text().isEmpty())
+                continue;
+            const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+            EXPECT_GE(label->height(), needed) << label->text().toStdString();
+            EXPECT_GE(label->width(), label->wordWrap() ? 0 : label->sizeHint().width()) << label->text().toStdString();
+            EXPECT_TRUE(box->rect().contains(label->geometry())) << label->text().toStdString();
+        }
+        EXPECT_LE((box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength(), 2);
+        box->escapeButton()->click();
+        delete box;
+    }
 }
 
 } // namespace

@@ -1,7 +1,8 @@
-// Pictures of the branded header layouts and of the check window, rendered
-// off screen from the sample bundle. Not part of the test suite: run by
-// scripts/screenshots.sh, which points $QUORBEL_SCREENSHOT_DIR at docs/images
-// (without it they go to a temporary folder).
+// Pictures of the branded header layouts, rendered off screen, and of the
+// check window as a window manager shows it, frame and sheets included, taken
+// from the screen. Not part of the test suite: run by scripts/screenshots.sh
+// under Xvfb with openbox, which points $QUORBEL_SCREENSHOT_DIR at
+// docs/images (without it they go to a temporary folder).
 
 #include "Alert.h"
 #include "BrandingManager.h"
@@ -17,8 +18,8 @@
 #include <QFile>
 #include <QImage>
 #include <QMessageBox>
-#include <QPainter>
 #include <QProgressBar>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -84,24 +85,21 @@ TEST_F(Screenshots, HeaderLayouts)
     }
 }
 
-// The window as it looks with a sheet on it: the sheet drawn at the top
-// centre of the window, under the header, as the platform shows sheets.
-QImage windowWithSheet(QWidget* window, QWidget* sheet)
+// The window and whatever lies on it, frame included, as on the screen, once
+// `shown` is up and framed by the window manager.
+QImage onScreen(QWidget* window, QWidget* shown)
 {
-    QImage image = window->grab().toImage();
-    if (!sheet)
-        return image;
-    const QImage sheetImage = sheet->grab().toImage();
-    QPainter painter(&image);
-    painter.fillRect(image.rect(), QColor(0, 0, 0, 40));
-    const QPoint origin((image.width() - sheetImage.width()) / 2, 60);
-    painter.fillRect(QRect(origin, sheetImage.size()).adjusted(-1, 0, 1, 1), QColor(0, 0, 0, 90));
-    painter.drawImage(origin, sheetImage);
-    return image;
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(shown));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown->frameGeometry() != shown->geometry(); }, 5000)) << "no frame";
+    QTest::qWait(300); // the window manager draws its frame after the client
+    const QRect frame = window->frameGeometry();
+    return window->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()).toImage();
 }
 
 TEST_F(Screenshots, CheckWindow)
 {
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "the check window is taken from a screen with a window manager: run scripts/screenshots.sh";
     ScopedEnvironment environment;
     environment.unset("QUORBEL_ALERT_ANSWER");
     environment.unset("QUORBEL_CHECK_WINDOW_ANSWER");
@@ -122,23 +120,20 @@ TEST_F(Screenshots, CheckWindow)
     ASSERT_TRUE(writePlist(resources + QStringLiteral("/RequiredItems.plist"), QVariantMap{{"RequiredItems", items}}));
     InstallCheckManager manager{platform::Bundle(bundle)};
     ASSERT_FALSE(manager.checkForRequiredItems());
-    manager.checkWindow->resize(520, 250);
-    QTest::qWait(50);
-    save(windowWithSheet(manager.checkWindow, nullptr), QStringLiteral("check-window.png"));
+    manager.checkWindow->show();
+    save(onScreen(manager.checkWindow, manager.checkWindow), QStringLiteral("check-window.png"));
 
     // Repairing: the progress sheet as "Continue" puts it up.
     manager.repairProgressWindow->open();
     manager.repairProgressIndicator->setRange(0, 0);
-    QTest::qWait(50);
-    save(windowWithSheet(manager.checkWindow, manager.repairProgressWindow), QStringLiteral("check-window-repairing.png"));
+    save(onScreen(manager.checkWindow, manager.repairProgressWindow), QStringLiteral("check-window-repairing.png"));
     manager.repairProgressWindow->done(0);
 
     // After a failed run: the failure alert as a sheet.
     manager.repairFailed();
     auto* alert = manager.checkWindow->findChild<QMessageBox*>();
     ASSERT_NE(alert, nullptr);
-    QTest::qWait(50);
-    save(windowWithSheet(manager.checkWindow, alert), QStringLiteral("check-window-failed.png"));
+    save(onScreen(manager.checkWindow, alert), QStringLiteral("check-window-failed.png"));
     alert->done(0);
 }
 

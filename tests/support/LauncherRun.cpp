@@ -47,23 +47,45 @@ int LauncherRun::run(int timeoutMs)
 
 int LauncherRun::run(const QStringList& arguments, int timeoutMs)
 {
-    QProcess launcher;
-    launcher.setProcessEnvironment(m_environment);
-    launcher.setProgram(executable());
-    launcher.setArguments(arguments);
+    start(arguments);
+    return finish(timeoutMs);
+}
+
+LauncherRun::~LauncherRun()
+{
+    if (m_process)
+        finish(0);
+}
+
+void LauncherRun::start(const QStringList& arguments)
+{
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessEnvironment(m_environment);
+    m_process->setProgram(executable());
+    m_process->setArguments(arguments);
     if (m_childSetup)
-        launcher.setChildProcessModifier(m_childSetup);
-    launcher.start();
-    const bool finished = launcher.waitForFinished(timeoutMs);
+        m_process->setChildProcessModifier(m_childSetup);
+    m_process->start();
+}
+
+qint64 LauncherRun::processId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+int LauncherRun::finish(int timeoutMs)
+{
+    const std::unique_ptr<QProcess> launcher = std::move(m_process);
+    const bool finished = launcher->waitForFinished(timeoutMs);
     if (!finished) {
-        launcher.kill();
-        launcher.waitForFinished();
+        launcher->kill();
+        launcher->waitForFinished();
     }
-    m_stderr = QString::fromUtf8(launcher.readAllStandardError());
-    m_stdout = QString::fromUtf8(launcher.readAllStandardOutput());
+    m_stderr = QString::fromUtf8(launcher->readAllStandardError());
+    m_stdout = QString::fromUtf8(launcher->readAllStandardOutput());
     if (!finished)
         return -1;
-    return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+    return launcher->exitStatus() == QProcess::NormalExit ? launcher->exitCode() : -1;
 }
 
 void LauncherRun::setUserDefaults(const QVariantMap& values) const

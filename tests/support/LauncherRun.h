@@ -9,6 +9,9 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <memory>
+
+class QProcess;
 
 namespace testing_support {
 
@@ -23,6 +26,7 @@ public:
     // (by default the scratch /Applications, where no move is offered), with
     // a manifest of the core alone.
     explicit LauncherRun(const QString& bundleFolder = QStringLiteral("/Applications"));
+    ~LauncherRun();
 
     QString home() const { return m_home; }
     QString root() const { return m_root; }
@@ -34,6 +38,10 @@ public:
     int run(int timeoutMs = 60000);
     // The same with command-line arguments.
     int run(const QStringList& arguments, int timeoutMs = 60000);
+    // The same in two steps, for a test that acts while the launcher runs.
+    void start(const QStringList& arguments = {});
+    qint64 processId() const;
+    int finish(int timeoutMs = 60000);
     // Runs in the launcher's process before it starts (async-signal-safe calls only).
     void setChildSetup(std::function<void()> setup) { m_childSetup = std::move(setup); }
     QString executable() const { return m_bundle + QStringLiteral("/Contents/MacOS/Quorbel"); }
@@ -59,6 +67,7 @@ private:
     QString m_stderr;
     QString m_stdout;
     std::function<void()> m_childSetup;
+    std::unique_ptr<QProcess> m_process;
 };
 
 } // namespace testing_support

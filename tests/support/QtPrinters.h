@@ -1,6 +1,7 @@
 #pragma once
 // Readable Qt values in test failure messages.
 
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -17,4 +18,9 @@ inline void PrintTo(const QStringList& list, std::ostream* out)
     for (qsizetype i = 0; i < list.size(); ++i)
         *out << (i ? ", \"" : "\"") << list.at(i).toStdString() << '"';
     *out << '}';
+}
+
+inline std::ostream& operator<<(std::ostream& out, const QRect& rect)
+{
+    return out << rect.width() << 'x' << rect.height() << '+' << rect.x() << '+' << rect.y();
 }

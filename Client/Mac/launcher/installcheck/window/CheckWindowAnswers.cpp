@@ -17,17 +17,21 @@ namespace {
 QMutex gLock;
 std::optional<QStringList> gAnswers;
 
+bool scriptsHonoured()
+{
+#ifdef QB_TEST_HOOKS
+    return !platform::process::startedWithElevatedRights();
+#else
+    return false;
+#endif
+}
+
 QString nextAnswer()
 {
     QMutexLocker lock(&gLock);
     if (!gAnswers) {
         gAnswers.emplace();
-#ifdef QB_TEST_HOOKS
-        const bool scripted = !platform::process::startedWithElevatedRights();
-#else
-        const bool scripted = false;
-#endif
-        if (scripted) {
+        if (scriptsHonoured()) {
             for (const QString& answer : qEnvironmentVariable("QUORBEL_CHECK_WINDOW_ANSWER").split(u','))
                 if (!answer.trimmed().isEmpty())
                     gAnswers->append(answer.trimmed());
@@ -64,6 +68,17 @@ void answerIfScripted(const QList<QAbstractButton*>& buttons)
         std::fflush(stderr);
         button->click();
     });
+}
+
+std::optional<std::chrono::milliseconds> scriptedStopButtonDelay()
+{
+    if (!scriptsHonoured())
+        return std::nullopt;
+    bool valid = false;
+    const int delay = qEnvironmentVariableIntValue("QUORBEL_STOP_BUTTON_AFTER_MS", &valid);
+    if (!valid || delay < 0)
+        return std::nullopt;
+    return std::chrono::milliseconds(delay);
 }
 
 void reset()

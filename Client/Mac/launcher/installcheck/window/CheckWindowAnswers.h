@@ -6,15 +6,21 @@
 // control returns to the event loop, with the line
 //   Unattended check window: answered "<title>"
 // on standard error. When the list is used up, or a title names no button,
-// the window waits for the user as usual. Ignored in set-user-ID processes.
+// the window waits for the user as usual. QUORBEL_STOP_BUTTON_AFTER_MS, when
+// set, replaces the delay before the progress sheet offers "Stop". Both are
+// ignored in set-user-ID processes.
 
 #include <QList>
+
+#include <chrono>
+#include <optional>
 
 class QAbstractButton;
 
 namespace CheckWindowAnswers {
 
 void answerIfScripted(const QList<QAbstractButton*>& buttons);
+std::optional<std::chrono::milliseconds> scriptedStopButtonDelay();
 // Reads the variable afresh (tests).
 void reset();
 

@@ -7,6 +7,7 @@
 #include "Application.h"
 #include "BrandingManager.h"
 #include "CheckWindowAnswers.h"
+#include "Dialogs.h"
 #include "Format.h"
 #include "LocalizedString.h"
 #include "Logging.h"
@@ -44,11 +45,22 @@ void makeDefaultButton(QWidget* window, QPushButton* button)
     }
 }
 
+// Escape presses the quit button, as for a window's cancel button.
+void makeEscapeButton(QWidget* window, QPushButton* button)
+{
+    auto* shortcut = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+    QObject::connect(shortcut, &QShortcut::activated, button, [button] {
+        if (button->isEnabled() && button->isVisible())
+            button->click();
+    });
+}
+
 void centreOnScreen(QWidget* window)
 {
     const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (!screen)
         return;
+    window->adjustSize(); // the size its layout fixes, before the window first shows
     QRect frame = window->frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());
     window->move(frame.topLeft());
@@ -72,15 +84,6 @@ platform::AlertRequest failureAlert(const char* titleKey)
     alert.informativeText = qbFormat("%1", QBLocalizedString(QStringLiteral("RepairFailed")));
     alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
     return alert;
-}
-
-// A sheet hangs from the top edge of its window, centred; without a window
-// manager nobody else puts it there.
-void attachAsSheet(QWidget* sheet, const QWidget* window)
-{
-    sheet->adjustSize();
-    const QRect area = window->geometry();
-    sheet->move(area.left() + (area.width() - sheet->frameGeometry().width()) / 2, area.top());
 }
 
 } // namespace
@@ -141,6 +144,11 @@ void InstallCheckManager::loadInterface()
     m_stopButtonTimer = new QTimer(this);
     m_stopButtonTimer->setSingleShot(true);
     checkWindow = m_checkWindowOwner.get();
+    platform::dialogs::makeFixedSize(checkWindow);
+    // The run cannot be dismissed while it lasts: no close button to offer.
+    platform::dialogs::attachSheet(repairProgressWindow, checkWindow, platform::dialogs::Closing::NotOffered);
+    if (const auto delay = CheckWindowAnswers::scriptedStopButtonDelay())
+        m_stopButtonDelay = *delay;
     checkHeaderView = form.checkHeaderView;
     checkText = form.checkText;
     checkInstall = form.checkInstall;
@@ -180,8 +188,10 @@ void InstallCheckManager::awakeFromNib()
     checkWindow->setWindowTitle(QBLocalizedString(QStringLiteral("ProductName")));
     repairProgressText->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_Installing")));
     repairStopButton->setText(QBLocalizedString(QStringLiteral("QuorbelLauncher_StopRepair")));
-    repairProgressWindow->setWindowModality(Qt::WindowModal);
     makeDefaultButton(checkWindow, checkInstall);
+    makeEscapeButton(checkWindow, checkDontInstall);
+    // The focus ring is where Return acts.
+    checkInstall->setFocus();
 }
 
 // ---- Showing the window ----
@@ -216,8 +226,7 @@ void InstallCheckManager::runSelfRepair()
     centreOnScreen(checkWindow);
     platform::application::activateIgnoringOtherApps();
     checkWindow->show();
-    checkWindow->raise();
-    checkWindow->activateWindow();
+    platform::dialogs::bringForward(checkWindow);
     waitForUser();
 }
 
@@ -234,8 +243,7 @@ void InstallCheckManager::installButtonClick(QObject* /*sender*/)
     m_progressSheetUp = true;
     repairStopButton->hide();
     repairStopButton->setEnabled(true);
-    repairProgressWindow->open(); // window-modal: a sheet on the check window
-    attachAsSheet(repairProgressWindow, checkWindow);
+    repairProgressWindow->open();
     startAnimation(repairProgressIndicator);
     m_stopButtonTimer->start(m_stopButtonDelay);
     startRepairThread();

@@ -3,6 +3,7 @@
 #include "Alert.h"
 #include "Bundle.h"
 #include "DesktopIntegration.h"
+#include "Dialogs.h"
 
 #include <QApplication>
 
@@ -94,8 +95,7 @@ void whenShown(QMessageBox* box)
 {
     const QString answer = scriptedAnswer();
     QTimer::singleShot(0, box, [box, answer] {
-        box->raise();
-        box->activateWindow();
+        dialogs::bringForward(box);
         if (!answer.isEmpty())
             pressScriptedButton(*box, answer);
     });
@@ -115,9 +115,10 @@ public:
     void beginSheetModalForWindow(const AlertRequest& request, QWidget* window,
                                   std::function<void(const AlertResponse&)> completion) override
     {
-        auto* box = new QMessageBox(window);
+        auto* box = new QMessageBox;
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::WindowModal);
+        // Closing presses the escape button, which a message box always finds.
+        dialogs::attachSheet(box, window, dialogs::Closing::Offered);
         const QList<QPushButton*> buttons = configureBox(*box, request);
         QObject::connect(box, &QMessageBox::finished, box, [box, buttons, completion = std::move(completion)] {
             if (completion)

@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include "Dialogs.h"
+
 #include <QApplication>
 #include <QWidget>
 
@@ -8,7 +10,7 @@ namespace platform::application {
 void activateIgnoringOtherApps()
 {
     if (QWidget* window = QApplication::activeWindow())
-        window->activateWindow();
+        dialogs::bringForward(window);
 }
 
 } // namespace platform::application
