@@ -65,46 +65,17 @@ class CommandLock {
 public:
     CommandLock()
     {
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-        for (;;) {
-            size_t opened = 0;
-            Fd existing = openFolderChain(receiptsFolder(), true, &opened);
-            m_made.assign(1, {receiptsFolder(), opened});
-            Fd folder = createFolders(std::move(existing), receiptsFolder(), opened);
-            if (::fchmod(folder.get(), 0700) != 0)
-                refuseErrno("cannot set the mode of the receipts folder");
-            while (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
-                if (errno != EWOULDBLOCK && errno != EINTR)
-                    refuseErrno("cannot lock the receipts folder");
-                if (std::chrono::steady_clock::now() > deadline)
-                    refuse("another run of the update tool is still at work");
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            // A run that failed may have removed the folder while this one waited.
-            struct stat info {};
-            if (::fstat(folder.get(), &info) != 0)
-                refuseErrno("cannot examine the receipts folder");
-            if (info.st_nlink > 0) {
-                m_receipts = std::move(folder);
-                return;
-            }
+        try {
+            lock();
+        } catch (...) {
+            removeMadeFolders();
+            throw;
         }
     }
     ~CommandLock()
     {
-        if (m_succeeded)
-            return;
-        for (auto made = m_made.rbegin(); made != m_made.rend(); ++made) {
-            try {
-                for (size_t count = made->components.size(); count > made->existing; --count) {
-                    const Fd parent = openFolderChain(
-                        {made->components.begin(), made->components.begin() + static_cast<long>(count) - 1}, true);
-                    if (::unlinkat(parent.get(), made->components[count - 1].c_str(), AT_REMOVEDIR) != 0)
-                        break;
-                }
-            } catch (const std::exception&) {
-            }
-        }
+        if (!m_succeeded)
+            removeMadeFolders();
     }
     CommandLock(const CommandLock&) = delete;
     CommandLock& operator=(const CommandLock&) = delete;
@@ -119,6 +90,54 @@ public:
     void succeeded() { m_succeeded = true; }
 
 private:
+    void lock()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        for (;;) {
+            size_t opened = 0;
+            Fd existing = openFolderChain(receiptsFolder(), true, &opened);
+            m_made.assign(1, {receiptsFolder(), opened});
+            Fd folder = createFolders(std::move(existing), receiptsFolder(), opened);
+            if (::fchmod(folder.get(), 0700) != 0)
+                refuseErrno("cannot set the mode of the receipts folder");
+            // Another run may hold the folder now: this one removes it only once it holds the lock.
+            const Made made = m_made.front();
+            m_made.clear();
+            while (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
+                if (errno != EWOULDBLOCK && errno != EINTR)
+                    refuseErrno("cannot lock the receipts folder");
+                if (std::chrono::steady_clock::now() > deadline)
+                    refuse("another run of the update tool is still at work");
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            // A run that failed may have removed the folder while this one waited.
+            struct stat info {};
+            if (::fstat(folder.get(), &info) != 0)
+                refuseErrno("cannot examine the receipts folder");
+            if (info.st_nlink > 0) {
+                m_made.assign(1, made);
+                m_receipts = std::move(folder);
+                return;
+            }
+        }
+    }
+    // Innermost first; a folder that is not empty (another run's now) stays.
+    void removeMadeFolders() noexcept
+    {
+        for (auto made = m_made.rbegin(); made != m_made.rend(); ++made) {
+            try {
+                for (size_t count = made->components.size(); count > made->existing; --count) {
+                    const std::vector<std::string> above(made->components.begin(),
+                                                         made->components.begin() + static_cast<long>(count) - 1);
+                    const Fd parent = openFolderChain(above, true);
+                    if (::unlinkat(parent.get(), made->components[count - 1].c_str(), AT_REMOVEDIR) != 0)
+                        break;
+                }
+            } catch (const std::exception&) {
+            }
+        }
+    }
+
     struct Made {
         std::vector<std::string> components;
         size_t existing = 0;
