@@ -12,12 +12,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fcntl.h>
-#include <filesystem>
-#include <functional>
-#include <sstream>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <linux/capability.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -288,7 +291,7 @@ TEST_F(UpdateTool, EveryCommandInstallsOrRepairsWithTheRightOwnerAndMode)
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         c.check();
         // No temporary names are left beside what was installed.
-        EXPECT_EQ(listing().find(".updateqb-new"), std::string::npos) << listing();
+        EXPECT_EQ(listing().find(".updateqb-"), std::string::npos) << listing();
     }
 }
 
@@ -553,6 +556,280 @@ TEST_F(UpdateTool, APayloadThatChangesBetweenReadsNeverInstallsUnsignedBytes)
         } else {
             EXPECT_NE(outcome.status, 0);
             EXPECT_EQ(listing(), before);
+        }
+    }
+}
+
+// ---- Each command is a transaction ----
+
+namespace {
+
+// Runs argv as the user through /bin/sh after `limits` (ulimit options).
+Outcome toolWithLimits(const std::string& limits, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{"/bin/sh", "-c", "ulimit " + limits + " && exec \"$@\"", "sh", kTool};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run(argv);
+}
+
+// Serves the payload (arguments[1]) through a pipe: `feed` writes it once the
+// tool has opened the pipe, while `runner` runs the command.
+Outcome throughPipe(UpdateTool* t, std::vector<std::string> arguments,
+                    const std::function<void(int fd, const std::string& bytes)>& feed,
+                    const std::function<Outcome(const std::vector<std::string>&)>& runner)
+{
+    (void)::signal(SIGPIPE, SIG_IGN); // a reader that ends early must not end the test
+    const std::string bytes = readFile(arguments[1]);
+    const std::string fifo = t->scratch.path("pipe-" + std::to_string(::getpid()) + "-" + sha256(arguments[1]).substr(0, 8));
+    std::filesystem::remove(fifo);
+    EXPECT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    arguments[1] = fifo;
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            ::fcntl(fd, F_SETFL, 0);
+            feed(fd, bytes);
+            ::close(fd);
+            return;
+        }
+    });
+    Outcome outcome = runner(arguments);
+    stop = true;
+    const int unblock = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    ::close(unblock);
+    std::filesystem::remove(fifo);
+    return outcome;
+}
+
+// Runs the tool as the user in a new session whose controlling terminal is
+// the pseudo-terminal `master`, the tool in its foreground.
+Outcome onTerminal(int master, const std::vector<std::string>& arguments)
+{
+    const std::string slave = ::ptsname(master);
+    const std::string id = std::to_string(kUser);
+    std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--", kTool};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char*> args;
+    for (std::string& arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    char* noEnvironment[] = {nullptr};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        const int terminal = ::setsid() < 0 ? -1 : ::open(slave.c_str(), O_RDWR);
+        if (terminal < 0 || ::dup2(terminal, 0) < 0 || ::dup2(terminal, 1) < 0 || ::dup2(terminal, 2) < 0)
+            ::_exit(126);
+        ::close(terminal);
+        ::close(master);
+        ::execve(args[0], args.data(), noEnvironment);
+        ::_exit(127);
+    }
+    Outcome outcome;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    char buffer[256];
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got > 0)
+            outcome.out.append(buffer, static_cast<size_t>(got));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        outcome.status = WEXITSTATUS(status);
+    }
+    return outcome;
+}
+
+const std::string kNewVersion = "1.20.0 (1)";
+
+bool hasCapability(int capability)
+{
+    std::istringstream status(readFile("/proc/self/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("CapEff:"))
+            return (std::stoull(line.substr(7), nullptr, 16) >> capability) & 1;
+    }
+    return false;
+}
+
+// What the caller controls while the tool works: its limits, the disk's
+// free space, when a pipe payload arrives, other runs of the tool, and its
+// terminal. Each row prepares an old state and a command that would move it
+// to a new one.
+struct FaultCase {
+    const char* what;
+    bool installs; // whether the command succeeds in spite of the fault
+    int rounds;
+    std::function<std::vector<std::string>(UpdateTool*)> prepare;
+    std::function<Outcome(UpdateTool*, const std::vector<std::string>&)> run;
+};
+
+// A newer helper over an installed one.
+std::vector<std::string> newerHelper(UpdateTool* t, const std::string& bytes = "helper 2")
+{
+    t->installHelper("repairother", kVersion, "helper 1");
+    const std::string p = t->signedPayload("h-new", bytes, "repairother", "qbhelper", kNewVersion);
+    return {"repairother", p, p + ".sig"};
+}
+
+std::vector<ZipItem> largeBundle(const std::string& top, const std::string& content)
+{
+    std::vector<ZipItem> items = sampleBundle(top);
+    for (int i = 0; i < 300; ++i)
+        items.push_back({top + "/Contents/Resources/r" + std::to_string(i), content + std::to_string(i), 0100644});
+    return items;
+}
+
+} // namespace
+
+TEST_F(UpdateTool, EachFaultLeavesWhollyTheOldStateOrWhollyTheNewAndTheStatusSaysWhich)
+{
+    // A hard limit is raised only where root may (CAP_SYS_RESOURCE; some
+    // containers drop it); otherwise the command is refused or undone.
+    const bool rootRaisesLimits = hasCapability(CAP_SYS_RESOURCE);
+    const std::vector<FaultCase> cases{
+        {"a soft descriptor limit of 8", true, 1, [](UpdateTool* t) { return newerHelper(t); },
+         [](UpdateTool*, const std::vector<std::string>& a) { return toolWithLimits("-Sn 8", a); }},
+        {"a hard descriptor limit of 8", rootRaisesLimits, 1, [](UpdateTool* t) { return newerHelper(t); },
+         [](UpdateTool*, const std::vector<std::string>& a) { return toolWithLimits("-n 8", a); }},
+        {"a soft file size limit of 512 bytes", true, 1, [](UpdateTool* t) { return newerHelper(t); },
+         [](UpdateTool*, const std::vector<std::string>& a) { return toolWithLimits("-Sf 1", a); }},
+        {"a hard file size limit of 512 bytes (the receipt is larger)", rootRaisesLimits, 1,
+         [](UpdateTool* t) { return newerHelper(t); },
+         [](UpdateTool*, const std::vector<std::string>& a) { return toolWithLimits("-f 1", a); }},
+        {"a disk with room for the payload and not its receipt", false, 1,
+         [](UpdateTool* t) {
+             const std::string p = t->signedPayload("big", std::string(32768, 'x'), "repairother", "qbhelper");
+             return std::vector<std::string>{"repairother", p, p + ".sig"};
+         },
+         [](UpdateTool*, const std::vector<std::string>& a) {
+             struct statvfs disk {};
+             EXPECT_EQ(::statvfs("/Library", &disk), 0);
+             const unsigned long long used = (disk.f_blocks - disk.f_bfree) * disk.f_frsize;
+             const std::string size = "size=" + std::to_string(used + 32768);
+             EXPECT_EQ(::mount("tmpfs", "/Library", "tmpfs", MS_REMOUNT, size.c_str()), 0) << std::strerror(errno);
+             const Outcome outcome = tool(a);
+             EXPECT_EQ(::mount("tmpfs", "/Library", "tmpfs", MS_REMOUNT, "size=50%"), 0) << std::strerror(errno);
+             return outcome;
+         }},
+        {"an older version parked on a pipe while this one runs", true, 1,
+         [](UpdateTool* t) {
+             t->installHelper("repairother", "1.17.0 (1)", "helper 1.17");
+             const std::string p = t->signedPayload("h-new", "helper 1.19", "repairother", "qbhelper", kVersion);
+             return std::vector<std::string>{"repairother", p, p + ".sig"};
+         },
+         [](UpdateTool* t, const std::vector<std::string>& a) {
+             const std::string older = t->signedPayload("h-old", "helper 1.18", "repairother", "qbhelper", "1.18.0 (4)");
+             std::atomic<bool> parked{false}, finished{false};
+             Outcome parkedRun, thisRun;
+             std::thread first([&] {
+                 parkedRun = throughPipe(
+                     t, {"repairother", older, older + ".sig"},
+                     [&](int fd, const std::string& bytes) {
+                         parked = true;
+                         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+                         while (!finished && std::chrono::steady_clock::now() < until)
+                             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                         EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+                     },
+                     [](const std::vector<std::string>& b) { return tool(b); });
+             });
+             while (!parked)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
+             thisRun = tool(a);
+             finished = true;
+             first.join();
+             EXPECT_GE(parkedRun.status, 0) << "the parked run did not end by itself";
+             return thisRun;
+         }},
+        {"a pipe that trickles for longer than the tool waits", false, 1,
+         [](UpdateTool* t) { return newerHelper(t, std::string(2000, 'y')); },
+         [](UpdateTool* t, const std::vector<std::string>& a) {
+             return throughPipe(
+                 t, a,
+                 [](int fd, const std::string& bytes) {
+                     for (char c : bytes) {
+                         if (::write(fd, &c, 1) != 1)
+                             return;
+                         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                     }
+                 },
+                 [](const std::vector<std::string>& b) { return tool(b); });
+         }},
+        {"three runs at once", true, 5,
+         [](UpdateTool* t) {
+             const std::string old = t->zipItem("p1.zip", largeBundle("Sample.plugin", "one"), "repairzipitem", kPluginPath);
+             EXPECT_EQ(tool({"repairzipitem", old, old + ".sig", kPluginPath}).status, 0);
+             const std::string z = t->zipItem("p2.zip", largeBundle("Sample.plugin", "two"), "repairzipitem", kPluginPath,
+                                              kNewVersion);
+             return std::vector<std::string>{"repairzipitem", z, z + ".sig", kPluginPath};
+         },
+         [](UpdateTool*, const std::vector<std::string>& a) {
+             Outcome outcomes[3];
+             std::thread runs[3];
+             for (int i = 0; i < 3; ++i)
+                 runs[i] = std::thread([&, i] { outcomes[i] = tool(a); });
+             Outcome all;
+             all.status = 0;
+             for (int i = 0; i < 3; ++i) {
+                 runs[i].join();
+                 all.status = outcomes[i].status < 0 || all.status < 0 ? -1 : std::max(all.status, outcomes[i].status);
+                 all.err += outcomes[i].err;
+             }
+             return all;
+         }},
+        {"^Z then ^C from the caller's terminal while the payload is awaited", true, 1,
+         [](UpdateTool* t) { return newerHelper(t); },
+         [](UpdateTool* t, const std::vector<std::string>& a) {
+             const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+             EXPECT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+             const Outcome outcome = throughPipe(
+                 t, a,
+                 [&](int fd, const std::string& bytes) {
+                     for (const char key : {'\x1a', '\x03'}) {
+                         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                         EXPECT_EQ(::write(master, &key, 1), 1);
+                     }
+                     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                     (void)::write(fd, bytes.data(), bytes.size());
+                 },
+                 [&](const std::vector<std::string>& b) { return onTerminal(master, b); });
+             ::close(master);
+             return outcome;
+         }},
+    };
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        clearSystemFolders();
+        std::vector<std::string> arguments = c.prepare(this);
+        const std::string oldState = listing();
+        const Outcome undisturbed = tool(arguments);
+        ASSERT_EQ(undisturbed.status, 0) << undisturbed.err;
+        const std::string newState = listing();
+        ASSERT_NE(newState, oldState);
+        for (int round = 0; round < c.rounds; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            clearSystemFolders();
+            arguments = c.prepare(this);
+            ASSERT_EQ(listing(), oldState);
+            const Outcome outcome = c.run(this, arguments);
+            EXPECT_GE(outcome.status, 0) << "ended by a signal or the test's time-out";
+            EXPECT_EQ(outcome.status == 0, c.installs) << outcome.err << outcome.out;
+            EXPECT_EQ(listing(), outcome.status == 0 ? newState : oldState);
+            if (::testing::Test::HasFailure())
+                break;
         }
     }
 }

@@ -10,11 +10,14 @@
 #include "ZipInstall.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace updateqb {
@@ -32,6 +35,8 @@ constexpr const char* kReceiptsFolder = "Receipts";
 constexpr uint64_t kMaxPayloadSize = 1ULL << 30;
 constexpr mode_t kToolMode = 0755;
 constexpr mode_t kRootToolMode = 04755;
+// Longer than a run may hold the lock (two pipes' time and the work).
+constexpr std::chrono::seconds kLockWait{150};
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitizerBuild = true;
@@ -52,13 +57,95 @@ std::vector<std::string> receiptsFolder()
     return folder;
 }
 
-// Opens a root-only folder chain, making what is missing.
-Fd ensureFolder(const std::vector<std::string>& components)
-{
-    size_t opened = 0;
-    Fd existing = openFolderChain(components, true, &opened);
-    return createFolders(std::move(existing), components, opened);
-}
+// A command that changes the installation runs whole under this: an
+// exclusive lock on the receipts folder (root's, 0700, so no caller can open
+// it to hold the lock), made when missing. Unless the command succeeds, every
+// folder this run made is removed again.
+class CommandLock {
+public:
+    CommandLock()
+    {
+        try {
+            lock();
+        } catch (...) {
+            removeMadeFolders();
+            throw;
+        }
+    }
+    ~CommandLock()
+    {
+        if (!m_succeeded)
+            removeMadeFolders();
+    }
+    CommandLock(const CommandLock&) = delete;
+    CommandLock& operator=(const CommandLock&) = delete;
+
+    int receipts() const { return m_receipts.get(); }
+    // Makes the folders of `components` from the `opened`-th on, to be removed again on failure.
+    Fd makeFolders(Fd deepest, const std::vector<std::string>& components, size_t opened)
+    {
+        m_made.push_back({components, opened});
+        return createFolders(std::move(deepest), components, opened);
+    }
+    void succeeded() { m_succeeded = true; }
+
+private:
+    void lock()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        for (;;) {
+            size_t opened = 0;
+            Fd existing = openFolderChain(receiptsFolder(), true, &opened);
+            m_made.assign(1, {receiptsFolder(), opened});
+            Fd folder = createFolders(std::move(existing), receiptsFolder(), opened);
+            if (::fchmod(folder.get(), 0700) != 0)
+                refuseErrno("cannot set the mode of the receipts folder");
+            // Another run may hold the folder now: this one removes it only once it holds the lock.
+            const Made made = m_made.front();
+            m_made.clear();
+            while (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
+                if (errno != EWOULDBLOCK && errno != EINTR)
+                    refuseErrno("cannot lock the receipts folder");
+                if (std::chrono::steady_clock::now() > deadline)
+                    refuse("another run of the update tool is still at work");
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            // A run that failed may have removed the folder while this one waited.
+            struct stat info {};
+            if (::fstat(folder.get(), &info) != 0)
+                refuseErrno("cannot examine the receipts folder");
+            if (info.st_nlink > 0) {
+                m_made.assign(1, made);
+                m_receipts = std::move(folder);
+                return;
+            }
+        }
+    }
+    // Innermost first; a folder that is not empty (another run's now) stays.
+    void removeMadeFolders() noexcept
+    {
+        for (auto made = m_made.rbegin(); made != m_made.rend(); ++made) {
+            try {
+                for (size_t count = made->components.size(); count > made->existing; --count) {
+                    const std::vector<std::string> above(made->components.begin(),
+                                                         made->components.begin() + static_cast<long>(count) - 1);
+                    const Fd parent = openFolderChain(above, true);
+                    if (::unlinkat(parent.get(), made->components[count - 1].c_str(), AT_REMOVEDIR) != 0)
+                        break;
+                }
+            } catch (const std::exception&) {
+            }
+        }
+    }
+
+    struct Made {
+        std::vector<std::string> components;
+        size_t existing = 0;
+    };
+    std::vector<Made> m_made;
+    Fd m_receipts;
+    bool m_succeeded = false;
+};
 
 std::string toolReceiptName(const std::string& name)
 {
@@ -147,13 +234,14 @@ void refuseOlderVersion(const Statement& offered, const std::optional<SignedStat
         refuse("version " + offered.version + " is older than the installed " + installed->statement.version);
 }
 
-void writeReceipt(int receipts, const std::string& name, const std::string& bytes)
+// The receipt as an unnamed file in the receipts folder, written and synced.
+Fd prepareReceipt(int receipts, const std::string& name, const std::string& bytes)
 {
     Fd file(::openat(receipts, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
     if (!file || !qbcore::writeAll(file.get(), bytes.data(), bytes.size()) || ::fchmod(file.get(), 0644) != 0
         || ::fsync(file.get()) != 0)
         refuseErrno("cannot write the receipt " + name);
-    placeFile(file.get(), receipts, name);
+    return file;
 }
 
 void setOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode, const std::string& what)
@@ -169,39 +257,38 @@ void verifyCopy(int copy, const Statement& statement, const std::string& what)
         refuse(what + " does not match its signature");
 }
 
-// Installs the bytes read from `source` as `name` in the tool folder.
-void installTool(int source, const SignatureFile& signature, const std::string& name, mode_t mode)
+// Installs the bytes read from `source` as `name` in the tool folder, with
+// its receipt: both or neither.
+void installTool(int source, const SignatureFile& signature, const std::string& name, mode_t mode, const CommandLock& lock)
 {
-    size_t opened = 0;
-    Fd deepest = openFolderChain(toolFolder(), true, &opened);
-    size_t receiptsOpened = 0;
-    const Fd receipts = openFolderChain(receiptsFolder(), true, &receiptsOpened);
-    const bool present = opened == toolFolder().size() && existsAs(deepest.get(), name, S_IFREG);
-    if (present)
-        refuseOlderVersion(signature.statement(), readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
-                                                              toolReceiptName(name)));
+    const Fd folder = openFolderChain(toolFolder(), true);
     // The copy is made where it will live and verified there: what is
     // checked is exactly what gets linked into place.
-    const Fd copy = copyIntoUnnamedFile(source, deepest.get(), kMaxPayloadSize, name);
+    const Fd copy = copyIntoUnnamedFile(source, folder.get(), kMaxPayloadSize, name);
     verifyCopy(copy.get(), signature.statement(), "the payload for " + name);
     setOwnerAndMode(copy.get(), 0, 0, mode, name);
     if (::fsync(copy.get()) != 0)
         refuseErrno("cannot write " + name);
-    const Fd folder = createFolders(std::move(deepest), toolFolder(), opened);
-    placeFile(copy.get(), folder.get(), name);
-    writeReceipt(ensureFolder(receiptsFolder()).get(), toolReceiptName(name), signature.bytes);
+    const std::string receiptName = toolReceiptName(name);
+    const Fd receipt = prepareReceipt(lock.receipts(), receiptName, signature.bytes);
+    // Compared only now, with the payload in hand and under the lock: a run
+    // that waited for its payload cannot undo a newer install.
+    if (existsAs(folder.get(), name, S_IFREG))
+        refuseOlderVersion(signature.statement(), readReceipt(lock.receipts(), receiptName));
+    Placement placement;
+    placement.placeFile(receipt.get(), lock.receipts(), receiptName);
+    placement.placeFile(copy.get(), folder.get(), name);
+    placement.commit();
 }
 
 // Sets owner root and `mode` on an installed tool by copying its bytes anew,
 // verified against the receipt of its install: no one else can have changed
 // them between the check and the change.
-void repairToolPermissions(const std::string& name, mode_t mode, std::initializer_list<const char*> commands)
+void repairToolPermissions(const std::string& name, mode_t mode, std::initializer_list<const char*> commands,
+                           const CommandLock& lock)
 {
     const Fd folder = openFolderChain(toolFolder(), true);
-    size_t opened = 0;
-    const Fd receipts = openFolderChain(receiptsFolder(), true, &opened);
-    const std::optional<SignedStatement> receipt = readReceipt(opened == toolFolder().size() + 1 ? receipts.get() : -1,
-                                                               toolReceiptName(name));
+    const std::optional<SignedStatement> receipt = readReceipt(lock.receipts(), toolReceiptName(name));
     if (!receipt)
         refuse(name + " has no receipt of a signed install; install it again");
     bool allowed = false;
@@ -219,7 +306,9 @@ void repairToolPermissions(const std::string& name, mode_t mode, std::initialize
     setOwnerAndMode(copy.get(), 0, 0, mode, name);
     if (::fsync(copy.get()) != 0)
         refuseErrno("cannot write " + name);
-    placeFile(copy.get(), folder.get(), name);
+    Placement placement;
+    placement.placeFile(copy.get(), folder.get(), name);
+    placement.commit();
 }
 
 bool hasBundleName(const std::string& name)
@@ -242,27 +331,22 @@ void checkBundleInstallPath(const std::string& path, bool applicationsOnly)
         refuse(path + " is not a place this command installs to");
 }
 
-void installBundle(const std::string& payloadPath, const SignatureFile& signature, const std::string& installPath)
+void installBundle(const std::string& payloadPath, const SignatureFile& signature, const std::string& installPath,
+                   CommandLock& lock)
 {
     std::vector<std::string> parent = pathComponents(installPath);
     const std::string name = parent.back();
     parent.pop_back();
     size_t opened = 0;
     Fd deepest = openFolderChain(parent, true, &opened);
-    const bool present = opened == parent.size() && existsAs(deepest.get(), name, S_IFDIR);
-    size_t receiptsOpened = 0;
-    const Fd receipts = openFolderChain(receiptsFolder(), true, &receiptsOpened);
-    if (present)
-        refuseOlderVersion(signature.statement(), readReceipt(receiptsOpened == toolFolder().size() + 1 ? receipts.get() : -1,
-                                                              pathReceiptName(installPath)));
     const Fd source = openCallerSource(payloadPath);
     const Fd archive = copyIntoUnnamedFile(source.get(), deepest.get(), kMaxPayloadSize, payloadPath);
     verifyCopy(archive.get(), signature.statement(), "the archive " + payloadPath);
     const std::vector<PlannedEntry> plan = planBundle(archive.get());
 
-    const Fd folder = createFolders(std::move(deepest), parent, opened);
-    const std::string temporary = "." + name + ".updateqb-new";
-    removeTree(folder.get(), temporary); // left by a killed run
+    const Fd folder = lock.makeFolders(std::move(deepest), parent, opened);
+    const std::string receiptName = pathReceiptName(installPath);
+    const std::string temporary = temporaryName();
     if (::mkdirat(folder.get(), temporary.c_str(), 0700) != 0)
         refuseErrno("cannot create " + temporary);
     try {
@@ -273,13 +357,14 @@ void installBundle(const std::string& payloadPath, const SignatureFile& signatur
         if (::fchmod(destination.get(), 0755) != 0)
             refuseErrno("cannot set the mode of " + temporary);
         extractBundle(archive.get(), plan, destination.get());
-        const bool stillPresent = existsAs(folder.get(), name, S_IFDIR);
-        if (::renameat2(folder.get(), temporary.c_str(), folder.get(), name.c_str(),
-                        stillPresent ? RENAME_EXCHANGE : RENAME_NOREPLACE)
-            != 0)
-            refuseErrno("cannot rename " + installPath + " into place");
-        if (stillPresent)
-            removeTree(folder.get(), temporary);
+        const Fd receipt = prepareReceipt(lock.receipts(), receiptName, signature.bytes);
+        // Compared only now, under the lock: see installTool.
+        if (existsAs(folder.get(), name, S_IFDIR))
+            refuseOlderVersion(signature.statement(), readReceipt(lock.receipts(), receiptName));
+        Placement placement;
+        placement.placeFile(receipt.get(), lock.receipts(), receiptName);
+        placement.placeFolder(folder.get(), temporary, name);
+        placement.commit();
     } catch (const Refusal&) {
         try {
             removeTree(folder.get(), temporary);
@@ -287,7 +372,6 @@ void installBundle(const std::string& payloadPath, const SignatureFile& signatur
         }
         throw;
     }
-    writeReceipt(ensureFolder(receiptsFolder()).get(), pathReceiptName(installPath), signature.bytes);
 }
 
 void repairCore(const std::string& path)
@@ -356,7 +440,27 @@ std::string versionLine()
     return std::string("Limited ") + QB_VERSION_TEXT;
 }
 
-std::string perform(const Request& request)
+namespace {
+
+bool changesInstallation(Verb verb)
+{
+    switch (verb) {
+    case Verb::Repair:
+    case Verb::RepairPermissions:
+    case Verb::RepairOther:
+    case Verb::RepairOtherRoot:
+    case Verb::RepairPermissionsOther:
+    case Verb::RepairPermissionsOtherRoot:
+    case Verb::RepairZipItem:
+    case Verb::RepairPackage:
+    case Verb::ApplyFullUpdate:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string carryOut(const Request& request, CommandLock* lock)
 {
     switch (request.verb) {
     case Verb::PrintVersion:
@@ -370,13 +474,13 @@ std::string perform(const Request& request)
         const Fd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
         if (!self)
             refuseErrno("cannot read this tool's own executable");
-        installTool(self.get(), signature, kUpdateToolName, kRootToolMode);
+        installTool(self.get(), signature, kUpdateToolName, kRootToolMode, *lock);
         return "installed " + std::string(kUpdateToolName);
     }
     case Verb::RepairPermissions:
         if (kSanitizerBuild)
             refuse("a sanitizer build is never made set-user-ID");
-        repairToolPermissions(kUpdateToolName, kRootToolMode, {"repair"});
+        repairToolPermissions(kUpdateToolName, kRootToolMode, {"repair"}, *lock);
         return "repaired the permissions of " + std::string(kUpdateToolName);
     case Verb::RepairCore:
         repairCore(request.folder);
@@ -389,20 +493,20 @@ std::string perform(const Request& request)
         if (!isPlainName(name) || name == kUpdateToolName || name == kReceiptsFolder)
             refuse("the signature names \"" + name + "\", which is not a tool name");
         const Fd source = openCallerSource(request.payload);
-        installTool(source.get(), signature, name, root ? kRootToolMode : kToolMode);
+        installTool(source.get(), signature, name, root ? kRootToolMode : kToolMode, *lock);
         return "installed " + name;
     }
     case Verb::RepairPermissionsOther:
-        repairToolPermissions(request.name, kToolMode, {"repairother", "repairotherroot"});
+        repairToolPermissions(request.name, kToolMode, {"repairother", "repairotherroot"}, *lock);
         return "repaired the permissions of " + request.name;
     case Verb::RepairPermissionsOtherRoot:
-        repairToolPermissions(request.name, kRootToolMode, {"repairotherroot"});
+        repairToolPermissions(request.name, kRootToolMode, {"repairotherroot"}, *lock);
         return "repaired the permissions of " + request.name;
     case Verb::RepairZipItem:
     case Verb::ApplyFullUpdate: {
         checkBundleInstallPath(request.installPath, request.verb == Verb::ApplyFullUpdate);
         const SignatureFile signature = loadSignature(request.signature, request.word, request.installPath);
-        installBundle(request.payload, signature, request.installPath);
+        installBundle(request.payload, signature, request.installPath, *lock);
         return "installed " + request.installPath;
     }
     case Verb::RepairPackage: {
@@ -411,7 +515,7 @@ std::string perform(const Request& request)
         if (!isCleanAbsolutePath(installPath))
             refuse("the signature names \"" + installPath + "\", which is not a plain absolute path");
         checkBundleInstallPath(installPath, false);
-        installBundle(request.payload, signature, installPath);
+        installBundle(request.payload, signature, installPath, *lock);
         return "installed " + installPath;
     }
     case Verb::RepairIntel10_5:
@@ -421,6 +525,18 @@ std::string perform(const Request& request)
         return "repaired the permissions of " + request.folder;
     }
     refuse("unknown command");
+}
+
+} // namespace
+
+std::string perform(const Request& request)
+{
+    if (!changesInstallation(request.verb))
+        return carryOut(request, nullptr);
+    CommandLock lock;
+    std::string done = carryOut(request, &lock);
+    lock.succeeded();
+    return done;
 }
 
 } // namespace updateqb

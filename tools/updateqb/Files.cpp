@@ -4,11 +4,13 @@
 #include "ZipCore.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/fsuid.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +19,10 @@ namespace {
 
 Caller gCaller;
 
-constexpr int kPipeWaitMs = 30000;
+using Clock = std::chrono::steady_clock;
+// The whole of a pipe's content must arrive in this time: a caller that
+// trickles its payload must not keep the tool, and its lock, for good.
+constexpr std::chrono::seconds kPipeTime{30};
 constexpr int kMaxTreeDepth = 64;
 
 bool isFolderSafe(const struct stat& info, bool last)
@@ -46,25 +51,37 @@ public:
     AsCaller& operator=(const AsCaller&) = delete;
 };
 
-// Waits until a pipe has data or its writer is gone.
-void waitReadable(int fd, const std::string& what)
+// When reading `fd` must be done: for a pipe, kPipeTime from now.
+Clock::time_point readDeadline(int fd)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && !S_ISFIFO(info.st_mode))
+        return Clock::time_point::max();
+    return Clock::now() + kPipeTime;
+}
+
+// Waits until a pipe has data or its writer is gone, no later than `deadline`.
+void waitReadable(int fd, const std::string& what, Clock::time_point deadline)
 {
     pollfd entry{fd, POLLIN, 0};
-    int ready;
+    int ready = 0;
     do {
-        ready = ::poll(&entry, 1, kPipeWaitMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0)
-        refuse(what + ": nothing arrived in time");
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            refuse(what + ": it did not arrive in time");
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        ready = ::poll(&entry, 1,
+                       deadline == Clock::time_point::max() ? -1 : static_cast<int>(std::min<long long>(left, 60000)));
+    } while (ready == 0 || (ready < 0 && errno == EINTR));
     if (ready < 0)
         refuseErrno(what);
 }
 
 // One read; 0 at the end. A pipe is waited on until a writer has written or
 // gone: a pipe no one has opened yet is not at its end.
-size_t readSome(int fd, char* buffer, size_t size, const std::string& what)
+size_t readSome(int fd, char* buffer, size_t size, const std::string& what, Clock::time_point deadline)
 {
-    waitReadable(fd, what);
+    waitReadable(fd, what, deadline);
     for (;;) {
         const ssize_t got = ::read(fd, buffer, size);
         if (got >= 0)
@@ -72,16 +89,11 @@ size_t readSome(int fd, char* buffer, size_t size, const std::string& what)
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN) {
-            waitReadable(fd, what);
+            waitReadable(fd, what, deadline);
             continue;
         }
         refuseErrno(what);
     }
-}
-
-std::string temporaryName(const std::string& name)
-{
-    return "." + name + ".updateqb-new";
 }
 
 void removeTreeAt(int folder, const std::string& name, int depth)
@@ -239,8 +251,9 @@ std::string readAll(int fd, size_t limit, const std::string& what)
 {
     std::string content;
     char buffer[4096];
+    const Clock::time_point deadline = readDeadline(fd);
     for (;;) {
-        const size_t got = readSome(fd, buffer, sizeof buffer, what);
+        const size_t got = readSome(fd, buffer, sizeof buffer, what, deadline);
         if (got == 0)
             return content;
         if (content.size() + got > limit)
@@ -256,8 +269,9 @@ Fd copyIntoUnnamedFile(int source, int folder, uint64_t limit, const std::string
         refuseErrno("cannot create an unnamed file for " + what);
     static char buffer[1 << 16];
     uint64_t total = 0;
+    const Clock::time_point deadline = readDeadline(source);
     for (;;) {
-        const size_t got = readSome(source, buffer, sizeof buffer, what);
+        const size_t got = readSome(source, buffer, sizeof buffer, what, deadline);
         if (got == 0)
             break;
         total += got;
@@ -309,27 +323,92 @@ bool existsAs(int folder, const std::string& name, mode_t kind)
     return true;
 }
 
-void placeFile(int file, int folder, const std::string& name)
+std::string temporaryName()
 {
-    if (!existsAs(folder, name, S_IFREG)) {
-        if (::linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0)
-            return;
-        if (errno != EEXIST)
-            refuseErrno("cannot link " + name + " into place");
-        existsAs(folder, name, S_IFREG);
+    unsigned char random[8];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        refuseErrno("cannot make a temporary name");
+    return ".updateqb-" + qbcore::toHex(random, sizeof random);
+}
+
+Placement::~Placement()
+{
+    if (m_committed)
+        return;
+    for (auto step = m_steps.rbegin(); step != m_steps.rend(); ++step) {
+        const int folder = step->folder.get();
+        const char* name = step->name.c_str();
+        if (!step->previous.empty()) {
+            // The previous entry back at its name; the new one, now at the
+            // temporary, goes (a folder's is the caller's to remove).
+            if (::renameat2(folder, step->previous.c_str(), folder, name, RENAME_EXCHANGE) == 0 && !step->isFolder)
+                ::unlinkat(folder, step->previous.c_str(), 0);
+        } else if (step->isFolder) {
+            ::renameat2(folder, name, folder, step->temporary.c_str(), RENAME_NOREPLACE);
+        } else {
+            ::unlinkat(folder, name, 0);
+        }
     }
-    // Replace in one rename through a fixed temporary name; a stray one left
-    // by a killed run is cleared first.
-    const std::string temporary = temporaryName(name);
-    if (existsAs(folder, temporary, S_IFREG) && ::unlinkat(folder, temporary.c_str(), 0) != 0)
-        refuseErrno("cannot clear " + temporary);
-    if (::linkat(file, "", folder, temporary.c_str(), AT_EMPTY_PATH) != 0)
+}
+
+void Placement::placeFile(int file, int folder, const std::string& name)
+{
+    Step step;
+    step.folder = Fd(::dup(folder));
+    step.name = name;
+    if (!step.folder)
+        refuseErrno("cannot place " + name);
+    if (!existsAs(folder, name, S_IFREG)) {
+        if (::linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) != 0)
+            refuseErrno("cannot link " + name + " into place");
+        m_steps.push_back(std::move(step));
+        return;
+    }
+    // Replaced in one exchange: the previous file stays, at this run's own
+    // temporary name, until the whole change is committed.
+    step.previous = temporaryName();
+    if (::linkat(file, "", folder, step.previous.c_str(), AT_EMPTY_PATH) != 0)
         refuseErrno("cannot link " + name + " into place");
-    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+    if (::renameat2(folder, step.previous.c_str(), folder, name.c_str(), RENAME_EXCHANGE) != 0) {
         const int saved = errno;
-        ::unlinkat(folder, temporary.c_str(), 0);
+        ::unlinkat(folder, step.previous.c_str(), 0);
         errno = saved;
         refuseErrno("cannot rename " + name + " into place");
+    }
+    m_steps.push_back(std::move(step));
+}
+
+void Placement::placeFolder(int folder, const std::string& temporary, const std::string& name)
+{
+    Step step;
+    step.folder = Fd(::dup(folder));
+    step.name = name;
+    step.temporary = temporary;
+    step.isFolder = true;
+    if (!step.folder)
+        refuseErrno("cannot place " + name);
+    const bool present = existsAs(folder, name, S_IFDIR);
+    if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), present ? RENAME_EXCHANGE : RENAME_NOREPLACE) != 0)
+        refuseErrno("cannot rename " + name + " into place");
+    if (present)
+        step.previous = temporary;
+    m_steps.push_back(std::move(step));
+}
+
+void Placement::commit()
+{
+    for (const Step& step : m_steps) {
+        if (::fsync(step.folder.get()) != 0)
+            refuseErrno("cannot write the folder of " + step.name);
+    }
+    m_committed = true;
+    for (const Step& step : m_steps) {
+        if (step.previous.empty())
+            continue;
+        try {
+            removeTree(step.folder.get(), step.previous);
+        } catch (const Refusal&) {
+        }
     }
 }
 

@@ -71,10 +71,40 @@ Fd copyIntoUnnamedFile(int source, int folder, uint64_t limit, const std::string
 // The SHA-256 of a file's whole content, read from its start, in hexadecimal.
 std::string sha256Of(int fd);
 
-// Gives an unnamed (or any) file its name in `folder`: a new name is linked
-// directly; an existing regular file is replaced in one rename. Anything else
-// at the name (a link, a folder) is refused.
-void placeFile(int file, int folder, const std::string& name);
+// A hidden name for this run's own temporaries, new on every call.
+std::string temporaryName();
+
+// Gives prepared files and folders their names as one change: what a name
+// held before is kept under a temporary name until commit(); without a
+// commit, the destructor puts back every previous entry, latest first.
+// Anything at a name but what it replaces (a link, a folder for a file) is
+// refused.
+class Placement {
+public:
+    Placement() = default;
+    Placement(const Placement&) = delete;
+    Placement& operator=(const Placement&) = delete;
+    ~Placement();
+    // Links the (unnamed or named) regular file `file` as `name` in `folder`.
+    void placeFile(int file, int folder, const std::string& name);
+    // Renames the folder `temporary` to `name`; when undone, the new tree is
+    // back at `temporary` for the caller to remove.
+    void placeFolder(int folder, const std::string& temporary, const std::string& name);
+    // Syncs the folders; then, for good, removes what was replaced (a failure
+    // to remove it leaves a stray temporary, not a failed command).
+    void commit();
+
+private:
+    struct Step {
+        Fd folder;
+        std::string name;
+        std::string previous;  // where the replaced entry is kept; empty when the name was new
+        std::string temporary; // the folder's name before it was placed
+        bool isFolder = false;
+    };
+    std::vector<Step> m_steps;
+    bool m_committed = false;
+};
 // Whether `name` exists in `folder`; refuses when it is a link or not of the
 // wanted kind.
 bool existsAs(int folder, const std::string& name, mode_t kind);

@@ -2,12 +2,14 @@
 
 #include "Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -51,6 +53,40 @@ bool becomeRoot()
         return false;
     setCaller({ruid, rgid});
     return ::setresgid(0, 0, 0) == 0 && ::setgroups(0, nullptr) == 0 && ::setresuid(0, 0, 0) == 0;
+}
+
+bool holdAgainstCaller()
+{
+    // The caller may send these through its terminal whatever the tool's
+    // identity; a tool stopped or ended between two renames would leave half
+    // a change.
+    for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU, SIGINT, SIGQUIT, SIGHUP, SIGXFSZ, SIGXCPU}) {
+        if (::signal(signal, SIG_IGN) == SIG_ERR)
+            return false;
+    }
+    constexpr rlim_t kUnlimited = RLIM_INFINITY;
+    // What the tool wants, and the least it works with.
+    const struct {
+        int resource;
+        rlim_t wanted, least;
+    } limits[] = {
+        {RLIMIT_NOFILE, 1024, 64},     {RLIMIT_FSIZE, kUnlimited, 0},  {RLIMIT_CORE, 0, 0},
+        {RLIMIT_CPU, kUnlimited, 0},   {RLIMIT_AS, kUnlimited, 0},     {RLIMIT_DATA, kUnlimited, 0},
+        {RLIMIT_STACK, 8ULL << 20, 0}, {RLIMIT_RTTIME, kUnlimited, 0},
+    };
+    for (const auto& limit : limits) {
+        rlimit value{limit.wanted, limit.wanted};
+        if (::setrlimit(limit.resource, &value) == 0)
+            continue;
+        // Without the right to raise a hard limit: as far as it goes. A
+        // write beyond a file-size limit then fails and the change is undone.
+        if (::getrlimit(limit.resource, &value) != 0)
+            return false;
+        value.rlim_cur = std::min(limit.wanted, value.rlim_max);
+        if (::setrlimit(limit.resource, &value) != 0 || value.rlim_cur < limit.least)
+            return false;
+    }
+    return true;
 }
 
 } // namespace updateqb

@@ -15,4 +15,10 @@ void sanitizeProcess();
 // possible (the tool is not set-user-ID root and not run by root).
 bool becomeRoot();
 
+// Once root: the caller's terminal can no longer stop or end the tool
+// (job-control, interrupt and hang-up signals ignored), a file-size limit
+// makes a write fail instead of ending the tool, and the resource limits are
+// the tool's own (no core files). False when a limit cannot be set.
+bool holdAgainstCaller();
+
 } // namespace updateqb

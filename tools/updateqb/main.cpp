@@ -15,6 +15,10 @@ int main(int argc, char* argv[])
 {
     updateqb::sanitizeProcess();
     const bool root = updateqb::becomeRoot();
+    if (root && !updateqb::holdAgainstCaller()) {
+        (void)std::fprintf(stderr, "updateqb: cannot set its own signal handling and resource limits\n");
+        return 1;
+    }
 
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
