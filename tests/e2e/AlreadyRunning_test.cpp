@@ -2,6 +2,7 @@
 // and end without moving itself or checking the installation.
 
 #include "FileManager.h"
+#include "LauncherRun.h"
 #include "QtPrinters.h"
 #include "TestSupport.h"
 
@@ -10,9 +11,12 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace testing_support;
 
@@ -101,4 +105,66 @@ TEST(AlreadyRunning, LauncherBesideARunningCoreShowsTheAlertAndEndsAfterQuit)
     EXPECT_FALSE(QDir(home.systemRoot() + QStringLiteral("/Applications/Quorbel.app")).exists());
     core.terminate();
     EXPECT_TRUE(core.waitForFinished(5000));
+}
+
+namespace {
+
+// Every launcher log of the run's home, each file's messages.
+QList<QStringList> allLauncherLogs(const QString& home)
+{
+    QList<QStringList> logs;
+    QDirIterator files(home + QStringLiteral("/Library/Logs/Quorbel/Quorbel"), {QStringLiteral("Quorbel-*.log")},
+                       QDir::Files);
+    while (files.hasNext())
+        logs.append(messagesOf(files.next()));
+    return logs;
+}
+
+bool waitForMessage(const QString& logFile, const QString& start, int timeoutMs)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        if (!messagesOf(logFile).filter(QRegularExpression(QStringLiteral("^") + QRegularExpression::escape(start))).isEmpty())
+            return true;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(OneLauncher, ASecondLauncherHandsOverToTheFirstWhoseCheckWindowWaits)
+{
+    LauncherRun run;
+    // A core that is not 0755 needs the check window, which waits for the user.
+    ASSERT_EQ(::chmod(QFile::encodeName(run.resources() + "/QuorbelCore.app").constData(), 0775), 0);
+    QProcess first;
+    first.setProcessEnvironment(run.environment());
+    first.start(run.executable(), {});
+    ASSERT_TRUE(first.waitForStarted());
+    const auto stopFirst = qScopeGuard([&first] {
+        first.terminate();
+        if (!first.waitForFinished(5000))
+            first.kill();
+    });
+    const auto firstLog = [&run] {
+        for (int waited = 0; waited < 20000 && run.logFile().isEmpty(); waited += 20)
+            QThread::msleep(20);
+        return run.logFile();
+    }();
+    ASSERT_TRUE(waitForMessage(firstLog, QStringLiteral("Install check: items not in order"), 20000));
+
+    ASSERT_EQ(run.run(20000), 0) << run.standardError().toStdString();
+    EXPECT_TRUE(waitForMessage(
+        firstLog, QStringLiteral("Another launcher was started; brought this one's window to the front"), 10000))
+        << messagesOf(firstLog).join(u'\n').toStdString();
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    // The second ended without a window or a core of its own (both may share a log file).
+    QStringList messages;
+    for (const QStringList& log : allLauncherLogs(run.home()))
+        messages += log;
+    EXPECT_EQ(messages.filter(QStringLiteral("Another launcher is running")).size(), 1) << messages.join(u'\n').toStdString();
+    EXPECT_EQ(messages.filter(QStringLiteral("showing the check window")).size(), 1) << messages.join(u'\n').toStdString();
+    EXPECT_TRUE(messages.filter(QStringLiteral("Launching")).isEmpty());
+    EXPECT_TRUE(run.coreLog(300).isEmpty());
 }

@@ -95,7 +95,7 @@ TEST(CommandLineCheck, ASoundTreeIsInOrderWithoutAnyDisplay)
     run.environment().remove("DISPLAY");
     run.environment().remove("WAYLAND_DISPLAY");
     ASSERT_EQ(run.run({"--check"}), 0) << run.standardError().toStdString();
-    EXPECT_EQ(lines(run.standardOutput()), QStringList{"CoreApp\tQuorbelCore\tOK\t"});
+    EXPECT_EQ(lines(run.standardOutput()), QStringList{"CoreApp\tQuorbelCore\tOK\t\t"});
     // The same evaluators as a launch: their lines are in the log file, and no core was started.
     EXPECT_TRUE(run.logLines().join('\n').contains("Install check: CoreApp \"QuorbelCore\" is \"OK\""));
     EXPECT_TRUE(run.coreLog(300).isEmpty());
@@ -109,9 +109,52 @@ TEST(CommandLineCheck, AWrongCoreModeAndAMissingToolAreBothNamed)
     ASSERT_EQ(run.run({"--check"}), 1) << run.standardError().toStdString();
     const QString tool = run.root() + "/usr/local/bin/qbhelper";
     EXPECT_EQ(lines(run.standardOutput()),
-              (QStringList{"QBToolRoot\tupdateqb\tMissing\t" + toolFolder(run) + "/updateqb",
-                           "CoreApp\tQuorbelCore\tWrong Permissions\t", "QBTool\tqbhelper\tMissing\t" + tool}));
+              (QStringList{"QBToolRoot\tupdateqb\tMissing\t" + toolFolder(run) + "/updateqb\t",
+                           "CoreApp\tQuorbelCore\tWrong Permissions\t\t", "QBTool\tqbhelper\tMissing\t" + tool + "\t"}));
     EXPECT_FALSE(run.normalMessages().join('\n').contains("showing the check window"));
+}
+
+TEST(CommandLineCheck, ACoreTheLaunchCouldNotStartKeepsItsStatusButCarriesANote)
+{
+    struct Case {
+        const char* name;
+        const char* file; // in the core bundle
+        bool remove;      // else made not executable
+    } cases[] = {
+        {"executable missing", "Contents/MacOS/QuorbelCore", true},
+        {"executable not executable", "Contents/MacOS/QuorbelCore", false},
+        {"Info.plist missing", "Contents/Info.plist", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherRun run;
+        const QString path = run.resources() + "/QuorbelCore.app/" + QLatin1String(c.file);
+        if (c.remove)
+            ASSERT_TRUE(QFile::remove(path));
+        else
+            chmodPath(path, 0644);
+        ASSERT_EQ(run.run({"--check"}), 1) << run.standardError().toStdString();
+        const QStringList columns = lines(run.standardOutput()).value(0).split('\t');
+        ASSERT_EQ(columns.size(), 5) << run.standardOutput().toStdString();
+        EXPECT_EQ(columns[2], "OK");
+        EXPECT_TRUE(columns[4].contains(path)) << columns[4].toStdString();
+        ASSERT_EQ(run.run({"--check", "--json"}), 1);
+        const QJsonObject item = QJsonDocument::fromJson(run.standardOutput().toUtf8())["items"][0].toObject();
+        EXPECT_EQ(item["note"].toString(), columns[4]);
+    }
+}
+
+TEST(CommandLineOutput, EachDiagnosticOnceAndOnlyErrorsUnlessVerbose)
+{
+    LauncherRun run;
+    writeFile(run.resources() + "/RequiredItems.plist", "not a property list");
+    ASSERT_EQ(run.run({"--check"}), 2);
+    const QStringList said = lines(run.standardError());
+    EXPECT_EQ(said.filter("The required-items manifest is not a readable property list").size(), 1)
+        << run.standardError().toStdString();
+    EXPECT_TRUE(said.filter("(nrm)").isEmpty()) << run.standardError().toStdString();
+    ASSERT_EQ(run.run({"--check", "--verbose"}), 2);
+    EXPECT_FALSE(lines(run.standardError()).filter("(nrm)").isEmpty()) << run.standardError().toStdString();
 }
 
 TEST(CommandLineCheck, JsonIsTheWholeStandardOutputAndCarriesTheFindings)
@@ -133,10 +176,11 @@ TEST(CommandLineCheck, JsonIsTheWholeStandardOutputAndCarriesTheFindings)
     EXPECT_TRUE(root["helperRepairRequired"].toBool());
     const QJsonArray items = root["items"].toArray();
     ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(
-        items[1].toObject(),
-        (QJsonObject{
-            {"type", "CoreApp"}, {"name", "QuorbelCore"}, {"status", "Wrong Permissions"}, {"installPath", QJsonValue()}}));
+    EXPECT_EQ(items[1].toObject(), (QJsonObject{{"type", "CoreApp"},
+                                                {"name", "QuorbelCore"},
+                                                {"status", "Wrong Permissions"},
+                                                {"installPath", QJsonValue()},
+                                                {"note", QJsonValue()}}));
     EXPECT_EQ(items[2].toObject()["installPath"].toString(), run.root() + "/usr/local/bin/qbhelper");
 }
 
@@ -280,7 +324,7 @@ TEST_F(CommandLineRepair, RepairsInTheCheckWindowsOrderAndEndsInOrder)
     EXPECT_EQ(printed.mid(0, 3),
               (QStringList{"repaired\tQBToolRoot\tupdateqb\tMissing", "repaired\tCoreApp\tQuorbelCore\tWrong Permissions",
                            "repaired\tQBTool\tqbhelper\tMissing"}));
-    EXPECT_EQ(printed.at(4), "CoreApp\tQuorbelCore\tOK\t");
+    EXPECT_EQ(printed.at(4), "CoreApp\tQuorbelCore\tOK\t\t");
     const QString log = run.logLines().join('\n');
     EXPECT_TRUE(log.contains("Repair run succeeded")) << log.toStdString();
     EXPECT_TRUE(log.contains("Repairing CoreApp \"QuorbelCore\" (Wrong Permissions)..."));

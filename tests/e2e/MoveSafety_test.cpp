@@ -186,7 +186,8 @@ TEST_F(MoveSafetyRun, APathThatIsNotUtf8IsRefusedRatherThanReadAsAnother)
     waitForStrays();
     EXPECT_FALSE(QFileInfo::exists(home() + QStringLiteral("/neighbour-started")));
     EXPECT_FALSE(QFileInfo::exists(coreLogPath()));
-    EXPECT_EQ(code, 0) << qPrintable(m_stderr);
+    EXPECT_EQ(code, 7) << qPrintable(m_stderr);
+    EXPECT_TRUE(m_stderr.contains(QStringLiteral("Refusing to run: the path of the application"))) << qPrintable(m_stderr);
     EXPECT_TRUE(m_stderr.contains(QStringLiteral("Unattended alert: \"This application cannot run from its folder\"")))
         << qPrintable(m_stderr);
 }

@@ -479,6 +479,21 @@ TEST_F(MoveToApplicationsFolderTest, Before10_6ThePlainMoveFailsWithoutTrashingA
     EXPECT_TRUE(failureAlertShown());
 }
 
+TEST_F(MoveToApplicationsFolderTest, TheDownloadsNoteGoesWithEveryPathThatBeginsWithADownloadsFolder)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"/Downloads/X.app", true}, {"/Downloads Old/X.app", true}, {"/Documents/X.app", false}};
+    makeOldCopy(applications() + QStringLiteral("/X.app")); // writable: no administrator note
+    for (const auto& [folder, noted] : cases) {
+        SCOPED_TRACE(folder);
+        alerts.shown.clear();
+        runFrom(home.home() + QLatin1String(folder));
+        PFMoveToApplicationsFolderIfNecessary();
+        ASSERT_EQ(alerts.shown.size(), 1);
+        EXPECT_EQ(alerts.shown.first().informativeText.endsWith(kDownloadsNote), noted);
+    }
+}
+
 TEST_F(MoveToApplicationsFolderTest, Before10_5NoCheckboxAndDecliningIsFinal)
 {
     platform::appkit::setVersionNumber(824);

@@ -38,6 +38,11 @@ LauncherRun::LauncherRun(const QString& bundleFolder)
     m_environment.insert(QStringLiteral("QUORBEL_SYSTEM_ROOT"), m_root);
     m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_environment.remove(QStringLiteral("QUORBEL_CORE_KEEP_RUNNING"));
+    // A runtime folder of its own: runs side by side must not share the one-launcher lock.
+    const QString runtime = m_dir.path() + QStringLiteral("/run");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    m_environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
 }
 
 int LauncherRun::run(int timeoutMs)

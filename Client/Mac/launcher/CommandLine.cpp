@@ -141,10 +141,29 @@ private:
     FILE* m_out = nullptr;
 };
 
+// Once on the terminal, plain; the log file keeps it with the rest.
 void printError(const QString& text)
 {
     NSPrintErrfString(text);
-    logError("%1", text);
+    logToFileOnly(kLogLevelError, text);
+}
+
+// What the launch will hit that the item's status does not show: the core's
+// status is about its permissions, not whether it can be started at all.
+QString noteFor(const QVariantMap& item)
+{
+    const bool isTheCore = item.value(kInstallType).toString() == QLatin1String("CoreApp")
+                           && item.value(kName).toString() == qbFormat("%1Core", productName());
+    return isTheCore ? Quorbel_LauncherAppDelegate::whyCoreCannotStart() : QString();
+}
+
+bool anyNote(const InstallCheckManager& manager)
+{
+    for (const QVariant& item : manager.items()) {
+        if (!noteFor(item.toMap()).isEmpty())
+            return true;
+    }
+    return false;
 }
 
 QStringList checkLines(const InstallCheckManager& manager)
@@ -153,7 +172,7 @@ QStringList checkLines(const InstallCheckManager& manager)
     for (qsizetype i = 0; i < manager.items().size(); ++i) {
         const QVariantMap item = manager.items().at(i).toMap();
         lines.append(QStringList{item.value(kInstallType).toString(), item.value(kName).toString(),
-                                 statusWord(manager.statuses().value(i)), item.value(kInstallPath).toString()}
+                                 statusWord(manager.statuses().value(i)), item.value(kInstallPath).toString(), noteFor(item)}
                          .join(u'\t'));
     }
     return lines;
@@ -167,10 +186,12 @@ QByteArray checkJson(const InstallCheckManager& manager)
         const auto text = [&item](const QString& key) {
             return item.contains(key) ? QJsonValue(item.value(key).toString()) : QJsonValue(QJsonValue::Null);
         };
+        const QString note = noteFor(item);
         items.append(QJsonObject{{QStringLiteral("type"), text(kInstallType)},
                                  {QStringLiteral("name"), text(kName)},
                                  {QStringLiteral("status"), statusWord(manager.statuses().value(i))},
-                                 {QStringLiteral("installPath"), text(kInstallPath)}});
+                                 {QStringLiteral("installPath"), text(kInstallPath)},
+                                 {QStringLiteral("note"), note.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(note)}});
     }
     int32_t major = 0, minor = 0, bugfix = 0;
     const QJsonValue systemVersion = InstallCheckManager::getMacOSXVersion(&major, &minor, &bugfix)
@@ -213,7 +234,7 @@ int runCheck(const Request& request, Output& out)
     else
         for (const QString& line : checkLines(*manager))
             out.line(line);
-    return inOrder(*manager) ? kExitInOrder : kExitNotInOrder;
+    return inOrder(*manager) && !anyNote(*manager) ? kExitInOrder : kExitNotInOrder;
 }
 
 // Why `path` cannot be trusted by root: the first path on the way to it
@@ -391,6 +412,7 @@ Request parse(const QStringList& arguments)
 {
     QList<Command> commands;
     bool json = false;
+    bool verbose = false;
     QString archivePath;
     QString plainArgument;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -398,6 +420,10 @@ Request parse(const QStringList& arguments)
         const int qtArity = qtOptionArity(argument);
         if (qtArity >= 0) {
             i += qtArity;
+            continue;
+        }
+        if (argument == QLatin1String("-h") || argument == QLatin1String("-?")) {
+            commands.append(Command::Help);
             continue;
         }
         if (argument == QLatin1String("--")) {
@@ -431,6 +457,8 @@ Request parse(const QStringList& arguments)
             commands.append(Command::Check);
         else if (argument == QLatin1String("--json"))
             json = true;
+        else if (argument == QLatin1String("--verbose"))
+            verbose = true;
         else if (argument == QLatin1String("--repair"))
             commands.append(Command::Repair);
         else if (argument == QLatin1String("--integrate"))
@@ -454,6 +482,8 @@ Request parse(const QStringList& arguments)
     if (commands.isEmpty()) {
         if (json)
             return usageProblem(QStringLiteral("--json goes with --check"));
+        if (verbose)
+            return usageProblem(QStringLiteral("--verbose goes with --check, --repair or --support-archive"));
         return request; // the ordinary launch
     }
     if (commands.size() > 1)
@@ -464,6 +494,7 @@ Request parse(const QStringList& arguments)
         return usageProblem(qbFormat("unexpected argument \"%1\"", plainArgument));
     request.command = commands.first();
     request.json = json;
+    request.verbose = verbose;
     request.archivePath = archivePath;
     return request;
 }
@@ -491,26 +522,50 @@ Request parse(int argc, char** argv)
 
 QString usage(const QString& programName)
 {
-    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH | --integrate | --remove-integration |\n"
-                    "           --integration-status | --help | --version]\n"
+    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH] [--verbose]
+                    "
+                    "       %1 --integrate | --remove-integration | --integration-status
+                    "
+                    "       %1 --help | -h | -? | --version
+                    "
                     "\n"
                     "Without an option the launcher starts as usual.\n"
                     "\n"
                     "  --check                 check the installation without a window: one line per item,\n"
-                    "                          type, name, status and install path separated by tabs\n"
+                    "                          type, name, status, install path and a note on what the\n"
+                    "                          launch would hit, separated by tabs\n"
                     "  --json                  with --check: the result as one JSON document\n"
                     "  --repair                repair what the check finds, without a window, then check again\n"
                     "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
-                    "  --integrate             write or repair this user's desktop entry and icons for this copy,\n"
-                    "                          print the entry's path\n"
-                    "  --remove-integration    remove this user's desktop entry and icons of the product\n"
-                    "  --integration-status    print whether the desktop entry is current (exit status 0) or not (1)\n"
-                    "  --help                  show this text\n"
+                    "  --integrate             write or repair this user's desktop entry and icons for this copy,
+                    "
+                    "                          print the entry's path
+                    "
+                    "  --remove-integration    remove this user's desktop entry and icons of the product
+                    "
+                    "  --integration-status    print whether the desktop entry is current (exit status 0) or not (1)
+                    "
+                    "  --verbose               show the log's lines on standard error, not only its errors
+                    "
+                    "  --help, -h, -?          show this text
+                    "
                     "  --version               show the version\n"
                     "\n"
-                    "Exit status: 0 every item in order; 1 an item not in order or a failed repair;\n"
-                    "2 nothing could be checked, repaired or written; 64 a wrong command line.",
-                    programName);
+                    "Exit status:\n"
+                    "  %2   done; for --check: every item in order\n"
+                    "  %3   an item is not in order, or a repair failed\n"
+                    "  %4   refused (an unsafe bundle or manifest as root), the manifest unreadable,\n"
+                    "      or a file not written\n"
+                    "  %5   the administrator prompt was dismissed\n"
+                    "  %6   this account may not administer the machine\n"
+                    "  %7   no administrator prompt can be shown (no polkit daemon or no agent)\n"
+                    "  %8   a window was needed and no display can be used\n"
+                    "  %9   the launch could not do its work for another reason (the windows module\n"
+                    "      refused, a path that is not UTF-8, the core could not start)\n"
+                    "  %10  usage",
+                    programName, ExitStatus::kDone, ExitStatus::kNotInOrder, ExitStatus::kRefused,
+                    ExitStatus::kPromptDismissed, ExitStatus::kNotAdministrator, ExitStatus::kNoPrompt,
+                    ExitStatus::kNoDisplay, ExitStatus::kCannotLaunch, ExitStatus::kUsage);
 }
 
 int run(const Request& request)
@@ -538,6 +593,8 @@ int run(const Request& request)
     }
     Output out;
     Quorbel_LauncherAppDelegate delegate;
+    // Scripts read standard error for what went wrong; the log file keeps the rest.
+    delegate.setTerminalLoggingLevel(request.verbose ? QStringLiteral("verbose") : QStringLiteral("error"));
     delegate.startUp();
     logNormal("Command line: %1", describe(request));
     int status = kExitFailure;

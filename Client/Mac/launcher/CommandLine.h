@@ -4,6 +4,8 @@
 // archive, this user's desktop entry. Only arguments beginning with "--" that are not Qt's own options
 // are ours; without one of ours the launcher starts exactly as always.
 
+#include "ExitStatus.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -25,15 +27,16 @@ enum class Command {
 struct Request {
     Command command = Command::None;
     bool json = false;
+    bool verbose = false; // log lines below error level reach the terminal too
     QString archivePath;
     QString problem; // for Usage: what is wrong with the arguments
 };
 
-// Exit statuses.
-inline constexpr int kExitInOrder = 0;
-inline constexpr int kExitNotInOrder = 1; // also a failed repair run
-inline constexpr int kExitFailure = 2;    // nothing could be judged or made
-inline constexpr int kExitUsage = 64;
+// The command line's names for the statuses of ExitStatus.h.
+inline constexpr int kExitInOrder = ExitStatus::kDone;
+inline constexpr int kExitNotInOrder = ExitStatus::kNotInOrder; // also a failed repair run
+inline constexpr int kExitFailure = ExitStatus::kRefused;       // nothing could be judged or made
+inline constexpr int kExitUsage = ExitStatus::kUsage;
 
 // `arguments` without the program name.
 Request parse(const QStringList& arguments);

@@ -78,15 +78,6 @@ bool isInFolder(const QString& path, QString folder)
     return path == folder || path.startsWith(folder == QStringLiteral("/") ? folder : folder + u'/');
 }
 
-bool isInAnyFolder(const QString& path, const QStringList& folders)
-{
-    for (const QString& folder : folders) {
-        if (isInFolder(path, folder))
-            return true;
-    }
-    return false;
-}
-
 // The path with every link resolved; "" when nothing is there.
 QString resolved(const QString& path)
 {
@@ -204,7 +195,10 @@ bool isInDownloadsFolder(const QString& source)
 {
     if (isBefore10_5())
         return QFileInfo(QFileInfo(source).path()).fileName() == QStringLiteral("Downloads");
-    return isInAnyFolder(source, platform::locations::allDownloadsFolders());
+    // A plain prefix, as the offer's rule says: "~/Downloads Old/X.app" gets the note too.
+    const QStringList folders = platform::locations::allDownloadsFolders();
+    return std::any_of(folders.cbegin(), folders.cend(),
+                       [&source](const QString& folder) { return !folder.isEmpty() && source.startsWith(folder); });
 }
 
 platform::AlertRequest offerAlert(const MovePlan& plan)
@@ -232,6 +226,10 @@ bool userAcceptsMove(const MovePlan& plan)
     const platform::AlertResponse answer = platform::AlertPresenter::shared().runModal(offerAlert(plan));
     if (answer.button == 0)
         return true;
+    if (answer.button < 0) {
+        logNormal("Not moving: the offer to move could not be shown");
+        return false;
+    }
     // Without a checkbox a refusal is final, as the user had no way to say so.
     const bool suppress = answer.suppressionChecked || isBefore10_5();
     logVerbose("Not moving: the user declined%1", suppress ? "; not asking again" : "");
@@ -345,9 +343,13 @@ MoveOutcome authorizedMove(const MovePlan& plan)
         return MoveOutcome::Failed;
     }
     platform::process::stopPointForTests("authorised");
-    for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
+    if (!removeBundle(*session, plan, plan.destination))
+        return MoveOutcome::Failed;
+    // An earlier copy that stays is no reason to give up the move; the copy
+    // never goes into one (installWithPrivileges finds the destination empty).
+    for (const QString& path : plan.alsoRemove) {
         if (!removeBundle(*session, plan, path))
-            return MoveOutcome::Failed;
+            logNormal("Going on with the move; \"%1\" stays", path);
     }
     platform::process::stopPointForTests("removed-earlier-copies");
     if (!installWithPrivileges(*session, plan))

@@ -5,6 +5,7 @@
 #include "BrandingManager.h"
 #include "Bundle.h"
 #include "Configuration.h"
+#include "ExitStatus.h"
 #include "FileManager.h"
 #include "InstallCheckManager.h"
 #include "LocalizedString.h"
@@ -13,11 +14,14 @@
 #include "MoveToApplicationsFolder.h"
 #include "ProcessUtilities.h"
 #include "PropertyList.h"
+#include "SingleInstance.h"
 #include "SystemLocations.h"
 #include "UserDefaults.h"
 #include "Versions.h"
+#include "WindowSystem.h"
 #include "Workspace.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -133,6 +137,17 @@ struct IdentifierSearch {
     }
 };
 
+// Once per run, on the terminal and in the log: every window the launch asks
+// for afterwards is refused for this same reason.
+void reportWindowsUnavailable(platform::windowsystem::Problem problem, const QString& why)
+{
+    const QString text = problem == platform::windowsystem::Problem::Display
+                             ? qbFormat("no display: %1; --check and --repair work without one", why)
+                             : qbFormat("the windows module cannot be used: %1", why);
+    NSPrintErrf("%1: %2", QFileInfo(QCoreApplication::applicationFilePath()).fileName(), text);
+    logToFileOnly(kLogLevelError, text);
+}
+
 } // namespace
 
 Quorbel_LauncherAppDelegate::Quorbel_LauncherAppDelegate()
@@ -211,7 +226,9 @@ void Quorbel_LauncherAppDelegate::startLogging()
 {
     QStringList problems;
     const QString fileLevel = loggingLevelSetting(QStringLiteral("FileLogging"), &problems);
-    const QString stdioLevel = loggingLevelSetting(QStringLiteral("StdioLogging"), &problems);
+    QString stdioLevel = loggingLevelSetting(QStringLiteral("StdioLogging"), &problems);
+    if (!m_terminalLevel.isEmpty())
+        stdioLevel = m_terminalLevel;
     const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
     try {
         m_logFilePath = initLogging3(fileLevel, stdioLevel, QString(), productName, productName);
@@ -275,9 +292,38 @@ bool Quorbel_LauncherAppDelegate::refuseInexactBundlePath()
     alert.informativeText = QStringLiteral("The name of a folder in its path is not valid UTF-8. "
                                            "Rename that folder or move the application, then open it again.");
     alert.buttonTitles = {QStringLiteral("Quit")};
-    platform::AlertPresenter::shared().runModal(alert);
-    platform::application::terminate();
+    if (platform::windowsystem::load())
+        platform::AlertPresenter::shared().runModal(alert);
+    platform::application::terminate(ExitStatus::kCannotLaunch);
     return true;
+}
+
+// A second launcher of this user on this display hands over to the first and
+// ends; without a usable lock folder the launch goes on unguarded.
+bool Quorbel_LauncherAppDelegate::claimLauncher()
+{
+    const platform::instance::Claim claim = platform::instance::claim(QString::fromLatin1(kClientBundleIdentifier), [] {
+        const bool raised = platform::windowsystem::raiseWindows();
+        logNormal("Another launcher was started; %1",
+                  raised ? "brought this one's window to the front" : "this window cannot be brought to the front here");
+    });
+    switch (claim.outcome) {
+    case platform::instance::Claim::Outcome::Held:
+        return true;
+    case platform::instance::Claim::Outcome::NoLock:
+        logError("Running without the one-launcher lock: %1", claim.why);
+        return true;
+    case platform::instance::Claim::Outcome::HeldByAnother:
+        break;
+    }
+    QString why;
+    if (platform::instance::askHolderToRaise(claim, &why))
+        logNormal("Another launcher is running (\"%1\" is held); asked it to come to the front and ending", claim.path);
+    else
+        logNormal("Another launcher is running (\"%1\" is held) and cannot be asked to come to the front (%2); ending",
+                  claim.path, why);
+    platform::application::terminate(ExitStatus::kDone);
+    return false;
 }
 
 void Quorbel_LauncherAppDelegate::startUp()
@@ -292,11 +338,14 @@ void Quorbel_LauncherAppDelegate::startUp()
 
 void Quorbel_LauncherAppDelegate::applicationDidFinishLaunching()
 {
+    platform::windowsystem::whenUnavailable(reportWindowsUnavailable);
     if (refuseInexactBundlePath())
         return;
     startUp();
     const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
     logNormal("%1 did begin launching...", productName);
+    if (!claimLauncher())
+        return;
 
     if (!ensureCoreNotRunning())
         return;
@@ -324,31 +373,78 @@ bool Quorbel_LauncherAppDelegate::ensureCoreNotRunning()
     alert.informativeText = QBLocalizedString(QStringLiteral("QuorbelLauncher_YouMustQuit"));
     alert.buttonTitles = {QBLocalizedString(QStringLiteral("Quit"))};
     logNormal("Letting other copy run, we will terminate");
-    platform::AlertPresenter::shared().runModal(alert);
-    logNormal("User did quit");
+    if (!platform::windowsystem::load()) {
+        logError("The alert that another copy is running cannot be shown");
+        platform::application::terminate(ExitStatus::forUnavailableWindows());
+        return false;
+    }
+    const platform::AlertResponse answer = platform::AlertPresenter::shared().runModal(alert);
+    if (answer.button == 0)
+        logNormal("User did quit");
+    else
+        logNormal("The alert that another copy is running ended without an answer");
     platform::application::terminate();
     return false;
 }
 
-void Quorbel_LauncherAppDelegate::launchCore()
+// A window, an alert or a repair may have waited long enough for a core to
+// start meanwhile (a second launcher, the user); a launch that waited for
+// nothing was checked a moment ago. Only a launch that loaded the windows
+// showed one.
+bool Quorbel_LauncherAppDelegate::coreStartedWhileWaiting()
 {
-    const QString productName = QBLocalizedString(QStringLiteral("ProductName"));
-    const QString coreName = qbFormat("%1Core", productName);
+    if (!platform::windowsystem::alerts())
+        return false;
+    const QString coreName = qbFormat("%1Core", QBLocalizedString(QStringLiteral("ProductName")));
+    logVerbose("Looking once more for a running core: the launch waited");
+    if (!ProcessUtilities::quorbelCoreAlreadyRunning(coreName))
+        return false;
+    logNormal("Not launching: a core started while the launcher waited");
+    return true;
+}
+
+QString Quorbel_LauncherAppDelegate::coreExecutablePath()
+{
+    const QString coreName = qbFormat("%1Core", QBLocalizedString(QStringLiteral("ProductName")));
     QString core = platform::Bundle::mainBundle().pathForResource(coreName, QStringLiteral("app"));
     if (core.isEmpty())
         core = platform::Bundle::mainBundle().resourcePath() + u'/' + coreName + QStringLiteral(".app");
-    const QString path = qbFormat("%1/Contents/MacOS/%2", core, coreName);
+    return qbFormat("%1/Contents/MacOS/%2", core, coreName);
+}
+
+QString Quorbel_LauncherAppDelegate::whyCoreCannotStart()
+{
+    const QString path = coreExecutablePath();
+    const QFileInfo executable(path);
+    if (!executable.exists())
+        return qbFormat("the core's executable \"%1\" is missing", path);
+    if (!executable.isFile() || !executable.isExecutable())
+        return qbFormat("the core's executable \"%1\" cannot be run", path);
+    const QString infoPlist = QFileInfo(executable.path()).path() + QStringLiteral("/Info.plist");
+    if (!QFileInfo(infoPlist).isFile())
+        return qbFormat("the core's \"%1\" is missing", infoPlist);
+    return {};
+}
+
+void Quorbel_LauncherAppDelegate::launchCore()
+{
+    const QString path = coreExecutablePath();
+    if (coreStartedWhileWaiting()) {
+        logNormal("Will terminate now");
+        platform::application::terminate(ExitStatus::kDone);
+        return;
+    }
     logNormal("Launching \"%1\"...", path);
     const bool launched = platform::workspace::launchApplication(path);
-    if (!launched)
-        logError("Could not start \"%1\"", path);
-    logNormal("Launched \"%1\"", path);
-    if (!launched)
-        reportCoreNotStarted(path);
-    else
+    if (launched) {
+        logNormal("Launched \"%1\"", path);
         updateDesktopIntegration();
+    } else {
+        logError("Could not start \"%1\"", path);
+        reportCoreNotStarted(path);
+    }
     logNormal("Will terminate now");
-    platform::application::terminate(launched ? 0 : 1);
+    platform::application::terminate(launched ? ExitStatus::kDone : ExitStatus::kCannotLaunch);
 }
 
 // Nothing runs when the core does not start: the user must hear of it.

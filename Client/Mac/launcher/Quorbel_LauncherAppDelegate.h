@@ -34,15 +34,23 @@ public:
     // The start every run shares, the command line's too: defaults, logging,
     // configuration problems, the version line, old log files pruned.
     void startUp();
+    // For the command line: the terminal's level, in place of the settings'.
+    void setTerminalLoggingLevel(const QString& level) { m_terminalLevel = level; }
     // True when the core is not running; otherwise the application is ending.
     bool ensureCoreNotRunning();
     void launchCore();
+    // The core's executable, and why the launch could not start it ("" when
+    // nothing in the bundle stands in the way).
+    static QString coreExecutablePath();
+    static QString whyCoreCannotStart();
     int brandId() const;
 
     QString logFilePath() const { return m_logFilePath; }
 
 private:
     static bool refuseInexactBundlePath();
+    bool claimLauncher();
+    bool coreStartedWhileWaiting();
     void registerDefaults();
     void startLogging();
     QString loggingLevelSetting(const QString& key, QStringList* problems) const;
@@ -56,4 +64,5 @@ private:
     QString m_defaultsError;
     QVariantMap m_registeredDefaults;
     QString m_logFilePath;
+    QString m_terminalLevel;
 };

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QCoreApplication;
 
 namespace platform {
@@ -19,6 +21,9 @@ struct Parts {
     AlertPresenter* alerts = nullptr;
     // Makes the application object that can show windows.
     QCoreApplication* (*makeApplication)(int& argc, char** argv) = nullptr;
+    // Brings the windows that are up to the front; false where the platform
+    // does not let an application do so, or none is up.
+    bool (*raiseWindows)() = nullptr;
 };
 void install(const Parts& parts);
 
@@ -35,5 +40,18 @@ bool load(QString* why = nullptr);
 
 // The installed alerts; null before load() succeeded.
 AlertPresenter* alerts();
+
+// What kept load() from succeeding: the module (missing, unloadable, refused)
+// or the display (none named, or nobody answers on it). Before the window
+// application is made, the display is tried: the window system would abort
+// the process without one.
+enum class Problem { None, Module, Display };
+Problem problem();
+// Told once, on the first failed load(), what failed and why.
+void whenUnavailable(std::function<void(Problem, const QString& why)> report);
+
+// Brings this program's windows to the front (see Parts::raiseWindows);
+// false before load() succeeded.
+bool raiseWindows();
 
 } // namespace platform::windowsystem

@@ -80,8 +80,23 @@ std::atomic<int> gWakeWrite{-1};
 // child before its fork hook runs: the child must not wake its parent's flusher.
 std::atomic<pid_t> gFlusherProcess{0};
 
+// The first failed write says so on standard error, once: a full disk must
+// not leave an empty log without a word, nor flood the terminal.
+void reportWriteFailure(int error)
+{
+    static std::atomic<bool> reported{false};
+    if (reported.exchange(true))
+        return;
+    const char* prefix = "The log file cannot be written: ";
+    const char* reason = std::strerror(error);
+    iovec parts[3] = {{const_cast<char*>(prefix), std::strlen(prefix)},
+                      {const_cast<char*>(reason), std::strlen(reason)},
+                      {const_cast<char*>("\n"), 1}};
+    [[maybe_unused]] const ssize_t ignored = ::writev(STDERR_FILENO, parts, 3);
+}
+
 // Writes every byte of the parts, retrying interrupted and partial writes;
-// errors end the attempt (a log write failure is ignored, never fatal).
+// errors end the attempt (a log write failure is reported once, never fatal).
 void writeAll(int fd, iovec* parts, int count)
 {
     while (count > 0) {
@@ -89,6 +104,7 @@ void writeAll(int fd, iovec* parts, int count)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
+            reportWriteFailure(errno);
             return;
         }
         size_t left = size_t(written);
@@ -494,6 +510,39 @@ LoggingLevel levelFromName(const QString& name, const char* which)
 // Assertion lines of this module name it as the rest of the code knows it.
 #define QB_UTILS_ASSERT(condition, text) ((condition) ? void(0) : ::__assert2((text), "Client/Mac/Common/utils", __LINE__))
 
+namespace {
+
+void writeLineToFile(LoggingLevel level, const std::string& line)
+{
+    if (fileLoggingLevel.load(std::memory_order_relaxed) < level)
+        return;
+    LogFile& file = logFile();
+    std::lock_guard lock(file.queue);
+    if (file.fd < 0)
+        return;
+    if (level <= kLogLevelNormal) {
+        writeFileLocked(line.data(), line.size());
+    } else {
+        file.pending.append(line);
+        if (file.pending.size() >= kPendingLimit)
+            writeFileLocked(nullptr, 0);
+        else
+            arm();
+    }
+    checkLogFileSizeLocked();
+}
+
+} // namespace
+
+void logToFileOnly(LoggingLevel level, const QString& message)
+{
+    if (fileLoggingLevel.load(std::memory_order_relaxed) < level || message.isNull())
+        return;
+    std::string line;
+    buildLine(line, level, message);
+    writeLineToFile(level, line);
+}
+
 void _log(LoggingLevel level, const QString& message)
 {
     if (!_isLogLevelVisible(level) || message.isNull())
@@ -504,22 +553,7 @@ void _log(LoggingLevel level, const QString& message)
     std::string line = std::move(threadLine);
     buildLine(line, level, message);
     const bool buffered = level > kLogLevelNormal;
-    if (fileLoggingLevel.load(std::memory_order_relaxed) >= level) {
-        LogFile& file = logFile();
-        std::lock_guard lock(file.queue);
-        if (file.fd >= 0) {
-            if (!buffered) {
-                writeFileLocked(line.data(), line.size());
-            } else {
-                file.pending.append(line);
-                if (file.pending.size() >= kPendingLimit)
-                    writeFileLocked(nullptr, 0);
-                else
-                    arm();
-            }
-            checkLogFileSizeLocked();
-        }
-    }
+    writeLineToFile(level, line);
     if (stdioLoggingLevel.load(std::memory_order_relaxed) >= level) {
         FILE* stream = level == kLogLevelError ? stderr : stdout;
         std::fwrite(line.data(), 1, line.size(), stream);

@@ -48,6 +48,9 @@ inline bool isLogDetailVisible()
 
 // Emits an already formatted message; a missing final newline is added.
 void _log(LoggingLevel level, const QString& message);
+// The same for the log file alone: for a diagnostic the caller prints on the
+// terminal itself, which must not appear there twice.
+void logToFileOnly(LoggingLevel level, const QString& message);
 
 namespace logging_detail {
 inline bool formatEndsInNewline(const char* format)

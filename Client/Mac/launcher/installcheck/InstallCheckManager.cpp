@@ -2,6 +2,7 @@
 
 #include "Application.h"
 #include "Authorization.h"
+#include "ExitStatus.h"
 #include "FileManager.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
@@ -164,7 +165,7 @@ void InstallCheckManager::showCheckWindow()
               numberItemsMissing, numberRepairsRequired);
     logError("No check window can be shown here (%1); not starting the core",
              why.isEmpty() ? QStringLiteral("the window system has none") : why);
-    platform::application::terminate();
+    platform::application::terminate(ExitStatus::forUnavailableWindows());
 }
 
 // ---- Status ----

@@ -3,35 +3,21 @@
 #include "WindowSystem.h"
 
 #include <atomic>
-#include <cstdio>
 
 namespace platform {
 namespace {
 
-// Where no window can be shown, an alert ends at once without a button and
-// says so on standard error, so that the run's output explains what happened.
+// Where no window can be shown, an alert ends at once without a button; the
+// window system has told its reporter why (see WindowSystem.h), once.
 class UnavailablePresenter final : public AlertPresenter {
 public:
-    AlertResponse runModal(const AlertRequest& request) override
+    AlertResponse runModal(const AlertRequest&) override { return {}; }
+    void beginSheetModalForWindow(const AlertRequest&, QWidget*, std::function<void(const AlertResponse&)> completion) override
     {
-        report(request);
-        return {};
-    }
-    void beginSheetModalForWindow(const AlertRequest& request, QWidget*,
-                                  std::function<void(const AlertResponse&)> completion) override
-    {
-        report(request);
         if (completion)
             completion({});
     }
     QString why;
-
-private:
-    void report(const AlertRequest& request) const
-    {
-        std::fprintf(stderr, "Cannot show the alert \"%s\": %s\n", qPrintable(request.messageText), qPrintable(why));
-        std::fflush(stderr);
-    }
 };
 
 std::atomic<AlertPresenter*> gOverride{nullptr};

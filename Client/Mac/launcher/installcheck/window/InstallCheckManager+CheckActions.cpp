@@ -8,6 +8,7 @@
 #include "BrandingManager.h"
 #include "CheckWindowAnswers.h"
 #include "Dialogs.h"
+#include "ExitStatus.h"
 #include "Format.h"
 #include "LocalizedString.h"
 #include "Logging.h"
@@ -217,7 +218,7 @@ void InstallCheckManager::runSelfRepair()
     loadInterface();
     if (!checkWindow) {
         logError("No check window can be shown here; not starting the core");
-        platform::application::terminate();
+        platform::application::terminate(ExitStatus::kCannotLaunch);
         return;
     }
     checkText->setText(repairExplanation());
@@ -285,8 +286,10 @@ void InstallCheckManager::bringWindowBackToFront()
     endProgressSheet();
     if (!checkForRequiredItems())
         return; // the window is up again with text for the new findings
-    // The launch ends the application; without it the window stays with the alert.
-    runQuorbel();
+    // The launch ends the application; a launch that could not happen ends it
+    // once its alert is dismissed.
+    if (!runQuorbel())
+        m_terminateAfterSheet = true;
 }
 
 bool InstallCheckManager::runQuorbel()
@@ -297,8 +300,15 @@ bool InstallCheckManager::runQuorbel()
         return true;
     }
     logError("Install check: %1 items still not in order after the repair; not starting the core", numberItemsMissing);
-    platform::AlertPresenter::shared().beginSheetModalForWindow(failureAlert("RunFailedTitle"), checkWindow,
-                                                                [this](const platform::AlertResponse&) { waitForUser(); });
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        failureAlert("RunFailedTitle"), checkWindow, [this](const platform::AlertResponse&) {
+            if (!m_terminateAfterSheet) {
+                waitForUser();
+                return;
+            }
+            logNormal("Will terminate now");
+            platform::application::terminate(ExitStatus::kCannotLaunch);
+        });
     return false;
 }
 

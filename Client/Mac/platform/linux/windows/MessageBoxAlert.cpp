@@ -167,7 +167,7 @@ QCoreApplication* makeWindowApplication(int& argc, char** argv)
 windowsystem::Parts systemWindowParts()
 {
     static SystemPresenter alerts;
-    return {&alerts, makeWindowApplication};
+    return {&alerts, makeWindowApplication, raiseWindows};
 }
 
 } // namespace platform

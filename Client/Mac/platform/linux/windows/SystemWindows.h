@@ -7,5 +7,8 @@
 namespace platform {
 
 windowsystem::Parts systemWindowParts();
+// Raises and activates every window that is up (X11); false on Wayland, where
+// only the compositor may bring a window forward, or when none is up.
+bool raiseWindows();
 
 } // namespace platform

@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "SystemWindows.h"
 
 #include "Dialogs.h"
 
@@ -14,3 +15,22 @@ void activateIgnoringOtherApps()
 }
 
 } // namespace platform::application
+
+namespace platform {
+
+bool raiseWindows()
+{
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return false;
+    bool raised = false;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible())
+            continue;
+        window->raise();
+        window->activateWindow();
+        raised = true;
+    }
+    return raised;
+}
+
+} // namespace platform
