@@ -364,12 +364,12 @@ TEST(CommandLineSupportArchive, HoldsTheLogsTheCheckAndTheSettingsWithoutAnySecr
     const QStringList secrets{"TopPasswordX1", "TopStateX2", "TopProxyX3", "UserPasswordY4", "UserStateY5", "UserProxyY6"};
     const QVariantMap settings{{"Password", secrets[0]},
                                {"State", secrets[1]},
-                               {"ProxyPassword", secrets[2]},
+                               {"StaticProxyPassword", secrets[2]},
                                {"LastUsedUserName", "ann"},
                                {"UserList", QVariantList{QVariantMap{{"UserName", "ann"},
                                                                      {"Password", secrets[3]},
                                                                      {"State", secrets[4]},
-                                                                     {"ProxyPassword", secrets[5]},
+                                                                     {"StaticProxyPassword", secrets[5]},
                                                                      {"CacheName", "ann-cache"}}}}};
     ASSERT_TRUE(writePlist(run.home() + "/.config/com.quorbel.Quorbel.plist", settings));
     ASSERT_TRUE(writeFile(logFolder(run) + "/Quorbel-2020-01-01-000000.log", "an earlier launch\n"));

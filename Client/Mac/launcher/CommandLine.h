@@ -15,6 +15,7 @@ struct Request {
     Command command = Command::None;
     bool json = false;
     QString archivePath;
+    QString home;    // --home: the home folder to work in (support work as root)
     QString problem; // for Usage: what is wrong with the arguments
 };
 
