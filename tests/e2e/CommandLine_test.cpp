@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <unzip.h>
 
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -329,6 +330,41 @@ TEST_F(CommandLineRepair, AsAnOrdinaryUserFailsCleanlyWhereNoPromptCanBeShown)
     EXPECT_TRUE(said.contains("administrator rights")) << said.toStdString();
     EXPECT_TRUE(recorded().isEmpty());
     EXPECT_EQ(QFileInfo(run.resources() + "/QuorbelCore.app").permissions() & QFile::WriteGroup, QFile::WriteGroup);
+}
+
+// As root, the check runs what the manifest names: a manifest or a resource
+// anyone else could have changed is refused before anything is read from it.
+TEST(CommandLineCheck, AsRootRefusesWhatOthersCanChange)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const struct {
+        const char* what;
+        std::function<void(const LauncherRun&)> spoil;
+    } cases[] = {
+        {"a manifest anyone can write",
+         [](const LauncherRun& run) { chmodPath(run.resources() + "/RequiredItems.plist", 0666); }},
+        {"a manifest of another user",
+         [](const LauncherRun& run) {
+             ASSERT_EQ(::chown(QFile::encodeName(run.resources() + "/RequiredItems.plist").constData(), 65534, 65534), 0);
+         }},
+        {"a file of another user inside a resource",
+         [](const LauncherRun& run) {
+             ASSERT_EQ(::chown(QFile::encodeName(run.resources() + "/QuorbelCore.app/Contents/Info.plist").constData(),
+                               65534, 65534),
+                       0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LauncherRun run;
+        writeManifest(run, {QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}}});
+        ASSERT_EQ(run.run({"--check"}), 0) << run.standardError().toStdString();
+        c.spoil(run);
+        EXPECT_EQ(run.run({"--check"}), 2) << run.standardError().toStdString();
+        EXPECT_TRUE(run.standardError().contains("Refusing to check as root")) << run.standardError().toStdString();
+        EXPECT_TRUE(run.standardOutput().isEmpty());
+    }
 }
 
 // ---- --support-archive ----
