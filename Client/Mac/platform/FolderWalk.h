@@ -21,6 +21,8 @@ int openFolder(const QString& path, bool create, QString* why, long alsoOwnedBy 
 // owned by root, or writable by others than root and root's group (sticky
 // folders such as /tmp excepted). "" when root alone can change it.
 QString whyNotRootOnly(const QString& path);
+// The same for a native path, its bytes exactly as given.
+QString whyNotRootOnly(const QByteArray& nativePath);
 
 // The user id owning the folder `path` itself (a final link not followed), or -1.
 long ownerOf(const QString& path);

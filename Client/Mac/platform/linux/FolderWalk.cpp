@@ -19,9 +19,9 @@ QString systemError(int error = errno)
 
 // The components of an absolute path; false with `why` for a relative path
 // or one that climbs with ".." (a walk never goes back up).
-bool splitAbsolute(const QString& path, QList<QByteArray>* parts, QString* why)
+bool splitAbsolute(const QByteArray& bytes, QList<QByteArray>* parts, QString* why)
 {
-    const QByteArray bytes = QFile::encodeName(path);
+    const QString path = QFile::decodeName(bytes);
     if (!bytes.startsWith('/')) {
         *why = QStringLiteral("\"%1\" is not an absolute path").arg(path);
         return false;
@@ -93,7 +93,7 @@ int openFolder(const QString& path, bool create, QString* why, long alsoOwnedBy)
     QString ignored;
     QString& reason = why ? *why : ignored;
     QList<QByteArray> parts;
-    if (!splitAbsolute(path, &parts, &reason))
+    if (!splitAbsolute(QFile::encodeName(path), &parts, &reason))
         return -1;
     int fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     QString shown = QStringLiteral("/");
@@ -126,6 +126,11 @@ int openFolder(const QString& path, bool create, QString* why, long alsoOwnedBy)
 }
 
 QString whyNotRootOnly(const QString& path)
+{
+    return whyNotRootOnly(QFile::encodeName(path));
+}
+
+QString whyNotRootOnly(const QByteArray& path)
 {
     QString why;
     QList<QByteArray> parts;

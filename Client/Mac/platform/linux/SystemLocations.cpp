@@ -55,8 +55,7 @@ QByteArray homeBytes()
         return home.isEmpty() ? QFile::encodeName(QDir::homePath()) : home;
     if (gRootHome.isNull() || home != gRootHomeFrom) {
         gRootHomeFrom = home;
-        const bool trusted = home.startsWith('/') && folders::whyNotRootOnly(QFile::decodeName(home)).isEmpty()
-                             && QFile::encodeName(QFile::decodeName(home)) == home;
+        const bool trusted = home.startsWith('/') && folders::whyNotRootOnly(home).isEmpty();
         gRootHome = trusted ? home : passwordDatabaseHome();
         if (gRootHome.isNull())
             gRootHome = "";
