@@ -3,6 +3,7 @@
 #include "ProcessInfo.h"
 #include "TestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -507,4 +508,78 @@ TEST(LoggingDurability, ATargetThatCannotSeekKeepsEveryLine)
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(received.contains(QByteArray("] line ") + QByteArray::number(i) + " to the pipe\n"))
             << received.constData();
+}
+
+// ---- The log folder in a home others may have prepared ----
+
+TEST(LogFolder, PlantedLinksAreNeverWrittenThrough)
+{
+    ScratchHome home;
+    const QString target = home.path(QStringLiteral("target"));
+    ASSERT_TRUE(writeFile(target, "original\n"));
+    const QString folder = home.home() + QStringLiteral("/Library/Logs/Quorbel/Quorbel");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    // Every name the next seconds could give, each copy number too, links to the target.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = 0; second < 4; ++second) {
+        const QString stamp = now.addSecs(second).toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+        for (int copy = 0; copy < 3; ++copy) {
+            const QString name = copy == 0 ? QStringLiteral("Quorbel-%1.log").arg(stamp)
+                                           : QStringLiteral("Quorbel-%1-%2.log").arg(stamp).arg(copy);
+            ASSERT_TRUE(QFile::link(target, folder + u'/' + name));
+        }
+    }
+    const QString path = initLogging3(QStringLiteral("normal"), QStringLiteral("error"), folder, QStringLiteral("Quorbel"),
+                                      QStringLiteral("Quorbel"));
+    logNormal("a line for the new file");
+    flushLogFile();
+    EXPECT_FALSE(QFileInfo(path).isSymLink()) << path.toStdString();
+    EXPECT_TRUE(readFile(path).contains("a line for the new file"));
+    EXPECT_EQ(readFile(target), "original\n");
+    _initLogging(QString());
+}
+
+TEST(LogFolder, ALinkedFolderIsRefusedWithItsReason)
+{
+    ScratchHome home;
+    const QString elsewhere = home.path(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    ASSERT_TRUE(QDir().mkpath(home.home() + QStringLiteral("/Library/Logs")));
+    ASSERT_TRUE(QFile::link(elsewhere, home.home() + QStringLiteral("/Library/Logs/Quorbel")));
+    try {
+        initLogging3(QStringLiteral("normal"), QStringLiteral("error"), QString(), QStringLiteral("Quorbel"),
+                     QStringLiteral("Quorbel"));
+        ADD_FAILURE() << "logged through a linked folder";
+    } catch (const QBException& fault) {
+        EXPECT_EQ(fault.name(), QLatin1String(kConfigurationFault));
+        EXPECT_TRUE(fault.reason().contains(QStringLiteral("Library/Logs/Quorbel\" is a symbolic link")))
+            << fault.reason().toStdString();
+    }
+    EXPECT_TRUE(getLogFilePath().isEmpty());
+    EXPECT_TRUE(QDir(elsewhere).isEmpty());
+}
+
+TEST(LogFolder, OutsideTextCannotEndOrForgeALine)
+{
+    const auto isLineControl = [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c.unicode() == 0x2028
+               || c.unicode() == 0x2029;
+    };
+    const QString texts[] = {
+        QStringLiteral("1\n2020-01-01 00:00:00.0000 Quorbel[1] (ERR) forged"),
+        QStringLiteral("a\rb\tc\x1b[2Jd"),
+        QString(QChar(0x2028)) + QChar(0x85) + QChar(0x2029) + QChar(0),
+        QStringLiteral("back\\x{a}slash"), // looks escaped already: must stay told apart from the next
+        QStringLiteral("back\nslash"),
+    };
+    QStringList escaped;
+    for (const QString& text : texts) {
+        const QString result = escapedForLog(text);
+        EXPECT_TRUE(std::none_of(result.begin(), result.end(), isLineControl)) << result.toStdString();
+        escaped.append(result);
+    }
+    escaped.removeDuplicates();
+    EXPECT_EQ(escaped.size(), 5);
+    // Ordinary text, other scripts included, is left as it is.
+    EXPECT_EQ(escapedForLog(QStringLiteral("/home/ann/Logs/é ü 3")), QStringLiteral("/home/ann/Logs/é ü 3"));
 }

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <unzip.h>
 
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -375,6 +376,41 @@ TEST_F(CommandLineRepair, AsAnOrdinaryUserFailsCleanlyWhereNoPromptCanBeShown)
     EXPECT_EQ(QFileInfo(run.resources() + "/QuorbelCore.app").permissions() & QFile::WriteGroup, QFile::WriteGroup);
 }
 
+// As root, the check runs what the manifest names: a manifest or a resource
+// anyone else could have changed is refused before anything is read from it.
+TEST(CommandLineCheck, AsRootRefusesWhatOthersCanChange)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const struct {
+        const char* what;
+        std::function<void(const LauncherRun&)> spoil;
+    } cases[] = {
+        {"a manifest anyone can write",
+         [](const LauncherRun& run) { chmodPath(run.resources() + "/RequiredItems.plist", 0666); }},
+        {"a manifest of another user",
+         [](const LauncherRun& run) {
+             ASSERT_EQ(::chown(QFile::encodeName(run.resources() + "/RequiredItems.plist").constData(), 65534, 65534), 0);
+         }},
+        {"a file of another user inside a resource",
+         [](const LauncherRun& run) {
+             ASSERT_EQ(::chown(QFile::encodeName(run.resources() + "/QuorbelCore.app/Contents/Info.plist").constData(),
+                               65534, 65534),
+                       0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LauncherRun run;
+        writeManifest(run, {QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}}});
+        ASSERT_EQ(run.run({"--check"}), 0) << run.standardError().toStdString();
+        c.spoil(run);
+        EXPECT_EQ(run.run({"--check"}), 2) << run.standardError().toStdString();
+        EXPECT_TRUE(run.standardError().contains("Refusing to check as root")) << run.standardError().toStdString();
+        EXPECT_TRUE(run.standardOutput().isEmpty());
+    }
+}
+
 // ---- --support-archive ----
 
 // Entry name -> contents.
@@ -408,12 +444,12 @@ TEST(CommandLineSupportArchive, HoldsTheLogsTheCheckAndTheSettingsWithoutAnySecr
     const QStringList secrets{"TopPasswordX1", "TopStateX2", "TopProxyX3", "UserPasswordY4", "UserStateY5", "UserProxyY6"};
     const QVariantMap settings{{"Password", secrets[0]},
                                {"State", secrets[1]},
-                               {"ProxyPassword", secrets[2]},
+                               {"StaticProxyPassword", secrets[2]},
                                {"LastUsedUserName", "ann"},
                                {"UserList", QVariantList{QVariantMap{{"UserName", "ann"},
                                                                      {"Password", secrets[3]},
                                                                      {"State", secrets[4]},
-                                                                     {"ProxyPassword", secrets[5]},
+                                                                     {"StaticProxyPassword", secrets[5]},
                                                                      {"CacheName", "ann-cache"}}}}};
     ASSERT_TRUE(writePlist(run.home() + "/.config/com.quorbel.Quorbel.plist", settings));
     ASSERT_TRUE(writeFile(logFolder(run) + "/Quorbel-2020-01-01-000000.log", "an earlier launch\n"));

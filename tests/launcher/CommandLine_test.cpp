@@ -1,7 +1,6 @@
-// Which arguments are ours, and what the support archive keeps of the settings.
+// Which arguments are ours.
 
 #include "CommandLine.h"
-#include "SupportArchive.h"
 
 #include "QtPrinters.h"
 
@@ -75,32 +74,6 @@ TEST(CommandLineParse, AnArchivePathThatCannotBeDecodedExactlyIsRefused)
     char joined[] = "--support-archive=/tmp/caf\xe9.zip";
     char* argvJoined[] = {program, joined, nullptr};
     EXPECT_EQ(CommandLine::parse(2, argvJoined).command, Command::Usage);
-}
-
-TEST(SupportArchiveRedaction, EverySecretIsReplacedAtAnyDepthAndNothingElse)
-{
-    const QVariantMap settings{
-        {"Password", "p0"},
-        {"State", "s0"},
-        {"ProxyPassword", "x0"},
-        {"ProxyHost", "proxy.example"},
-        {"UserList",
-         QVariantList{QVariantMap{{"UserName", "ann"}, {"Password", "p1"}, {"State", "s1"}},
-                      QVariantMap{{"UserName", "bob"}, {"ProxyPassword", "x2"}, {"BrandID", 3}}, QVariant("not a record")}},
-        {"Nested", QVariantMap{{"Deeper", QVariantMap{{"Password", QByteArray("p3")}}}}},
-    };
-    const QVariantMap result = SupportArchive::redacted(settings).toMap();
-    const QString hidden = QStringLiteral("<redacted>");
-    EXPECT_EQ(result["Password"], hidden);
-    EXPECT_EQ(result["State"], hidden);
-    EXPECT_EQ(result["ProxyPassword"], hidden);
-    EXPECT_EQ(result["ProxyHost"], "proxy.example");
-    const QVariantList users = result["UserList"].toList();
-    ASSERT_EQ(users.size(), 3);
-    EXPECT_EQ(users[0].toMap(), (QVariantMap{{"UserName", "ann"}, {"Password", hidden}, {"State", hidden}}));
-    EXPECT_EQ(users[1].toMap(), (QVariantMap{{"UserName", "bob"}, {"ProxyPassword", hidden}, {"BrandID", 3}}));
-    EXPECT_EQ(users[2], QVariant("not a record"));
-    EXPECT_EQ(result["Nested"].toMap()["Deeper"].toMap()["Password"], hidden);
 }
 
 } // namespace

@@ -537,6 +537,7 @@ TEST_F(MoveToApplicationsFolderTest, EarlierCopiesInTheHomeFolderGoWhateverHomeL
     const QByteArray exact = QFile::encodeName(home.home());
     const QByteArray unnamable = exact + "/caf\xe9";
     QDir().mkpath(QFile::decodeName(unnamable)); // "caf\uFFFD", which the bytes would stand for
+    ::mkdir(unnamable.constData(), 0755);        // the home itself: as root, a $HOME that is not there is not taken
     for (const Case& test : {Case{exact + "/", true}, Case{exact + "//", true}, Case{unnamable, false}}) {
         ScopedEnvironment environment;
         environment.set("HOME", QString()); // restored afterwards

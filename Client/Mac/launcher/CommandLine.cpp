@@ -2,6 +2,7 @@
 
 #include "Bundle.h"
 #include "DesktopIntegration.h"
+#include "FolderWalk.h"
 #include "InstallCheckManager.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
@@ -13,6 +14,7 @@
 #include "Versions.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -224,8 +226,18 @@ InstallCheckManager* checkedManager()
     return &manager;
 }
 
+QString refusalForRootCheck(const InstallCheckManager& manager);
+
 int runCheck(const Request& request, Output& out)
 {
+    InstallCheckManager& shared = InstallCheckManager::sharedManager();
+    if (::geteuid() == 0 && shared.manifestState() != InstallCheckManager::ManifestState::Unreadable) {
+        const QString refusal = refusalForRootCheck(shared);
+        if (!refusal.isEmpty()) {
+            printError(qbFormat("Refusing to check as root: %1", refusal));
+            return kExitFailure;
+        }
+    }
     InstallCheckManager* manager = checkedManager();
     if (!manager)
         return kExitFailure;
@@ -277,6 +289,53 @@ QString refusalForRoot(const InstallCheckManager& manager)
     return {};
 }
 
+// Why root may not read `path`, a file or a tree of the bundle: an entry
+// that anyone but root could change, or a link that leads to such an entry.
+QString whyNotRootOnlyTree(const QString& path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    QString why = platform::folders::whyNotRootOnly(canonical.isEmpty() ? path : canonical);
+    if (!why.isEmpty() || !QFileInfo(canonical).isDir())
+        return why;
+    QDirIterator it(canonical, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    for (int entries = 0; it.hasNext() && why.isEmpty(); ++entries) {
+        const QString entry = it.next();
+        // A bundle of that size is not one this launcher ships.
+        if (entries > 100000)
+            return qbFormat("\"%1\" holds too many entries to examine", canonical);
+        if (QFileInfo(entry).isSymLink()) {
+            const QString target = QFileInfo(entry).canonicalFilePath();
+            why = target.isEmpty() ? qbFormat("\"%1\" is a broken link", entry) : platform::folders::whyNotRootOnly(target);
+        } else {
+            why = platform::folders::whyNotRootOnly(entry);
+        }
+    }
+    return why;
+}
+
+// Root reads the manifest, the bundle's Info.plist and every item's
+// resource; the check runs the programs the manifest names and the repair
+// installs the resources. None may come from a file anyone but root can change.
+QString refusalForRootCheck(const InstallCheckManager& manager)
+{
+    const platform::Bundle& bundle = platform::Bundle::mainBundle();
+    QStringList paths{bundle.infoPlistPath()};
+    if (manager.manifestState() != InstallCheckManager::ManifestState::Missing)
+        paths.append(bundle.resourcePath() + QStringLiteral("/RequiredItems.plist"));
+    for (const QVariant& entry : manager.items()) {
+        const QString resource = manager.pathToRequiredItemInResources(entry.toMap());
+        if (!resource.isEmpty() && (QFileInfo::exists(resource) || QFileInfo(resource).isSymLink()))
+            paths.append(resource);
+    }
+    for (const QString& path : paths) {
+        const QString why = whyNotRootOnlyTree(path);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
+}
+
 int runRepair(Output& out)
 {
     InstallCheckManager* manager = checkedManager();
@@ -284,7 +343,9 @@ int runRepair(Output& out)
         return kExitFailure;
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) {
-        const QString refusal = refusalForRoot(*manager);
+        QString refusal = refusalForRoot(*manager);
+        if (refusal.isEmpty())
+            refusal = refusalForRootCheck(*manager);
         if (!refusal.isEmpty()) {
             printError(qbFormat("Refusing to repair as root: %1", refusal));
             return kExitFailure;
@@ -341,6 +402,9 @@ int runSupportArchive(const Request& request, Output& out)
     contents.coreLog = platform::locations::expandTilde(qbFormat("~/Library/Logs/%1/%1Core/%1Core.log", product));
     contents.settingsFile = platform::UserDefaults::standardUserDefaults().filePath();
     contents.checkJson = checkJson(manager);
+    // A home named for support work is read as its owner keeps it.
+    if (platform::locations::homeFolderIsExplicit())
+        contents.logOwner = platform::folders::ownerOf(platform::locations::homeFolder());
     QString error;
     QStringList skipped;
     if (!SupportArchive::write(request.archivePath, contents, &error, &skipped)) {
@@ -414,6 +478,7 @@ Request parse(const QStringList& arguments)
     bool json = false;
     bool verbose = false;
     QString archivePath;
+    QString home;
     QString plainArgument;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments.at(i);
@@ -438,16 +503,21 @@ Request parse(const QStringList& arguments)
         }
         const qsizetype equals = argument.indexOf(u'=');
         const QString name = equals < 0 ? argument : argument.left(equals);
-        if (name == QLatin1String("--support-archive")) {
-            if (equals >= 0) {
-                archivePath = argument.mid(equals + 1);
-            } else if (i + 1 < arguments.size()) {
-                archivePath = arguments.at(++i);
-            } else {
-                return usageProblem(QStringLiteral("--support-archive needs a path"));
+        if (name == QLatin1String("--support-archive") || name == QLatin1String("--home")) {
+            QString value;
+            if (equals >= 0)
+                value = argument.mid(equals + 1);
+            else if (i + 1 < arguments.size())
+                value = arguments.at(++i);
+            if (value.isEmpty())
+                return usageProblem(qbFormat("%1 needs a path", name));
+            if (name == QLatin1String("--home")) {
+                if (!value.startsWith(u'/'))
+                    return usageProblem(QStringLiteral("--home needs an absolute path"));
+                home = value;
+                continue;
             }
-            if (archivePath.isEmpty())
-                return usageProblem(QStringLiteral("--support-archive needs a path"));
+            archivePath = value;
             commands.append(Command::SupportArchive);
             continue;
         }
@@ -484,6 +554,8 @@ Request parse(const QStringList& arguments)
             return usageProblem(QStringLiteral("--json goes with --check"));
         if (verbose)
             return usageProblem(QStringLiteral("--verbose goes with --check, --repair or --support-archive"));
+        if (!home.isEmpty())
+            return usageProblem(QStringLiteral("--home goes with --check, --repair or --support-archive"));
         return request; // the ordinary launch
     }
     if (commands.size() > 1)
@@ -496,6 +568,7 @@ Request parse(const QStringList& arguments)
     request.json = json;
     request.verbose = verbose;
     request.archivePath = archivePath;
+    request.home = home;
     return request;
 }
 
@@ -508,26 +581,26 @@ Request parse(int argc, char** argv)
         arguments.append(QFile::decodeName(raw.last()));
     }
     Request request = parse(arguments);
-    if (request.command != Command::SupportArchive)
-        return request;
     // A path that decoding cannot give back byte for byte would name another file.
+    const auto names = [](const QString& argument, const QString& path, const char* option) {
+        return !path.isEmpty() && (argument == path || argument == QLatin1String(option) + u'=' + path);
+    };
     for (qsizetype i = 0; i < raw.size(); ++i) {
-        const bool names = arguments.at(i) == request.archivePath
-                           || arguments.at(i) == QStringLiteral("--support-archive=") + request.archivePath;
-        if (names && QFile::encodeName(arguments.at(i)) != raw.at(i))
+        if (QFile::encodeName(arguments.at(i)) == raw.at(i))
+            continue;
+        if (names(arguments.at(i), request.archivePath, "--support-archive"))
             return usageProblem(QStringLiteral("the archive path cannot be represented in this locale"));
+        if (names(arguments.at(i), request.home, "--home"))
+            return usageProblem(QStringLiteral("the home folder cannot be represented in this locale"));
     }
     return request;
 }
 
 QString usage(const QString& programName)
 {
-    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH] [--verbose]
-                    "
-                    "       %1 --integrate | --remove-integration | --integration-status
-                    "
-                    "       %1 --help | -h | -? | --version
-                    "
+    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH] [--home FOLDER] [--verbose]\n"
+                    "       %1 --integrate | --remove-integration | --integration-status\n"
+                    "       %1 --help | -h | -? | --version\n"
                     "\n"
                     "Without an option the launcher starts as usual.\n"
                     "\n"
@@ -537,18 +610,13 @@ QString usage(const QString& programName)
                     "  --json                  with --check: the result as one JSON document\n"
                     "  --repair                repair what the check finds, without a window, then check again\n"
                     "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
-                    "  --integrate             write or repair this user's desktop entry and icons for this copy,
-                    "
-                    "                          print the entry's path
-                    "
-                    "  --remove-integration    remove this user's desktop entry and icons of the product
-                    "
-                    "  --integration-status    print whether the desktop entry is current (exit status 0) or not (1)
-                    "
-                    "  --verbose               show the log's lines on standard error, not only its errors
-                    "
-                    "  --help, -h, -?          show this text
-                    "
+                    "  --integrate             write or repair this user's desktop entry and icons for this copy,\n"
+                    "                          print the entry's path\n"
+                    "  --remove-integration    remove this user's desktop entry and icons of the product\n"
+                    "  --integration-status    print whether the desktop entry is current (exit status 0) or not (1)\n"
+                    "  --home FOLDER           with the above: work in this home folder instead of $HOME\n"
+                    "  --verbose               show the log's lines on standard error, not only its errors\n"
+                    "  --help, -h, -?          show this text\n"
                     "  --version               show the version\n"
                     "\n"
                     "Exit status:\n"
@@ -591,6 +659,8 @@ int run(const Request& request)
     case Command::IntegrationStatus:
         break;
     }
+    if (!request.home.isEmpty())
+        platform::locations::setHomeFolder(request.home);
     Output out;
     Quorbel_LauncherAppDelegate delegate;
     // Scripts read standard error for what went wrong; the log file keeps the rest.

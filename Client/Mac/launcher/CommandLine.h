@@ -29,6 +29,7 @@ struct Request {
     bool json = false;
     bool verbose = false; // log lines below error level reach the terminal too
     QString archivePath;
+    QString home;    // --home: the home folder to work in (support work as root)
     QString problem; // for Usage: what is wrong with the arguments
 };
 

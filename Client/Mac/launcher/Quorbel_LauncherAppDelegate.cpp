@@ -62,7 +62,7 @@ QString describeSetting(const QVariant& value)
 {
     switch (value.typeId()) {
     case QMetaType::QString:
-        return u'"' + value.toString() + u'"';
+        return u'"' + escapedForLog(value.toString()) + u'"';
     case QMetaType::QVariantList:
         return QStringLiteral("an array");
     case QMetaType::QVariantMap:

@@ -2,7 +2,9 @@
 // The one place that knows where system folders are. Tests and whole-run
 // checks point them at a scratch tree: the launcher honours the environment
 // variable QUORBEL_SYSTEM_ROOT (never in a set-user-ID process) and tests call
-// setSystemRoot(). The user's own folders follow $HOME.
+// setSystemRoot(). The user's own folders follow $HOME, except in a root
+// process: root takes $HOME only when root alone can change it and every
+// folder above it, else the home the password database gives.
 
 #include <QString>
 #include <QStringList>
@@ -23,6 +25,10 @@ QString systemPath(const QString& absolutePath);
 
 // The home folder, normalised: never ends in "/" ("" for the root folder).
 QString homeFolder();
+// A home folder named on the command line (support work as root): used as
+// it is; what is written or removed in it goes through the folder walk.
+void setHomeFolder(const QString& home);
+bool homeFolderIsExplicit();
 // False when $HOME's bytes are not UTF-8: paths in the home folder then name
 // some other place and must not be acted on.
 bool homeFolderIsExact();

@@ -1,6 +1,9 @@
 #include "ZipArchiveWriter.h"
 
+#include "FolderWalk.h"
+
 #include <QFile>
+#include <QFileInfo>
 
 #include <zip.h>
 
@@ -14,7 +17,7 @@
 namespace {
 
 // minizip writes through these over the descriptor we created, so the
-// archive is exactly the file that O_EXCL made.
+// archive is exactly the unnamed file we made.
 struct Descriptor {
     int fd = -1;
     bool failed = false;
@@ -106,19 +109,51 @@ zip_fileinfo infoFor(time_t when)
 } // namespace
 
 struct ZipArchiveWriter::State {
-    QByteArray path;
+    QByteArray name;
+    int folderFd = -1;
     Descriptor descriptor;
     zipFile archive = nullptr;
-    bool finished = false;
+    qint64 added = 0;
 
-    bool openEntry(const QByteArray& name, time_t when)
+    bool openEntry(const QByteArray& entry, time_t when)
     {
         const zip_fileinfo info = infoFor(when);
         constexpr uLong kMadeOnUnix = (3u << 8) | 20u;
-        return zipOpenNewFileInZip4_64(archive, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+        return zipOpenNewFileInZip4_64(archive, entry.constData(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
                                        Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
                                        kMadeOnUnix, 0, 0)
                == ZIP_OK;
+    }
+
+    bool write(const char* bytes, size_t size)
+    {
+        added += qint64(size);
+        return zipWriteInFileInZip(archive, bytes, unsigned(size)) == ZIP_OK;
+    }
+
+    // Copies up to `left` bytes from `fd` into the open entry.
+    bool copy(int fd, off_t left, QString* error)
+    {
+        char buffer[65536];
+        while (left > 0) {
+            const ssize_t got = ::read(fd, buffer, size_t(std::min<off_t>(left, off_t(sizeof buffer))));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got == 0)
+                return true; // a file that shrank ends early
+            if (got < 0) {
+                if (error)
+                    *error = systemError();
+                return false;
+            }
+            if (!write(buffer, size_t(got))) {
+                if (error)
+                    *error = QStringLiteral("writing the archive failed");
+                return false;
+            }
+            left -= got;
+        }
+        return true;
     }
 };
 
@@ -128,22 +163,31 @@ ZipArchiveWriter::~ZipArchiveWriter()
 {
     if (d->archive)
         zipClose(d->archive, nullptr);
-    if (d->descriptor.fd >= 0) {
-        ::close(d->descriptor.fd);
-        if (!d->finished)
-            ::unlink(d->path.constData()); // we created it: no partial archive is left behind
-    }
+    if (d->descriptor.fd >= 0)
+        ::close(d->descriptor.fd); // never linked in: the system drops it
+    if (d->folderFd >= 0)
+        ::close(d->folderFd);
 }
 
 bool ZipArchiveWriter::create(const QString& path, QString* error)
 {
-    d->path = QFile::encodeName(path);
-    d->descriptor.fd = ::open(d->path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (d->descriptor.fd < 0) {
+    const QFileInfo info(path);
+    d->name = QFile::encodeName(info.fileName());
+    d->folderFd = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d->folderFd < 0 || d->name.isEmpty()) {
         if (error)
-            *error = systemError();
+            *error = d->name.isEmpty() ? QStringLiteral("no file name") : systemError();
         return false;
     }
+    struct stat existing {};
+    if (::fstatat(d->folderFd, d->name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(EEXIST));
+        return false;
+    }
+    d->descriptor.fd = platform::folders::createUnnamedFile(d->folderFd, 0600, error);
+    if (d->descriptor.fd < 0)
+        return false;
     zlib_filefunc64_def functions{};
     functions.zopen64_file = openDescriptor;
     functions.zread_file = readDescriptor;
@@ -153,7 +197,7 @@ bool ZipArchiveWriter::create(const QString& path, QString* error)
     functions.zclose_file = closeDescriptor;
     functions.zerror_file = descriptorError;
     functions.opaque = &d->descriptor;
-    d->archive = zipOpen2_64(d->path.constData(), APPEND_STATUS_CREATE, nullptr, &functions);
+    d->archive = zipOpen2_64(d->name.constData(), APPEND_STATUS_CREATE, nullptr, &functions);
     if (!d->archive) {
         if (error)
             *error = QStringLiteral("the archive could not be started");
@@ -165,17 +209,20 @@ bool ZipArchiveWriter::create(const QString& path, QString* error)
 bool ZipArchiveWriter::addData(const QByteArray& entryName, const QByteArray& data, QString* error)
 {
     const bool ok = d->archive && d->openEntry(entryName, std::time(nullptr))
-                    && zipWriteInFileInZip(d->archive, data.constData(), unsigned(data.size())) == ZIP_OK;
+                    && d->write(data.constData(), size_t(data.size()));
     const bool closed = d->archive && zipCloseFileInZip(d->archive) == ZIP_OK;
     if ((!ok || !closed) && error)
         *error = QStringLiteral("writing the archive failed");
     return ok && closed;
 }
 
-bool ZipArchiveWriter::addFile(const QByteArray& entryName, const QString& path, QString* error)
+bool ZipArchiveWriter::addFile(const QByteArray& entryName, int folderFd, const QByteArray& name, qint64 limit, QString* error)
 {
     // Non-blocking: a FIFO planted under a log file's name must not hang us.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd;
+    do {
+        fd = ::openat(folderFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         if (error)
             *error = systemError();
@@ -194,30 +241,28 @@ bool ZipArchiveWriter::addFile(const QByteArray& entryName, const QString& path,
             *error = QStringLiteral("writing the archive failed");
         return false;
     }
-    // A file still being written (our own log) is read up to the length it had.
+    // A file still being written (our own log) is read up to the length it had;
+    // a long one from its last `limit` bytes, which a log keeps its latest in.
     off_t left = status.st_size;
-    char buffer[65536];
     bool ok = true;
-    while (left > 0) {
-        const ssize_t got = ::read(fd, buffer, size_t(std::min<off_t>(left, off_t(sizeof buffer))));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            ok = got == 0; // a file that shrank ends early; a read error is a failure
-            if (!ok && error)
-                *error = systemError();
-            break;
-        }
-        if (zipWriteInFileInZip(d->archive, buffer, unsigned(got)) != ZIP_OK) {
-            ok = false;
-            if (error)
-                *error = QStringLiteral("writing the archive failed");
-            break;
-        }
-        left -= got;
+    if (limit >= 0 && left > off_t(limit)) {
+        const QByteArray note = QStringLiteral("[The first %1 bytes of this file are left out; its last %2 follow.]\n")
+                                    .arg(qint64(left - off_t(limit)))
+                                    .arg(limit)
+                                    .toUtf8();
+        ok = d->write(note.constData(), size_t(note.size())) && ::lseek(fd, off_t(-limit), SEEK_END) >= 0;
+        if (!ok && error)
+            *error = QStringLiteral("writing the archive failed");
+        left = off_t(limit);
     }
+    ok = ok && d->copy(fd, left, error);
     ::close(fd);
     return zipCloseFileInZip(d->archive) == ZIP_OK && ok;
+}
+
+qint64 ZipArchiveWriter::bytesAdded() const
+{
+    return d->added;
 }
 
 bool ZipArchiveWriter::finish(QString* error)
@@ -231,14 +276,11 @@ bool ZipArchiveWriter::finish(QString* error)
             *error = d->descriptor.failed ? QStringLiteral("writing the archive failed") : systemError();
         return false;
     }
-    const int fd = d->descriptor.fd;
-    d->descriptor.fd = -1;
-    if (::close(fd) != 0) {
-        if (error)
-            *error = systemError();
-        ::unlink(d->path.constData());
+    if (!platform::folders::linkUnnamedFile(d->descriptor.fd, d->folderFd, d->name, error))
         return false;
-    }
-    d->finished = true;
+    // Linked in and synced: the name may still lack its folder's sync, never its data.
+    ::fsync(d->folderFd);
+    ::close(d->descriptor.fd);
+    d->descriptor.fd = -1;
     return true;
 }

@@ -1,5 +1,6 @@
 #include "LogFilePruning.h"
 
+#include "FolderWalk.h"
 #include "Logging.h"
 #include "UserDefaults.h"
 
@@ -30,13 +31,10 @@ QRegularExpression logFilePattern(const QString& productName)
                                   .arg(QRegularExpression::escape(productName)));
 }
 
-// The folder itself, never through a link.
+// The folder through the folder walk: no link on the way, no folder of another user.
 int openFolder(const QString& folder, QString* error)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && error)
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-    return fd;
+    return platform::folders::openFolder(QFileInfo(folder).absoluteFilePath(), false, error);
 }
 
 // Regular log files of the open folder, oldest first.
@@ -78,15 +76,11 @@ bool isLogFileName(const QString& name, const QString& productName)
     return logFilePattern(productName).match(name).hasMatch();
 }
 
-QList<QByteArray> logFileNames(const QString& folder, const QString& productName)
+QList<QByteArray> logFileNames(int folderFd, const QString& productName)
 {
     QList<QByteArray> names;
-    const int fd = openFolder(folder, nullptr);
-    if (fd < 0)
-        return names;
-    for (const LogFileName& file : listLogFiles(fd, productName))
+    for (const LogFileName& file : listLogFiles(folderFd, productName))
         names.append(file.name);
-    ::close(fd);
     return names;
 }
 
@@ -108,7 +102,7 @@ QList<QByteArray> pruneLogFiles(const QString& folder, const QString& productNam
         if (::unlinkat(fd, name.constData(), 0) == 0)
             removed.append(name);
         else
-            logError("Could not remove the old log file \"%1/%2\" (%3)", folder, QFile::decodeName(name),
+            logError("Could not remove the old log file \"%1/%2\" (%3)", folder, escapedForLog(QFile::decodeName(name)),
                      QString::fromLocal8Bit(std::strerror(errno)));
     }
     ::close(fd);
@@ -126,7 +120,8 @@ void pruneLogFilesIfAsked(const QString& logFilePath, const QString& productName
     const bool numeric = value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::Int
                          || value.typeId() == QMetaType::QString;
     if (!numeric || !isNumber || keep < 1) {
-        logError("\"%1\" must be a whole number of at least 1, not \"%2\"; keeping every log file", key, value.toString());
+        logError("\"%1\" must be a whole number of at least 1, not \"%2\"; keeping every log file", key,
+                 escapedForLog(value.toString()));
         return;
     }
     const QFileInfo current(logFilePath);
@@ -135,11 +130,12 @@ void pruneLogFilesIfAsked(const QString& logFilePath, const QString& productName
                                                     int(std::min<qint64>(keep, INT32_MAX)),
                                                     QFile::encodeName(current.fileName()), &error);
     if (!error.isEmpty()) {
-        logError("Could not examine the log folder \"%1\" for old log files (%2)", current.absolutePath(), error);
+        logError("Could not examine the log folder \"%1\" for old log files (%2)", current.absolutePath(),
+                 escapedForLog(error));
         return;
     }
     for (const QByteArray& name : removed)
-        logVerbose("Removed the old log file \"%1\"", QFile::decodeName(name));
+        logVerbose("Removed the old log file \"%1\"", escapedForLog(QFile::decodeName(name)));
     if (removed.isEmpty())
         logVerbose("Log files: keeping the newest %1, none to remove", keep);
     else

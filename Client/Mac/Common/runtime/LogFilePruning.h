@@ -15,13 +15,13 @@ inline constexpr const char* kLogFilesToKeep = "LogFilesToKeep";
 // file of the same second.
 bool isLogFileName(const QString& name, const QString& productName);
 
-// The names of the regular files in `folder` (links not followed) that have
-// the log-file form, oldest first. The names are the folder's bytes, exact.
-QList<QByteArray> logFileNames(const QString& folder, const QString& productName);
+// The names of the regular files in the open folder (links not followed)
+// that have the log-file form, oldest first. The names are the folder's bytes, exact.
+QList<QByteArray> logFileNames(int folderFd, const QString& productName);
 
 // Removes from `folder` all log files but the newest `keep`, never the one
 // named `inUse`. Answers the names removed; `error` says why nothing could
-// be examined (a folder that is a link, or unreadable).
+// be examined (a link or another user's folder on the way, or unreadable).
 QList<QByteArray> pruneLogFiles(const QString& folder, const QString& productName, int keep, const QByteArray& inUse,
                                 QString* error = nullptr);
 

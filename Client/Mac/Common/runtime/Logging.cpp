@@ -2,11 +2,13 @@
 
 #include "Application.h"
 #include "FileManager.h"
+#include "FolderWalk.h"
 #include "ProcessInfo.h"
 #include "SystemLocations.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
@@ -464,6 +467,47 @@ void buildLine(std::string& line, LoggingLevel level, const QString& message)
         line += '\n';
 }
 
+// With the queue held: makes `fd` (or none, -1) the log file at `path`.
+void installLogFile(int fd, const QString& path)
+{
+    LogFile& file = logFile();
+    if (file.fd >= 0) {
+        writeFileLocked(nullptr, 0);
+        ::close(file.fd);
+    }
+    file.fd = fd;
+    gLogFilePath = path;
+    gLinesUntilSizeCheck = 0;
+}
+
+// A new log file in `folder`, reached by the folder walk (no link, no folder
+// of another user) and created new: a name that exists, as a file or a link
+// planted there, is never opened but passed over for the next copy number.
+// Answers the descriptor and its path, or -1 and why.
+int openNewLogFile(const QString& folder, const QString& productName, QString* path)
+{
+    const int folderFd = platform::folders::openFolder(QFileInfo(folder).absoluteFilePath(), true, path);
+    if (folderFd < 0)
+        return -1;
+    const QString stamp = createCurrentDateTimeStringForLogFileName();
+    int fd = -1;
+    int error = EEXIST;
+    for (int copy = 0; fd < 0 && error == EEXIST && copy < 1000; ++copy) {
+        const QString name = copy == 0 ? qbFormat("%1-%2.log", productName, stamp)
+                                       : qbFormat("%1-%2-%3.log", productName, stamp, copy);
+        *path = folder + u'/' + name;
+        do {
+            fd = ::openat(folderFd, QFile::encodeName(name).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        error = fd < 0 ? errno : 0;
+    }
+    ::close(folderFd);
+    if (fd < 0)
+        *path = qbFormat("Cannot create a log file in \"%1\": %2", folder, QString::fromLocal8Bit(std::strerror(error)));
+    return fd;
+}
+
 // Runs inside the logging queue after each line written to the file.
 void checkLogFileSizeLocked()
 {
@@ -476,22 +520,18 @@ void checkLogFileSizeLocked()
     struct stat status {};
     if (::fstat(logFile().fd, &status) != 0 || !S_ISREG(status.st_mode) || uint64_t(status.st_size) <= gRolloverSize)
         return;
+    const QString currentFolder = gLogFilePath.isNull() ? QString() : QFileInfo(gLogFilePath).absolutePath();
+    if (!currentFolder.isNull()
+        && (gLogFolderPath.isNull() || QFileInfo(gLogFolderPath).absoluteFilePath() != currentFolder)) {
+        // Logging was last given a whole file path: roll over beside that file.
+        gLogFolderPath = currentFolder;
+        gProductName = platform::process::processName();
+    }
     QString newPath;
-    try {
-        newPath = __createStringByRegeneratingLogFilePath();
-    } catch (const QBException&) {
-        return; // the folder cannot be made again: keep writing to the old file
-    }
-    // File names stamp whole seconds: a file filled within the second it was
-    // opened must not be reopened as its own successor.
-    for (int copy = 1; QFile::exists(newPath); ++copy)
-        newPath = qbFormat("%1/%2-%3-%4.log", gLogFolderPath, gProductName, createCurrentDateTimeStringForLogFileName(),
-                           copy);
-    try {
-        _initLogging(newPath);
-    } catch (const QBException&) {
-        // The old file is closed and the new one cannot be opened: file output stops.
-    }
+    const int fd = openNewLogFile(gLogFolderPath, gProductName, &newPath);
+    if (fd < 0)
+        return; // the folder cannot be reached again: keep writing to the old file
+    installLogFile(fd, newPath);
     gLinesUntilSizeCheck = 500;
 }
 
@@ -572,15 +612,10 @@ QString _initLogging(const QString& logFilePath)
     flushWhenTheMainLoopWaits();
     LogFile& file = logFile();
     std::lock_guard lock(file.queue);
-    gLogFilePath = logFilePath;
-    if (file.fd >= 0) {
-        writeFileLocked(nullptr, 0);
-        ::close(file.fd);
-        file.fd = -1;
-    }
-    gLinesUntilSizeCheck = 0;
+    installLogFile(-1, logFilePath);
     if (!gLogFilePath.isNull()) {
-        // Close-on-exec: no child of ours may hold the log open.
+        // The caller names this very file (a pipe, a terminal, a file of its
+        // own): it is opened as named. Close-on-exec: no child of ours may hold the log open.
         do {
             file.fd = ::open(QFile::encodeName(gLogFilePath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
         } while (file.fd < 0 && errno == EINTR);
@@ -625,9 +660,18 @@ QString initLogging3(const QString& fileLevel, const QString& stdoutLevel, const
     QString folder = logFolderPath;
     if (folder.isNull())
         folder = qbFormat("~/Library/Logs/%1/%2", productFamilyName, productName);
-    folder = platform::locations::expandTilde(folder);
-    const QString path = __createLogFilePath(folder, productName);
-    return initLogging2(fileLevel, stdoutLevel, path);
+    folder = QDir::cleanPath(platform::locations::expandTilde(folder));
+    initLogging2(fileLevel, stdoutLevel, QString());
+    LogFile& file = logFile();
+    std::lock_guard lock(file.queue);
+    gLogFolderPath = folder;
+    gProductName = productName;
+    QString path;
+    const int fd = openNewLogFile(folder, productName, &path);
+    if (fd < 0)
+        throw QBException(kConfigurationFault, qbFormat("Refusing the log folder \"%1\": %2", folder, path));
+    installLogFile(fd, path);
+    return gLogFilePath;
 }
 
 QString getLogFilePath()
@@ -723,6 +767,22 @@ uint64_t _fileLength(FILE* stream)
     const off_t length = ftello(stream);
     fseeko(stream, position, SEEK_SET);
     return uint64_t(length);
+}
+
+QString escapedForLog(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code == u'\\')
+            result += QStringLiteral("\\\\");
+        else if (code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x2028 || code == 0x2029)
+            result += QStringLiteral("\\x{%1}").arg(uint(code), 0, 16);
+        else
+            result += c;
+    }
+    return result;
 }
 
 QString _removeNewLinesInString(const QString& text)

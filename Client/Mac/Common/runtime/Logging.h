@@ -113,6 +113,10 @@ QString createCurrentDateTimeStringForLogFileName();
 QString __createCurrentThreadPrefixString();
 uint64_t _fileLength(FILE* stream);
 QString _removeNewLinesInString(const QString& text);
+// Outside text (settings values, file names) for a log line: control
+// characters and line separators as "\x{..}", a backslash doubled, so that
+// no value can end a line or forge one.
+QString escapedForLog(const QString& text);
 
 // Terminal output for tools: the text and a newline, no levels, no stamp.
 void NSPrintfString(const QString& text);

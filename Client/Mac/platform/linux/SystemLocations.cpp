@@ -1,10 +1,15 @@
 #include "SystemLocations.h"
 
+#include "FolderWalk.h"
+
 #include <QDir>
 #include <QFile>
 #include <QMutex>
 
+#include <pwd.h>
 #include <sys/auxv.h>
+#include <unistd.h>
+#include <vector>
 
 namespace platform::locations {
 namespace {
@@ -21,6 +26,41 @@ QString normalized(const QString& folder)
         return folder;
     const QString clean = QDir::cleanPath(folder);
     return clean == QStringLiteral("/") ? QString() : clean;
+}
+
+QMutex gHomeLock;
+QByteArray gExplicitHome;
+QByteArray gRootHomeFrom; // the $HOME that gRootHome was chosen for
+QByteArray gRootHome;
+
+QByteArray passwordDatabaseHome()
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir)
+        return {};
+    return QByteArray(found->pw_dir);
+}
+
+// $HOME as given, or for root where a user may have set it (sudo -E, a script
+// keeping the environment) the home root alone controls.
+QByteArray homeBytes()
+{
+    QMutexLocker lock(&gHomeLock);
+    if (!gExplicitHome.isEmpty())
+        return gExplicitHome;
+    const QByteArray home = qgetenv("HOME");
+    if (::geteuid() != 0)
+        return home.isEmpty() ? QFile::encodeName(QDir::homePath()) : home;
+    if (gRootHome.isNull() || home != gRootHomeFrom) {
+        gRootHomeFrom = home;
+        const bool trusted = home.startsWith('/') && folders::whyNotRootOnly(home).isEmpty();
+        gRootHome = trusted ? home : passwordDatabaseHome();
+        if (gRootHome.isNull())
+            gRootHome = "";
+    }
+    return gRootHome;
 }
 
 QString rootFromEnvironment()
@@ -62,14 +102,25 @@ QString systemPath(const QString& absolutePath)
 
 QString homeFolder()
 {
-    const QByteArray home = qgetenv("HOME");
     // Paths are joined as home + "/x": the root folder as home is "".
-    return normalized(home.isEmpty() ? QDir::homePath() : QFile::decodeName(home));
+    return normalized(QFile::decodeName(homeBytes()));
+}
+
+void setHomeFolder(const QString& home)
+{
+    QMutexLocker lock(&gHomeLock);
+    gExplicitHome = QFile::encodeName(home);
+}
+
+bool homeFolderIsExplicit()
+{
+    QMutexLocker lock(&gHomeLock);
+    return !gExplicitHome.isEmpty();
 }
 
 bool homeFolderIsExact()
 {
-    const QByteArray home = qgetenv("HOME");
+    const QByteArray home = homeBytes();
     return home.isEmpty() || QFile::encodeName(QFile::decodeName(home)) == home;
 }
 

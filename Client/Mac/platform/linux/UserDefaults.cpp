@@ -1,6 +1,7 @@
 #include "UserDefaults.h"
 
 #include "Bundle.h"
+#include "FolderWalk.h"
 #include "PropertyList.h"
 #include "SystemLocations.h"
 
@@ -26,7 +27,24 @@ std::unique_ptr<UserDefaults> gStandard;
 QString configFolder()
 {
     const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-    return xdg.isEmpty() ? locations::homeFolder() + QStringLiteral("/.config") : xdg;
+    // Root's settings are root's own, never a folder a user's environment
+    // points at; a home named on the command line brings its own settings.
+    if (xdg.isEmpty() || locations::homeFolderIsExplicit() || (::geteuid() == 0 && !folders::whyNotRootOnly(xdg).isEmpty()))
+        return locations::homeFolder() + QStringLiteral("/.config");
+    return xdg;
+}
+
+// As root, why the settings may not be written into `folder` (a user's
+// ~/.config, named by --home for support work): "" when root alone controls
+// it, or, while it is missing, its nearest existing parent.
+QString whyRootMayNotWrite(const QString& folder)
+{
+    if (::geteuid() != 0)
+        return {};
+    QString existing = QFileInfo(folder).absoluteFilePath();
+    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isSymLink() && existing != QStringLiteral("/"))
+        existing = QFileInfo(existing).absolutePath();
+    return folders::whyNotRootOnly(existing);
 }
 
 // An exclusive advisory lock on a companion file, held by this open file
@@ -176,8 +194,16 @@ QVariantMap UserDefaults::persistentDomain() const
 bool UserDefaults::update(const std::function<void(QVariantMap&)>& change)
 {
     QMutexLocker lock(&m_lock);
-    if (!QDir().mkpath(QFileInfo(m_filePath).absolutePath())) {
+    const QString folder = QFileInfo(m_filePath).absolutePath();
+    QString refusal = whyRootMayNotWrite(folder);
+    if (refusal.isEmpty() && !QDir().mkpath(folder)) {
         m_lastError = QStringLiteral("Cannot create the folder of ") + m_filePath;
+        return false;
+    }
+    if (refusal.isEmpty())
+        refusal = whyRootMayNotWrite(folder);
+    if (!refusal.isEmpty()) {
+        m_lastError = QStringLiteral("Not writing the settings %1 as root: %2").arg(m_filePath, refusal);
         return false;
     }
     FileLock fileLock;
