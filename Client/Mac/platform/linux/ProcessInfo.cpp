@@ -12,8 +12,8 @@
 
 // glibc's own assertion routine (declared by <assert.h> only without NDEBUG):
 // a failure reported the way the standard assert reports it, in every build.
-extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                                           const char* function) noexcept;
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line, const char* function) noexcept
+    __attribute__((__noreturn__));
 
 namespace platform::process {
 namespace {
