@@ -180,7 +180,10 @@ TEST(CommandLineCheck, JsonIsTheWholeStandardOutputAndCarriesTheFindings)
     EXPECT_EQ(items[1].toObject(), (QJsonObject{{"type", "CoreApp"},
                                                 {"name", "QuorbelCore"},
                                                 {"status", "Wrong Permissions"},
+                                                {"statusCode", "wrong-permissions"},
+                                                {"reason", "mode 0775, wants 0755"},
                                                 {"installPath", QJsonValue()},
+                                                {"resolvedPath", run.resources() + "/QuorbelCore.app"},
                                                 {"note", QJsonValue()}}));
     EXPECT_EQ(items[2].toObject()["installPath"].toString(), run.root() + "/usr/local/bin/qbhelper");
 }
@@ -208,11 +211,109 @@ TEST(CommandLineCheck, AManifestThatIsNotAPropertyListIsAFaultNotAnEmptyList)
             ASSERT_TRUE(writeFile(manifest, c.manifest));
         }
         EXPECT_EQ(run.run({"--check", "--json"}), c.status) << c.what;
-        if (c.status == 0) {
-            EXPECT_TRUE(QJsonDocument::fromJson(run.standardOutput().toUtf8())["items"].toArray().isEmpty()) << c.what;
-        } else {
-            EXPECT_TRUE(run.standardOutput().isEmpty()) << c.what;
-        }
+        // Either way a whole report, which says what became of the manifest.
+        const QJsonObject report = QJsonDocument::fromJson(run.standardOutput().toUtf8()).object();
+        EXPECT_TRUE(report["items"].toArray().isEmpty()) << c.what;
+        EXPECT_EQ(report["manifest"].toString(), c.status == 0 ? "missing" : "unreadable") << c.what;
+        EXPECT_FALSE(report["manifestError"].toString().isEmpty()) << c.what;
+        EXPECT_EQ(report["inOrder"].toBool(), c.status == 0) << c.what;
+    }
+}
+
+std::map<QByteArray, QByteArray> readZip(const QString& path);
+
+// ---- The report as a contract: docs/check-report.schema.json ----
+
+// Runs the schema's validator on `document`; "" when it is valid and no copy
+// with a field removed or misspelt passes; else what went wrong.
+QString schemaProblems(const QString& document, const char* kind = "check")
+{
+    QProcess validator;
+    validator.start("python3", {QStringLiteral(QB_SOURCE_DIR "/tests/checkreport/validate.py"),
+                                QStringLiteral(QB_SOURCE_DIR "/docs/check-report.schema.json"), QString::fromLatin1(kind)});
+    validator.write(document.toUtf8());
+    validator.closeWriteChannel();
+    if (!validator.waitForFinished(60000))
+        return QStringLiteral("the validator did not finish");
+    if (validator.exitCode() == 77)
+        return QStringLiteral("skip");
+    const QString said = QString::fromUtf8(validator.readAllStandardError());
+    return validator.exitCode() == 0 ? QString() : said + QStringLiteral("(status %1)").arg(validator.exitCode());
+}
+
+// A bundle at `path` whose Info.plist says `version`; none without a version.
+void plantBundle(const QString& path, const char* version)
+{
+    ASSERT_TRUE(QDir().mkpath(path + "/Contents"));
+    if (version) {
+        ASSERT_TRUE(writePlist(path + "/Contents/Info.plist", QVariantMap{{"CFBundleShortVersionString", version}}));
+    }
+}
+
+TEST(CommandLineReport, EveryStatusCarriesItsCodeReasonAndExaminedPathAndMeetsTheSchema)
+{
+    LauncherRun run;
+    const QString tool = run.root() + "/usr/local/bin/qbhelper";
+    const QString oldBundle = run.root() + "/Library/Old.bundle";
+    const QString invalidBundle = run.root() + "/Library/Invalid.bundle";
+    plantBundle(oldBundle, "1.0.0");
+    plantBundle(invalidBundle, nullptr);
+    writeManifest(
+        run, {QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}},
+              QVariantMap{{"Type", "QBTool"}, {"Name", "qbhelper"}, {"InstallPath", tool}},
+              QVariantMap{{"Type", "Bundle"}, {"Name", "Old"}, {"InstallPath", oldBundle}, {"Version", "2.0.0"}},
+              QVariantMap{{"Type", "Bundle"}, {"Name", "Invalid"}, {"InstallPath", invalidBundle}, {"Version", "2.0.0"}},
+              QVariantMap{{"Type", "QBToolRoot"}, {"Name", "updateqb"}, {"MinMacOSX", "10.6"}}});
+    run.environment().insert("QUORBEL_SYSTEM_VERSION", "10.5.8");
+    const QString core = run.resources() + "/QuorbelCore.app";
+    struct Expected {
+        const char* code;
+        QString reason; // "" : none
+        QString examined;
+    };
+    const Expected expected[] = {
+        {"ok", "", core},
+        {"missing", "nothing installed there", tool},
+        {"old-version", "version 1.0.0 older than 2.0.0", oldBundle},
+        {"invalid", "no three-part CFBundleShortVersionString in Contents/Info.plist", invalidBundle},
+        {"not-required", "not needed on this system version", ""},
+    };
+    ASSERT_EQ(run.run({"--check", "--json"}), 1) << run.standardError().toStdString();
+    const QString inOrderless = run.standardOutput();
+    const QJsonArray items = QJsonDocument::fromJson(inOrderless.toUtf8())["items"].toArray();
+    ASSERT_EQ(items.size(), 5) << inOrderless.toStdString();
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const QJsonObject item = items[i].toObject();
+        EXPECT_EQ(item["statusCode"].toString(), expected[i].code) << i;
+        EXPECT_EQ(item["reason"].toString(), expected[i].reason) << i;
+        EXPECT_EQ(item["resolvedPath"].toString(), expected[i].examined) << i;
+    }
+    EXPECT_FALSE(QJsonDocument::fromJson(inOrderless.toUtf8())["inOrder"].toBool());
+
+    chmodPath(core, 0775);
+    writeManifest(run, {QVariantMap{{"Type", "CoreApp"}, {"Name", "QuorbelCore"}, {"Resource", "QuorbelCore.app"}}});
+    ASSERT_EQ(run.run({"--check", "--json"}), 1);
+    const QString wrongMode = run.standardOutput();
+    EXPECT_EQ(QJsonDocument::fromJson(wrongMode.toUtf8())["items"][0]["reason"].toString(), "mode 0775, wants 0755");
+
+    // Every status, both manifest faults and the support archive's copy meet the schema.
+    QStringList documents{inOrderless, wrongMode};
+    QFile::remove(run.resources() + "/RequiredItems.plist");
+    EXPECT_EQ(run.run({"--check", "--json"}), 0);
+    documents.append(run.standardOutput());
+    ASSERT_TRUE(writeFile(run.resources() + "/RequiredItems.plist", "not a property list"));
+    EXPECT_EQ(run.run({"--check", "--json"}), 2);
+    documents.append(run.standardOutput());
+    const QString archive = run.home() + "/support.zip";
+    ASSERT_EQ(run.run({"--support-archive", archive}), 0) << run.standardError().toStdString();
+    const QByteArray archived = readZip(archive)["check.json"];
+    EXPECT_EQ(QJsonDocument::fromJson(archived)["manifest"].toString(), "unreadable");
+    documents.append(QString::fromUtf8(archived));
+    for (const QString& document : documents) {
+        const QString problems = schemaProblems(document);
+        if (problems == "skip")
+            GTEST_SKIP() << "python3-jsonschema is not installed";
+        EXPECT_EQ(problems, "") << document.toStdString();
     }
 }
 
@@ -283,11 +384,12 @@ protected:
 
     // Runs --repair from a copy of the bundle in a folder only root can
     // change: a private mount namespace with a fresh tmpfs over /mnt.
-    int repairFromRootOnlyFolder()
+    int repairFromRootOnlyFolder(const QString& options = {})
     {
         const QString script = QStringLiteral(
-            "mount --make-rprivate / && mount -t tmpfs -o mode=0755 tmpfs /mnt && cp -pR \"$1\" /mnt/Quorbel.app "
-            "&& exec /mnt/Quorbel.app/Contents/MacOS/Quorbel --repair");
+                                   "mount --make-rprivate / && mount -t tmpfs -o mode=0755 tmpfs /mnt && cp -pR \"$1\" /mnt/Quorbel.app "
+                                   "&& exec /mnt/Quorbel.app/Contents/MacOS/Quorbel --repair %1")
+                                   .arg(options);
         QProcess process;
         process.setProcessEnvironment(run.environment());
         process.start("unshare", {"-m", "sh", "-c", script, "sh", run.bundle()});
@@ -344,6 +446,31 @@ TEST_F(CommandLineRepair, StopsAtTheFirstFailureAndLeavesTheRestUntouched)
     EXPECT_EQ(lines(output).last(), "failed\tCoreApp\tQuorbelCore\tWrong Permissions");
     EXPECT_TRUE(errors.contains("The repair of CoreApp \"QuorbelCore\" failed")) << errors.toStdString();
     EXPECT_TRUE(run.logLines().join('\n').contains("Repair run failed"));
+}
+
+TEST_F(CommandLineRepair, AsJsonListsTheRepairsToTheFailureThenTheCheckItLeft)
+{
+    useTool(QStringLiteral("repaircore"));
+    const int status = repairFromRootOnlyFolder(QStringLiteral("--json"));
+    if (status != 0 && errors.contains("unshare failed"))
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(status, 1) << errors.toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(output.toUtf8()).object();
+    const QJsonArray repairs = report["repairs"].toArray();
+    ASSERT_EQ(repairs.size(), 2) << output.toStdString();
+    EXPECT_EQ(repairs[0]["outcome"].toString(), "repaired");
+    EXPECT_EQ(repairs[1]["outcome"].toString(), "failed");
+    EXPECT_EQ(repairs[1]["reason"].toString(), "mode 0775, wants 0755");
+    // The check after the run: the update tool in place, the core still wrong.
+    const QJsonArray items = report["check"]["items"].toArray();
+    ASSERT_EQ(items.size(), 3) << output.toStdString();
+    EXPECT_EQ(items[0]["statusCode"].toString(), "ok");
+    EXPECT_EQ(items[1]["statusCode"].toString(), "wrong-permissions");
+    EXPECT_FALSE(report["check"]["inOrder"].toBool());
+    const QString problems = schemaProblems(output, "repair");
+    if (problems != "skip") {
+        EXPECT_EQ(problems, "");
+    }
 }
 
 TEST_F(CommandLineRepair, RefusesABundleThatOthersCanChange)

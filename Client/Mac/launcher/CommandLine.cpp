@@ -73,22 +73,44 @@ Request usageProblem(const QString& problem)
     return request;
 }
 
+// The check report's format: raised only when a reader of the old one would misread the new.
+constexpr int kCheckReportFormat = 1;
+
+struct StatusWords {
+    const char* word; // the manifest's, as the text lines print it
+    const char* code; // for scripts, in the JSON report
+    QString text;     // as stored (localised)
+};
+
+QList<StatusWords> statusWords()
+{
+    return {
+        {"OK", "ok", InstallCheckManager::statusOK()},
+        {"Missing", "missing", InstallCheckManager::statusMissing()},
+        {"Old Version", "old-version", InstallCheckManager::statusOldVersion()},
+        {"Invalid", "invalid", InstallCheckManager::statusInvalid()},
+        {"Wrong Permissions", "wrong-permissions", InstallCheckManager::statusWrongPermissions()},
+        {"Not Required", "not-required", InstallCheckManager::statusNotRequired()},
+    };
+}
+
 // The status word of the manifest for a status text as stored (localised).
 QString statusWord(const QString& status)
 {
-    const std::pair<const char*, QString> words[] = {
-        {"OK", InstallCheckManager::statusOK()},
-        {"Missing", InstallCheckManager::statusMissing()},
-        {"Old Version", InstallCheckManager::statusOldVersion()},
-        {"Invalid", InstallCheckManager::statusInvalid()},
-        {"Wrong Permissions", InstallCheckManager::statusWrongPermissions()},
-        {"Not Required", InstallCheckManager::statusNotRequired()},
-    };
-    for (const auto& [word, text] : words) {
-        if (status == text)
-            return QString::fromLatin1(word);
+    for (const StatusWords& words : statusWords()) {
+        if (status == words.text)
+            return QString::fromLatin1(words.word);
     }
     return status;
+}
+
+QString statusCode(const QString& status)
+{
+    for (const StatusWords& words : statusWords()) {
+        if (status == words.text)
+            return QString::fromLatin1(words.code);
+    }
+    return QStringLiteral("invalid"); // no evaluator stores another text
 }
 
 bool inOrder(const InstallCheckManager& manager)
@@ -180,26 +202,58 @@ QStringList checkLines(const InstallCheckManager& manager)
     return lines;
 }
 
-QByteArray checkJson(const InstallCheckManager& manager)
+QJsonValue textOrNull(const QString& text)
 {
-    QJsonArray items;
-    for (qsizetype i = 0; i < manager.items().size(); ++i) {
-        const QVariantMap item = manager.items().at(i).toMap();
-        const auto text = [&item](const QString& key) {
-            return item.contains(key) ? QJsonValue(item.value(key).toString()) : QJsonValue(QJsonValue::Null);
-        };
-        const QString note = noteFor(item);
-        items.append(QJsonObject{{QStringLiteral("type"), text(kInstallType)},
-                                 {QStringLiteral("name"), text(kName)},
-                                 {QStringLiteral("status"), statusWord(manager.statuses().value(i))},
-                                 {QStringLiteral("installPath"), text(kInstallPath)},
-                                 {QStringLiteral("note"), note.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(note)}});
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QString manifestWord(InstallCheckManager::ManifestState state)
+{
+    switch (state) {
+    case InstallCheckManager::ManifestState::Read:
+        return QStringLiteral("ok");
+    case InstallCheckManager::ManifestState::Missing:
+        return QStringLiteral("missing");
+    case InstallCheckManager::ManifestState::Unreadable:
+        break;
     }
+    return QStringLiteral("unreadable");
+}
+
+QJsonObject itemJson(const InstallCheckManager& manager, qsizetype i)
+{
+    const QVariantMap item = manager.items().at(i).toMap();
+    const auto text = [&item](const QString& key) {
+        return item.contains(key) ? QJsonValue(item.value(key).toString()) : QJsonValue(QJsonValue::Null);
+    };
+    const QString status = manager.statuses().value(i);
+    return QJsonObject{{QStringLiteral("type"), text(kInstallType)},
+                       {QStringLiteral("name"), text(kName)},
+                       {QStringLiteral("status"), statusWord(status)},
+                       {QStringLiteral("statusCode"), statusCode(status)},
+                       {QStringLiteral("reason"), textOrNull(manager.reasons().value(i))},
+                       {QStringLiteral("installPath"), text(kInstallPath)},
+                       {QStringLiteral("resolvedPath"), textOrNull(manager.examinedPaths().value(i))},
+                       {QStringLiteral("note"), textOrNull(noteFor(item))}};
+}
+
+// The check report; an unreadable manifest gives a whole report without items.
+QJsonObject checkReport(const InstallCheckManager& manager)
+{
+    const bool readable = manager.manifestState() != InstallCheckManager::ManifestState::Unreadable;
+    QJsonArray items;
+    for (qsizetype i = 0; readable && i < manager.items().size(); ++i)
+        items.append(itemJson(manager, i));
     int32_t major = 0, minor = 0, bugfix = 0;
     const QJsonValue systemVersion = InstallCheckManager::getMacOSXVersion(&major, &minor, &bugfix)
                                          ? QJsonValue(qbFormat("%1.%2.%3", major, minor, bugfix))
                                          : QJsonValue(QJsonValue::Null);
-    const QJsonObject root{
+    const bool manifestRead = manager.manifestState() == InstallCheckManager::ManifestState::Read;
+    return QJsonObject{
+        {QStringLiteral("formatVersion"), kCheckReportFormat},
+        {QStringLiteral("inOrder"), readable && inOrder(manager) && !anyNote(manager)},
+        {QStringLiteral("manifest"), manifestWord(manager.manifestState())},
+        {QStringLiteral("manifestError"), manifestRead ? QJsonValue(QJsonValue::Null) : QJsonValue(manager.manifestError())},
         {QStringLiteral("version"), versionOfThisAppAsString(true)},
         {QStringLiteral("systemVersion"), systemVersion},
         {QStringLiteral("items"), items},
@@ -208,7 +262,11 @@ QByteArray checkJson(const InstallCheckManager& manager)
         {QStringLiteral("fileSystemRepairRequired"), manager.macFuseRepairRequired()},
         {QStringLiteral("helperRepairRequired"), manager.helperRepairRequired()},
     };
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QByteArray checkJson(const InstallCheckManager& manager)
+{
+    return QJsonDocument(checkReport(manager)).toJson(QJsonDocument::Indented);
 }
 
 // The manager with its statuses fresh, or null (and the reason printed)
@@ -239,8 +297,11 @@ int runCheck(const Request& request, Output& out)
         }
     }
     InstallCheckManager* manager = checkedManager();
-    if (!manager)
+    if (!manager) {
+        if (request.json)
+            out.write(checkJson(shared));
         return kExitFailure;
+    }
     if (request.json)
         out.write(checkJson(*manager));
     else
@@ -336,11 +397,34 @@ QString refusalForRootCheck(const InstallCheckManager& manager)
     return {};
 }
 
-int runRepair(Output& out)
+// What --repair --json prints: the repairs in order, then the check afterwards.
+QByteArray repairJson(const QJsonArray& repairs, const InstallCheckManager& manager)
+{
+    const QJsonObject root{{QStringLiteral("formatVersion"), kCheckReportFormat},
+                           {QStringLiteral("repairs"), repairs},
+                           {QStringLiteral("check"), checkReport(manager)}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QJsonObject repairEntry(const InstallCheckManager& manager, const QVariantMap& item, const QString& status, bool succeeded)
+{
+    const qsizetype index = manager.items().indexOf(item);
+    return QJsonObject{{QStringLiteral("type"), item.value(kInstallType).toString()},
+                       {QStringLiteral("name"), item.value(kName).toString()},
+                       {QStringLiteral("status"), statusWord(status)},
+                       {QStringLiteral("statusCode"), statusCode(status)},
+                       {QStringLiteral("outcome"), succeeded ? QStringLiteral("repaired") : QStringLiteral("failed")},
+                       {QStringLiteral("reason"), textOrNull(manager.reasons().value(index))}};
+}
+
+int runRepair(const Request& request, Output& out)
 {
     InstallCheckManager* manager = checkedManager();
-    if (!manager)
+    if (!manager) {
+        if (request.json)
+            out.write(repairJson({}, InstallCheckManager::sharedManager()));
         return kExitFailure;
+    }
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) {
         QString refusal = refusalForRoot(*manager);
@@ -351,10 +435,17 @@ int runRepair(Output& out)
             return kExitFailure;
         }
     }
+    const auto printCheck = [&] {
+        if (!request.json)
+            for (const QString& line : checkLines(*manager))
+                out.line(line);
+    };
+    QJsonArray repairs;
     if (inOrder(*manager)) {
         logNormal("Command line repair: every item is in order; nothing to repair");
-        for (const QString& line : checkLines(*manager))
-            out.line(line);
+        printCheck();
+        if (request.json)
+            out.write(repairJson(repairs, *manager));
         return kExitInOrder;
     }
     logNormal("Command line repair: items not in order: %1 (update tool repairs: %2)", manager->itemsMissing(),
@@ -364,9 +455,11 @@ int runRepair(Output& out)
         manager->repairRunForLastCheck(), [&](const QVariantMap& item, const QString& status, bool succeeded) {
             const QString type = item.value(kInstallType).toString();
             const QString name = item.value(kName).toString();
-            out.line(QStringList{succeeded ? QStringLiteral("repaired") : QStringLiteral("failed"), type, name,
-                                 statusWord(status)}
-                         .join(u'\t'));
+            repairs.append(repairEntry(*manager, item, status, succeeded));
+            if (!request.json)
+                out.line(QStringList{succeeded ? QStringLiteral("repaired") : QStringLiteral("failed"), type, name,
+                                     statusWord(status)}
+                             .join(u'\t'));
             if (!succeeded)
                 failed = qbFormat("%1 \"%2\"", type, name);
         });
@@ -377,11 +470,17 @@ int runRepair(Output& out)
             text += QStringLiteral(" (administrator rights are asked for through the system's prompt; where none can "
                                    "be shown, run the repair as root)");
         printError(qbFormat("%1; see the log \"%2\"", text, getLogFilePath()));
+        if (request.json) {
+            // The report says what the failed run left behind.
+            manager->updateStatus();
+            out.write(repairJson(repairs, *manager));
+        }
         return kExitNotInOrder;
     }
     manager->updateStatus();
-    for (const QString& line : checkLines(*manager))
-        out.line(line);
+    printCheck();
+    if (request.json)
+        out.write(repairJson(repairs, *manager));
     if (!inOrder(*manager)) {
         printError(qbFormat("Items still not in order after the repair: %1", manager->itemsMissing()));
         return kExitNotInOrder;
@@ -456,7 +555,7 @@ QString describe(const Request& request)
     case Command::Check:
         return request.json ? QStringLiteral("--check --json") : QStringLiteral("--check");
     case Command::Repair:
-        return QStringLiteral("--repair");
+        return request.json ? QStringLiteral("--repair --json") : QStringLiteral("--repair");
     case Command::SupportArchive:
         return qbFormat("--support-archive \"%1\"", request.archivePath);
     case Command::Integrate:
@@ -551,7 +650,7 @@ Request parse(const QStringList& arguments)
     }
     if (commands.isEmpty()) {
         if (json)
-            return usageProblem(QStringLiteral("--json goes with --check"));
+            return usageProblem(QStringLiteral("--json goes with --check or --repair"));
         if (verbose)
             return usageProblem(QStringLiteral("--verbose goes with --check, --repair or --support-archive"));
         if (!home.isEmpty())
@@ -560,8 +659,8 @@ Request parse(const QStringList& arguments)
     }
     if (commands.size() > 1)
         return usageProblem(QStringLiteral("give one of --check, --repair, --support-archive, --version"));
-    if (json && commands.first() != Command::Check)
-        return usageProblem(QStringLiteral("--json goes with --check"));
+    if (json && commands.first() != Command::Check && commands.first() != Command::Repair)
+        return usageProblem(QStringLiteral("--json goes with --check or --repair"));
     if (!plainArgument.isEmpty())
         return usageProblem(qbFormat("unexpected argument \"%1\"", plainArgument));
     request.command = commands.first();
@@ -598,7 +697,7 @@ Request parse(int argc, char** argv)
 
 QString usage(const QString& programName)
 {
-    return qbFormat("Usage: %1 [--check [--json] | --repair | --support-archive PATH] [--home FOLDER] [--verbose]\n"
+    return qbFormat("Usage: %1 [--check [--json] | --repair [--json] | --support-archive PATH] [--home FOLDER] [--verbose]\n"
                     "       %1 --integrate | --remove-integration | --integration-status\n"
                     "       %1 --help | -h | -? | --version\n"
                     "\n"
@@ -607,7 +706,8 @@ QString usage(const QString& programName)
                     "  --check                 check the installation without a window: one line per item,\n"
                     "                          type, name, status, install path and a note on what the\n"
                     "                          launch would hit, separated by tabs\n"
-                    "  --json                  with --check: the result as one JSON document\n"
+                    "  --json                  with --check or --repair: the result as one JSON document\n"
+                    "                          (docs/check-report.schema.json)\n"
                     "  --repair                repair what the check finds, without a window, then check again\n"
                     "  --support-archive PATH  write a zip archive for support to PATH, a new file\n"
                     "  --integrate             write or repair this user's desktop entry and icons for this copy,\n"
@@ -671,7 +771,7 @@ int run(const Request& request)
     if (request.command == Command::Check)
         status = runCheck(request, out);
     else if (request.command == Command::Repair)
-        status = runRepair(out);
+        status = runRepair(request, out);
     else if (request.command != Command::SupportArchive)
         status = runIntegration(request.command, out);
     else

@@ -90,6 +90,17 @@ bool logNeedsUpdate(const QString& installPath, const QString& installed, const 
     return needsUpdate;
 }
 
+QString olderThan(const QString& installed, const QString& wanted)
+{
+    // Tool output is outside text: a reason stays one short line.
+    QString shown = installed.left(64);
+    for (QChar& c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = u' ';
+    }
+    return qbFormat("version %1 older than %2", shown, wanted);
+}
+
 // Output that is not text: invalid UTF-8 or control characters other than line breaks and tabs.
 bool isBinary(const QString& text)
 {
@@ -277,23 +288,28 @@ bool InstallCheckManager::doesToolNeedUpdate(const QVariantMap& item)
     return doesToolNeedUpdate(item, getMacClientVersionAsString());
 }
 
-bool InstallCheckManager::doesToolNeedUpdate(const QVariantMap& item, const QString& clientVersion)
+bool InstallCheckManager::doesToolNeedUpdate(const QVariantMap& item, const QString& clientVersion, QString* reason)
 {
     const QString installPath = item.value(kInstallPath).toString();
-    QByteArray output;
     QString why;
+    const auto needsUpdate = [reason](const QString& text) {
+        if (reason)
+            *reason = text;
+        return true;
+    };
+    QByteArray output;
     switch (runToolForOutput(installPath, &output, &why)) {
     case ToolRun::FailedToStart:
         logError("Cannot run \"%1\" to ask its version (%2); it needs to be replaced", installPath, why);
-        return true;
+        return needsUpdate(qbFormat("cannot be run to ask its version (%1)", why));
     case ToolRun::TimedOut:
         logError("\"%1\" did not tell its version within %2 ms; stopped it, it needs to be replaced", installPath,
                  gToolVersionTimeoutMs.load());
-        return true;
+        return needsUpdate(qbFormat("did not tell its version within %1 ms", gToolVersionTimeoutMs.load()));
     case ToolRun::TooMuchOutput:
         logError("\"%1\" printed more than %2 bytes instead of its version; stopped it, it needs to be replaced",
                  installPath, kMaxToolOutput);
-        return true;
+        return needsUpdate(qbFormat("printed more than %1 bytes instead of its version", kMaxToolOutput));
     case ToolRun::Finished:
         break;
     }
@@ -301,12 +317,15 @@ bool InstallCheckManager::doesToolNeedUpdate(const QVariantMap& item, const QStr
     if (isBinary(text)) {
         logError("\"%1\" printed %2 bytes of binary output instead of its version; it needs to be replaced", installPath,
                  output.size());
-        return true;
+        return needsUpdate(QStringLiteral("printed binary output instead of its version"));
     }
     const QString toolVersion = text.split(QStringLiteral("Limited ")).last();
     int32_t major, minor, build, revision;
     microsoftStyleVersionFromString(toolVersion, &major, &minor, &build, &revision);
-    return logNeedsUpdate(installPath, toolVersion, clientVersion, isBehindClient(major, minor, clientVersion));
+    const bool behind = isBehindClient(major, minor, clientVersion);
+    if (behind && reason)
+        *reason = olderThan(toolVersion.trimmed(), clientVersion);
+    return logNeedsUpdate(installPath, toolVersion, clientVersion, behind);
 }
 
 bool InstallCheckManager::doesBundleNeedUpdate(const QVariantMap& item)
@@ -314,14 +333,20 @@ bool InstallCheckManager::doesBundleNeedUpdate(const QVariantMap& item)
     return doesBundleNeedUpdate(item, getMacClientVersionAsString());
 }
 
-bool InstallCheckManager::doesBundleNeedUpdate(const QVariantMap& item, const QString& clientVersion)
+bool InstallCheckManager::doesBundleNeedUpdate(const QVariantMap& item, const QString& clientVersion, QString* reason)
 {
     const QString version = installedShortVersion(item, kBundleInfoPlist);
     int32_t major, minor, bugfix;
-    if (version.isEmpty() || !parseVersionString(version, &major, &minor, &bugfix))
+    if (version.isEmpty() || !parseVersionString(version, &major, &minor, &bugfix)) {
+        if (reason)
+            *reason = QStringLiteral("no three-part CFBundleShortVersionString in Contents/Info.plist");
         return true;
+    }
     const QString installPath = item.value(kInstallPath).toString();
-    return logNeedsUpdate(installPath, version, clientVersion, isBehindClient(major, minor, clientVersion));
+    const bool behind = isBehindClient(major, minor, clientVersion);
+    if (behind && reason)
+        *reason = olderThan(version, clientVersion);
+    return logNeedsUpdate(installPath, version, clientVersion, behind);
 }
 
 void InstallCheckManager::setToolVersionTimeout(std::chrono::milliseconds timeout)

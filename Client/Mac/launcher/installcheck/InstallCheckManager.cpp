@@ -67,13 +67,14 @@ QString stringValue(const QVariantMap& item, const QString& key)
 
 // A launcher running as root asks an installed tool its version only when no
 // one but root can have changed it; otherwise it is never executed.
-bool mayRunInstalledTool(const QVariantMap& item)
+bool mayRunInstalledTool(const QVariantMap& item, QString* reason)
 {
     QString why;
     const QString path = stringValue(item, kInstallPath);
     if (::geteuid() != 0 || platform::isSafeToExecuteAsRoot(path, &why))
         return true;
     logError("Not running \"%1\" as root (%2)", path, why);
+    *reason = qbFormat("not run as root: %1", why);
     return false;
 }
 
@@ -83,6 +84,27 @@ uint modeOf(const QString& path)
     const auto attributes = platform::files::attributesOfItem(path);
     return attributes ? attributes->posixPermissions : 0;
 }
+
+// What makes `path` fail the permission test: its mode and, when
+// `checkOwner`, its owner, against what the test wants.
+QString permissionReason(const QString& path, bool checkOwner)
+{
+    const auto attributes = platform::files::attributesOfItem(path);
+    if (!attributes)
+        return QStringLiteral("cannot be examined");
+    QStringList parts;
+    const QString owner = platform::files::accountName(attributes->ownerId);
+    if (checkOwner && owner != kRequiredToolOwner)
+        parts.append(qbFormat("owner %1, wants %2", owner.isEmpty() ? QString::number(attributes->ownerId) : owner,
+                              kRequiredToolOwner));
+    if (attributes->posixPermissions != kRequiredMode)
+        parts.append(qbFormat("mode %1, wants %2", QStringLiteral("%1").arg(attributes->posixPermissions, 4, 8, QChar(u'0')),
+                              QStringLiteral("%1").arg(kRequiredMode, 4, 8, QChar(u'0'))));
+    return parts.join(QStringLiteral("; "));
+}
+
+const QString kNothingInstalled = QStringLiteral("nothing installed there");
+const QString kNotNeededHere = QStringLiteral("not needed on this system version");
 
 // Until the application delegate hands over its launchCore.
 void launchCoreWithoutDelegate()
@@ -120,6 +142,7 @@ void InstallCheckManager::readManifest()
     const QString path = bundle.pathForResource(kManifestName, QStringLiteral("plist"));
     if (path.isEmpty()) {
         logError("The required-items manifest %1.plist is missing from the resources; no items are checked", kManifestName);
+        m_manifestError = qbFormat("%1.plist is missing from the resources", kManifestName);
         return;
     }
     m_manifestState = ManifestState::Unreadable;
@@ -127,11 +150,13 @@ void InstallCheckManager::readManifest()
     requiredItems = platform::readPropertyListDictionary(path, &error);
     if (!error.isEmpty()) {
         logError("The required-items manifest \"%1\" is unreadable (%2); no items are checked", path, error);
+        m_manifestError = qbFormat("\"%1\" is unreadable (%2)", path, error);
         return;
     }
     const QVariant list = requiredItems.value(kManifestItemsKey);
     if (list.typeId() != QMetaType::QVariantList) {
         logError("The required-items manifest \"%1\" has no \"%2\" array; no items are checked", path, kManifestItemsKey);
+        m_manifestError = qbFormat("\"%1\" has no \"%2\" array", path, kManifestItemsKey);
         return;
     }
     m_manifestState = ManifestState::Read;
@@ -202,6 +227,8 @@ void InstallCheckManager::updateStatus()
     const QString ok = statusOK();
     for (qsizetype i = 0; i < requiredItemsList.size(); ++i)
         requiredItemsStatusList.append(ok);
+    m_reasons = QStringList(requiredItemsList.size(), QString());
+    m_examinedPaths = m_reasons;
     numberRepairsRequired = 0;
     numberItemsMissing = 0;
     m_MacFuseRepairRequired = false;
@@ -226,6 +253,7 @@ void InstallCheckManager::updateStatus()
         const QString type = stringValue(item, kInstallType);
         const QString name = stringValue(item, kName);
         logDetail("Checking %1 \"%2\"...", type, name);
+        setExamined(index, stringValue(item, kInstallPath));
         for (const auto& [word, evaluate] : evaluators) {
             if (type == word) {
                 (this->*evaluate)(item, index);
@@ -237,9 +265,15 @@ void InstallCheckManager::updateStatus()
     logDetail("Updated status");
 }
 
-void InstallCheckManager::setStatus(int32_t index, const QString& status)
+void InstallCheckManager::setStatus(int32_t index, const QString& status, const QString& reason)
 {
     requiredItemsStatusList[index] = status;
+    m_reasons[index] = reason;
+}
+
+void InstallCheckManager::setExamined(int32_t index, const QString& path)
+{
+    m_examinedPaths[index] = path;
 }
 
 void InstallCheckManager::logInstalledSubject(const QVariantMap& item)
@@ -252,11 +286,11 @@ bool InstallCheckManager::installedItemExists(const QVariantMap& item)
     return platform::files::fileExists(stringValue(item, kInstallPath));
 }
 
-void InstallCheckManager::recordHelperStatus(int32_t index, const QString& status)
+void InstallCheckManager::recordHelperStatus(int32_t index, const QString& status, const QString& reason)
 {
     if (status.isNull())
         return;
-    setStatus(index, status);
+    setStatus(index, status, reason);
     if (status == statusNotRequired())
         return;
     ++numberRepairsRequired;
@@ -268,9 +302,12 @@ void InstallCheckManager::recordHelperStatus(int32_t index, const QString& statu
 
 void InstallCheckManager::updateRequiredItemStatusCoreApp(const QVariantMap& item, int32_t index)
 {
-    logDetail("Examining \"%1\"", pathToRequiredItemInResources(item));
+    const QString path = pathToRequiredItemInResources(item);
+    logDetail("Examining \"%1\"", path);
+    setExamined(index, path);
     // An absent core fails the permission test.
-    recordHelperStatus(index, verifyCoreAppPermissions(item) ? QString() : statusWrongPermissions());
+    if (!verifyCoreAppPermissions(item))
+        recordHelperStatus(index, statusWrongPermissions(), permissionReason(path, false));
 }
 
 void InstallCheckManager::updateRequiredItemStatusFramework(const QVariantMap& item, int32_t)
@@ -283,16 +320,22 @@ void InstallCheckManager::updateRequiredItemStatusBundle(const QVariantMap& item
 {
     logInstalledSubject(item);
     QString status;
+    QString reason;
     int32_t major = 0, minor = 0, bugfix = 0;
     // A readable version proves that something is installed: the disk is
     // asked whether anything exists only when there is none.
-    if (!getBundleVersion(item, &major, &minor, &bugfix))
-        status = installedItemExists(item) ? statusInvalid() : statusMissing();
-    else if (!checkFrameworkVersion(item, major, minor, bugfix))
+    if (!getBundleVersion(item, &major, &minor, &bugfix)) {
+        const bool exists = installedItemExists(item);
+        status = exists ? statusInvalid() : statusMissing();
+        reason = exists ? QStringLiteral("no three-part CFBundleShortVersionString in Contents/Info.plist")
+                        : kNothingInstalled;
+    } else if (!checkFrameworkVersion(item, major, minor, bugfix)) {
         status = statusOldVersion();
+        reason = qbFormat("version %1.%2.%3 older than %4", major, minor, bugfix, stringValue(item, kVersion));
+    }
     if (status.isNull())
         return;
-    setStatus(index, status);
+    setStatus(index, status, reason);
     ++numberItemsMissing;
     // The last failing bundle decides which wording the repair offers.
     m_MacFuseRepairRequired = stringValue(item, kName) == kFileSystemBundleName;
@@ -302,33 +345,46 @@ void InstallCheckManager::updateRequiredItemStatusTool(const QVariantMap& item, 
 {
     logInstalledSubject(item);
     QString status;
-    if (!installedItemExists(item))
+    QString reason;
+    if (!installedItemExists(item)) {
         status = statusMissing();
-    else if (!mayRunInstalledTool(item))
+        reason = kNothingInstalled;
+    } else if (!mayRunInstalledTool(item, &reason)) {
         status = statusWrongPermissions();
-    else if (doesToolNeedUpdate(item))
+    } else if (doesToolNeedUpdate(item, getMacClientVersionAsString(), &reason)) {
         status = statusOldVersion();
-    else if (!verifyQBToolPermissions(item))
+    } else if (!verifyQBToolPermissions(item)) {
         status = statusWrongPermissions();
-    recordHelperStatus(index, status);
+        reason = permissionReason(stringValue(item, kInstallPath), true);
+    }
+    recordHelperStatus(index, status, reason);
 }
 
 void InstallCheckManager::updateRequiredItemStatusToolRoot(const QVariantMap& item, int32_t index)
 {
     logInstalledSubject(item);
     QString status;
-    if (!checkMinMacOSXVersion(item))
+    QString reason;
+    const QString name = stringValue(item, kName);
+    if (!checkMinMacOSXVersion(item)) {
         status = statusNotRequired();
-    else if (!installedItemExists(item))
+        reason = kNotNeededHere;
+    } else if (!installedItemExists(item)) {
         status = statusMissing();
-    else if (!mayRunInstalledTool(item))
+        reason = kNothingInstalled;
+    } else if (!mayRunInstalledTool(item, &reason)) {
         status = statusWrongPermissions();
-    else if (doesToolNeedUpdate(item))
+    } else if (doesToolNeedUpdate(item, getMacClientVersionAsString(), &reason)) {
         status = statusOldVersion();
+    }
     // Judged in the tool folder under its name; absent there (1) passes.
-    else if (UpdateToolManager::sharedManager().verifyUpdateTool(stringValue(item, kName)) == kUpdateToolWrongPermissions)
+    else if (UpdateToolManager::sharedManager().verifyUpdateTool(name) == kUpdateToolWrongPermissions) {
         status = statusWrongPermissions();
-    recordHelperStatus(index, status);
+        const QString copy = UpdateToolManager::toolFolderPath(name);
+        setExamined(index, copy);
+        reason = permissionReason(copy, true);
+    }
+    recordHelperStatus(index, status, reason);
 }
 
 void InstallCheckManager::updateRequiredItemStatusFinderCM(const QVariantMap& item, int32_t index)
@@ -347,13 +403,20 @@ void InstallCheckManager::updateFinderPlugInStatus(const QVariantMap& item, int3
 {
     logInstalledSubject(item);
     QString status;
-    if (!requiredOnThisSystem)
+    QString reason;
+    if (!requiredOnThisSystem) {
         status = statusNotRequired();
+        reason = kNotNeededHere;
+    }
     // A bundle whose version reads is installed; one that is missing has no
     // version and needs an update, so only then is existence asked.
-    else if (doesBundleNeedUpdate(item))
-        status = installedItemExists(item) ? statusOldVersion() : statusMissing();
-    recordHelperStatus(index, status);
+    else if (doesBundleNeedUpdate(item, getMacClientVersionAsString(), &reason)) {
+        const bool exists = installedItemExists(item);
+        status = exists ? statusOldVersion() : statusMissing();
+        if (!exists)
+            reason = kNothingInstalled;
+    }
+    recordHelperStatus(index, status, reason);
 }
 
 // ---- Permission tests: all twelve mode bits of the path itself ----

@@ -44,6 +44,8 @@ public:
     // an unreadable one (or one without its item array) is a fault.
     enum class ManifestState { Read, Missing, Unreadable };
     ManifestState manifestState() const { return m_manifestState; }
+    // What was wrong with the manifest when it is not Read, in English.
+    const QString& manifestError() const { return m_manifestError; }
 
     // Runs the check; YES when every item is in order. Otherwise the check
     // window is up (runSelfRepair) and the launch waits for the user.
@@ -92,6 +94,11 @@ public:
     int32_t itemsMissing() const { return numberItemsMissing; }
     bool macFuseRepairRequired() const { return m_MacFuseRepairRequired; }
     bool helperRepairRequired() const { return m_HelperRepairRequired; }
+    // Per item, as the last updateStatus found it: why it is not in order, in
+    // English for people ("mode 0775, wants 0755"; "" when in order), and the
+    // path examined for it ("" when none).
+    const QStringList& reasons() const { return m_reasons; }
+    const QStringList& examinedPaths() const { return m_examinedPaths; }
 
     // ---- The check window (InstallCheckManager+CheckActions.cpp) ----
 
@@ -199,10 +206,11 @@ public:
     // that cannot be run, does not finish within the tool time-out or prints
     // without end needs an update.
     static bool doesToolNeedUpdate(const QVariantMap& item);
-    static bool doesToolNeedUpdate(const QVariantMap& item, const QString& clientVersion);
+    // `reason`, when given, is told why an update is needed.
+    static bool doesToolNeedUpdate(const QVariantMap& item, const QString& clientVersion, QString* reason = nullptr);
     // The same for an installed bundle's short version; an unreadable one needs an update.
     static bool doesBundleNeedUpdate(const QVariantMap& item);
-    static bool doesBundleNeedUpdate(const QVariantMap& item, const QString& clientVersion);
+    static bool doesBundleNeedUpdate(const QVariantMap& item, const QString& clientVersion, QString* reason = nullptr);
     // How long a tool may take to print its version (10 s).
     static void setToolVersionTimeout(std::chrono::milliseconds timeout);
 
@@ -210,11 +218,12 @@ public:
 
 private:
     void readManifest();
-    void setStatus(int32_t index, const QString& status);
+    void setStatus(int32_t index, const QString& status, const QString& reason = {});
+    void setExamined(int32_t index, const QString& path);
     void updateFinderPlugInStatus(const QVariantMap& item, int32_t index, bool requiredOnThisSystem);
     // Records a helper's status (core permissions, tools, Finder plug-ins);
     // one not in order counts for both counters. A null status keeps "OK".
-    void recordHelperStatus(int32_t index, const QString& status);
+    void recordHelperStatus(int32_t index, const QString& status, const QString& reason);
     void logInstalledSubject(const QVariantMap& item);
     bool installedItemExists(const QVariantMap& item);
     // Shows the check window through the window system; without one, says
@@ -256,9 +265,12 @@ private:
     bool m_terminateAfterSheet = false;
 
     ManifestState m_manifestState = ManifestState::Missing;
+    QString m_manifestError;
     QVariantMap requiredItems;
     QVariantList requiredItemsList;
     QStringList requiredItemsStatusList;
+    QStringList m_reasons;
+    QStringList m_examinedPaths;
     QHash<QString, QVariantMap> m_readAhead;
     bool m_MacFuseRepairRequired = false;
     bool m_HelperRepairRequired = false;
