@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <linux/capability.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
