@@ -78,11 +78,37 @@ void stopAnimation(QProgressBar* indicator)
     indicator->setValue(0);
 }
 
-platform::AlertRequest failureAlert(const char* titleKey)
+// Why the run failed, in words that say what the user can do; empty when
+// nothing more than the general text is known.
+QString reasonText(const UpdateToolManager::LastRefusal& last)
+{
+    using Refusal = UpdateToolManager::Refusal;
+    switch (last.refusal) {
+    case Refusal::None:
+        return {};
+    case Refusal::Cancelled:
+        return QBLocalizedString(QStringLiteral("RepairReasonCancelled"));
+    case Refusal::NotAuthorized:
+        return QBLocalizedString(QStringLiteral("RepairReasonNotAuthorized"));
+    case Refusal::NoPrompt:
+        return QBLocalizedString(QStringLiteral("RepairReasonNoPrompt"));
+    case Refusal::Stopped:
+        return QBLocalizedString(QStringLiteral("RepairReasonStopped"));
+    case Refusal::Failed:
+        break;
+    }
+    if (last.reason.isEmpty())
+        return {};
+    return QBLocalizedStringWithArguments(QStringLiteral("RepairReasonFailed"), last.reason);
+}
+
+platform::AlertRequest failureAlert(const char* titleKey, const QString& reason = {})
 {
     platform::AlertRequest alert;
     alert.messageText = QBLocalizedString(QString::fromLatin1(titleKey));
     alert.informativeText = qbFormat("%1", QBLocalizedString(QStringLiteral("RepairFailed")));
+    if (!reason.isEmpty())
+        alert.informativeText += QStringLiteral("\n\n") + reason;
     alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
     return alert;
 }
@@ -315,8 +341,9 @@ bool InstallCheckManager::runQuorbel()
 void InstallCheckManager::repairFailed()
 {
     endProgressSheet();
-    platform::AlertPresenter::shared().beginSheetModalForWindow(failureAlert("RepairFailedTitle"), checkWindow,
-                                                                [this](const platform::AlertResponse&) { waitForUser(); });
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        failureAlert("RepairFailedTitle", reasonText(UpdateToolManager::sharedManager().lastRefusal())), checkWindow,
+        [this](const platform::AlertResponse&) { waitForUser(); });
 }
 
 // ---- The repair thread ----
