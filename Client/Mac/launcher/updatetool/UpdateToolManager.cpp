@@ -187,6 +187,7 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
     if (created != platform::errAuthorizationSuccess || !session)
         return kResultFailed;
     m_stopAsked = false;
+    clearLastRefusal();
     // Registered before asking: Stop also ends a wait for the prompt.
     {
         std::lock_guard lock(m_sessionLock);
@@ -199,8 +200,12 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
     const int32_t rights = session->copyAdminRights();
     if (rights != platform::errAuthorizationSuccess || m_stopAsked) {
         unregister();
-        logError("UpdateToolManager:%1: AuthorizationCopyRights failed (OSStatus %2; %3)", operation, rights,
-                 session->refusalMessage());
+        if (m_stopAsked)
+            logError("UpdateToolManager:%1: stopped by the user while asking for administrator rights", operation);
+        else
+            logError("UpdateToolManager:%1: AuthorizationCopyRights failed (OSStatus %2)", operation, rights);
+        if (const QString said = session->refusalMessage(); !said.isEmpty())
+            logError("UpdateToolManager:%1: the administrator prompt said: %2", operation, said);
         const auto refusal = m_stopAsked ? Refusal::Stopped : refusalFor(platform::refusalForStatus(rights));
         setLastRefusal(refusal, QString());
         return kResultFailed;

@@ -165,7 +165,7 @@ public:
         m_refusalMessage = readFromStart(m_messages, 4096);
         const int status = reapHelper();
         m_refusalMessage = QByteArray("exit ") + QByteArray::number(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ": "
-                           + m_refusalMessage.trimmed();
+                           + m_refusalMessage.simplified();
         if (m_stopAsked)
             return errAuthorizationCanceled;
         return pkexec::statusFor(pkexec::outcomeOf(status, m_refusalMessage));

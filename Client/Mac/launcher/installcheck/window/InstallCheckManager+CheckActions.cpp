@@ -249,7 +249,7 @@ void InstallCheckManager::runSelfRepair()
     }
     checkText->setText(repairExplanation());
     // Above ordinary windows; the flag must be set before the window is shown.
-    checkWindow->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    platform::dialogs::setStaysOnTop(checkWindow, true);
     centreOnScreen(checkWindow);
     platform::application::activateIgnoringOtherApps();
     checkWindow->show();
@@ -267,6 +267,9 @@ void InstallCheckManager::waitForUser()
 void InstallCheckManager::installButtonClick(QObject* /*sender*/)
 {
     logNormal("User chose to repair");
+    // The run may ask for administrator rights: the system's prompt can be an
+    // ordinary window, and nothing may cover it.
+    platform::dialogs::setStaysOnTop(checkWindow, false);
     m_progressSheetUp = true;
     repairStopButton->hide();
     repairStopButton->setEnabled(true);
@@ -303,6 +306,7 @@ void InstallCheckManager::endProgressSheet()
     repairStopButton->hide();
     m_progressSheetUp = false;
     repairProgressWindow->done(0);
+    platform::dialogs::setStaysOnTop(checkWindow, true);
 }
 
 // ---- Back on the main thread ----
