@@ -1,8 +1,9 @@
 // A stand-in for pkexec in test builds. Installed set-user-ID root by a root
 // test in a scratch folder, it plays the password prompt without a desktop:
 //   - it counts prompts in STATE/count and appends its argv to STATE/argv;
-//   - STATE/answers holds lines "N dismiss" or "N deny": the N-th prompt
-//     answers 126 (dismissed) or 127 (not authorised);
+//   - STATE/answers holds lines "N dismiss", "N deny" or "N noagent": the
+//     N-th prompt answers as pkexec does, 126 (dismissed) or 127 (not
+//     authorised, no authentication agent) with pkexec's message;
 //   - while "the prompt is open" it runs STATE/during-prompt, if present, with
 //     the caller's own rights (a user acting while the real dialog waits);
 //   - otherwise it starts the helper, and nothing but the helper, as root
@@ -100,11 +101,21 @@ int main(int argc, char** argv)
     runDuringPrompt(state, user, group);
 
     const std::string answer = answerFor(state, prompt);
-    if (answer == "dismiss")
+    if (answer == "dismiss") {
+        std::fprintf(stderr, "Error executing command as another user: Request dismissed\n");
         return kDismissed;
-    if (answer == "deny")
+    }
+    if (answer == "deny" || answer == "noagent") {
+        std::fprintf(stderr, "Error executing command as another user: %s\n",
+                     answer == "deny" ? "Not authorized" : "No authentication agent found.");
         return kNotAuthorized;
+    }
 
+    // pkexec's one option that the launcher passes.
+    if (argc == 3 && std::strcmp(argv[1], "--disable-internal-agent") == 0) {
+        argv[1] = argv[2];
+        argc = 2;
+    }
     const char* base = argc == 2 ? std::strrchr(argv[1], '/') : nullptr;
     struct stat helper {};
     if (!base || std::strcmp(base + 1, kHelperName) != 0 || ::stat(argv[1], &helper) != 0 || !S_ISREG(helper.st_mode)) {

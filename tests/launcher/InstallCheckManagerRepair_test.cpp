@@ -26,8 +26,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 #include <sys/wait.h>
 
@@ -65,7 +68,13 @@ QVariantMap item(const QString& type, const QString& name, const QVariantMap& mo
 class ImmediateAuthorization final : public platform::AuthorizationService {
     class Session final : public platform::AuthorizationSession {
     public:
-        int32_t copyAdminRights() override { return platform::errAuthorizationSuccess; }
+        explicit Session(const ImmediateAuthorization& owner) : m_owner(owner) {}
+        int32_t copyAdminRights() override
+        {
+            m_owner.topLevelWhileAsking = m_owner.window && m_owner.window->windowHandle()
+                                          && m_owner.window->windowHandle()->flags().testFlag(Qt::WindowStaysOnTopHint);
+            return m_owner.rights;
+        }
         // {"updatetool", limit, "repair", tool, signature} or {"updatetool", limit, "repairpermissions"}.
         int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
         {
@@ -79,14 +88,22 @@ class ImmediateAuthorization final : public platform::AuthorizationService {
             outcome->waitStatus = W_EXITCODE(code, 0);
             return platform::errAuthorizationSuccess;
         }
+
+    private:
+        const ImmediateAuthorization& m_owner;
     };
 
 public:
     std::unique_ptr<platform::AuthorizationSession> createSession(int32_t* status) override
     {
         *status = platform::errAuthorizationSuccess;
-        return std::make_unique<Session>();
+        return std::make_unique<Session>(*this);
     }
+
+    std::atomic<int32_t> rights{platform::errAuthorizationSuccess};
+    // The check window, and whether it stayed above other windows while rights were asked for.
+    QWidget* window = nullptr;
+    mutable std::atomic<bool> topLevelWhileAsking{false};
 };
 
 // Records the alerts shown as sheets and answers them with their first button.
@@ -507,4 +524,49 @@ TEST_F(RepairTest, ClosingTheWindowEndsTheApplication)
             std::_Exit(platform::application::isTerminating() ? 0 : 2);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Each refusal keeps the general text and adds, after a blank line, what the
+// user can do about it; a failure that is no refusal adds nothing.
+TEST_F(RepairTest, TheFailureSheetSaysWhyNoRightsCame)
+{
+    const struct {
+        const char* name;
+        int32_t rights;
+        const char* reasonKey; // null: no reason line
+    } cases[] = {
+        {"dismissed", platform::errAuthorizationCanceled, "RepairReasonCancelled"},
+        {"not authorised", platform::errAuthorizationDenied, "RepairReasonNotAuthorized"},
+        {"no prompt", platform::errAuthorizationInteractionNotAllowed, "RepairReasonNoPrompt"},
+        {"pkexec failed", platform::errAuthorizationToolExecuteFailure, nullptr},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        alerts.sheets.clear();
+        authorization.rights = test.rights;
+        InstallCheckManager& m = check({coreApp(0775), updateTool()});
+        runRepair(m);
+        ASSERT_EQ(alerts.sheets.size(), 1u);
+        EXPECT_EQ(alerts.sheets[0].request.messageText, text("RepairFailedTitle"));
+        const QString expected = test.reasonKey ? text("RepairFailed") + QStringLiteral("\n\n") + text(test.reasonKey)
+                                                : text("RepairFailed");
+        EXPECT_EQ(alerts.sheets[0].request.informativeText, expected);
+        EXPECT_TRUE(recorded().isEmpty()) << "nothing may run without the rights";
+    }
+}
+
+// The system's prompt may be an ordinary window: while rights are asked for the
+// check window is not above it, and it is again once the run is over.
+TEST_F(RepairTest, TheWindowIsNotAboveOthersWhileRightsAreAskedFor)
+{
+    InstallCheckManager& m = check({coreApp(0775), updateTool()});
+    ASSERT_FALSE(m.checkForRequiredItems());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m.checkWindow));
+    authorization.window = m.checkWindow;
+    authorization.topLevelWhileAsking = true;
+    runRepair(m);
+    EXPECT_FALSE(authorization.topLevelWhileAsking.load());
+    EXPECT_TRUE(m.checkWindow->isVisible());
+    EXPECT_TRUE(m.checkWindow->windowHandle()->flags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(m.checkWindow->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 }

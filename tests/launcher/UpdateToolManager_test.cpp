@@ -182,7 +182,12 @@ class RecordingAuthorization final : public platform::AuthorizationService {
 public:
     struct Session final : platform::AuthorizationSession {
         explicit Session(RecordingAuthorization* owner) : owner(owner) {}
-        int32_t copyAdminRights() override { return owner->rightsStatus; }
+        int32_t copyAdminRights() override
+        {
+            if (owner->duringPrompt)
+                owner->duringPrompt();
+            return owner->rightsStatus;
+        }
         int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
         {
             owner->executed.append(request);
@@ -205,6 +210,7 @@ public:
     QList<QStringList> executed;
     int exitCode = 0;
     bool timedOut = false;
+    std::function<void()> duringPrompt;
 };
 
 class PrivilegedRunTest : public UpdateToolTest {
@@ -491,4 +497,39 @@ TEST_F(UpdateToolTest, FinderOverlayToolInsertsAndReportsItsOutcome)
     makeRecordingTool(tool, record(), 2);
     EXPECT_EQ(manager.insertFinderOverlayBundle(), 4);
     EXPECT_EQ(manager.status(), 5);
+}
+
+// What the run's failure tells the user depends on why no rights came; Stop
+// pressed while the prompt waits ends the run before anything is asked of the helper.
+TEST_F(PrivilegedRunTest, EveryRefusalIsKeptForTheUserAndStopEndsAWaitForThePrompt)
+{
+    using Refusal = UpdateToolManager::Refusal;
+    const struct {
+        const char* name;
+        int32_t rights;
+        bool stopDuringPrompt;
+        Refusal expected;
+    } cases[] = {
+        {"dismissed", platform::errAuthorizationCanceled, false, Refusal::Cancelled},
+        {"not authorised", platform::errAuthorizationDenied, false, Refusal::NotAuthorized},
+        {"no prompt", platform::errAuthorizationInteractionNotAllowed, false, Refusal::NoPrompt},
+        {"pkexec failed", platform::errAuthorizationToolExecuteFailure, false, Refusal::Failed},
+        {"stopped while the prompt waits", platform::errAuthorizationCanceled, true, Refusal::Stopped},
+        {"stopped, the rights came anyway", platform::errAuthorizationSuccess, true, Refusal::Stopped},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        authorization.executed.clear();
+        authorization.rightsStatus = test.rights;
+        authorization.duringPrompt = test.stopDuringPrompt ? std::function<void()>([this] { manager.stopRunningTool(); })
+                                                           : std::function<void()>();
+        EXPECT_EQ(manager.repairPermissions(), 4);
+        EXPECT_EQ(manager.lastRefusal().refusal, test.expected);
+        EXPECT_TRUE(authorization.executed.isEmpty());
+    }
+    // A run that succeeds leaves no refusal behind from the one before.
+    authorization.duringPrompt = nullptr;
+    authorization.rightsStatus = platform::errAuthorizationSuccess;
+    EXPECT_EQ(manager.repairPermissions(), 0);
+    EXPECT_EQ(manager.lastRefusal().refusal, Refusal::None);
 }

@@ -298,7 +298,7 @@ TEST_F(AuthorisedMoveRun, ADismissedPromptEndsQuietlyADeniedOneWithTheAlert)
         bool failureAlert;
     };
     const QString earlier = QStringLiteral("/Applications/Quorbel-2.app");
-    for (const Case& test : {Case{"1 dismiss\n", false}, Case{"1 deny\n", true}}) {
+    for (const Case& test : {Case{"1 dismiss\n", false}, Case{"1 deny\n", true}, Case{"1 noagent\n", true}}) {
         SCOPED_TRACE(test.answer);
         QFile::remove(state() + QStringLiteral("/count"));
         QDir(home() + QStringLiteral("/Library/Logs")).removeRecursively();

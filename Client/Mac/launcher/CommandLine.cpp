@@ -10,6 +10,7 @@
 #include "Quorbel_LauncherAppDelegate.h"
 #include "SupportArchive.h"
 #include "SystemLocations.h"
+#include "UpdateToolManager.h"
 #include "UserDefaults.h"
 #include "Versions.h"
 
@@ -417,6 +418,27 @@ QJsonObject repairEntry(const InstallCheckManager& manager, const QVariantMap& i
                        {QStringLiteral("reason"), textOrNull(manager.reasons().value(index))}};
 }
 
+// A refusal of administrator rights has its own status and its own advice;
+// anything else is a failed repair.
+int refusalStatus(UpdateToolManager::Refusal refusal, QString* advice)
+{
+    using Refusal = UpdateToolManager::Refusal;
+    switch (refusal) {
+    case Refusal::Cancelled:
+        *advice = QStringLiteral("the administrator prompt was dismissed; nothing was changed");
+        return ExitStatus::kPromptDismissed;
+    case Refusal::NotAuthorized:
+        *advice = QStringLiteral("this account may not administer this computer; ask an administrator to run the repair");
+        return ExitStatus::kNotAdministrator;
+    case Refusal::NoPrompt:
+        *advice = QStringLiteral("no administrator prompt can be shown (no polkit daemon or no authentication agent); "
+                                 "run the repair as root, or start the desktop's authentication agent");
+        return ExitStatus::kNoPrompt;
+    default:
+        return kExitNotInOrder;
+    }
+}
+
 int runRepair(const Request& request, Output& out)
 {
     InstallCheckManager* manager = checkedManager();
@@ -466,16 +488,20 @@ int runRepair(const Request& request, Output& out)
     if (!repaired) {
         QString text = failed.isEmpty() ? QStringLiteral("The repair run failed")
                                         : qbFormat("The repair of %1 failed; nothing after it was attempted", failed);
-        if (!asRoot)
-            text += QStringLiteral(" (administrator rights are asked for through the system's prompt; where none can "
-                                   "be shown, run the repair as root)");
+        const UpdateToolManager::LastRefusal last = UpdateToolManager::sharedManager().lastRefusal();
+        QString advice;
+        const int status = refusalStatus(last.refusal, &advice);
+        if (!advice.isEmpty())
+            text += QStringLiteral(": ") + advice;
+        else if (!last.reason.isEmpty())
+            text += QStringLiteral(": ") + last.reason;
         printError(qbFormat("%1; see the log \"%2\"", text, getLogFilePath()));
         if (request.json) {
             // The report says what the failed run left behind.
             manager->updateStatus();
             out.write(repairJson(repairs, *manager));
         }
-        return kExitNotInOrder;
+        return status;
     }
     manager->updateStatus();
     printCheck();

@@ -238,10 +238,11 @@ bool userAcceptsMove(const MovePlan& plan)
     return false;
 }
 
-void showFailureAlert(const MovePlan& plan)
+void showFailureAlert(const MovePlan& plan, const QString& reason = {})
 {
     platform::AlertRequest alert;
     alert.messageText = wording(plan, "Could not move to Applications folder", "Could not copy to Applications folder");
+    alert.informativeText = reason;
     alert.buttonTitles = QStringList{QBLocalizedString(QStringLiteral("OK"))};
     alert.escapeButton = 0;
     platform::AlertPresenter::shared().runModal(alert);
@@ -307,7 +308,20 @@ bool installWithPrivileges(platform::AuthorizationSession& session, const MovePl
     return outcome.done;
 }
 
-std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome)
+// What the failure alert tells the user when no rights came.
+QString refusalText(int32_t status)
+{
+    switch (platform::refusalForStatus(status)) {
+    case platform::RightsRefusal::NotAuthorized:
+        return QBLocalizedString(QStringLiteral("MoveReasonNotAuthorized"));
+    case platform::RightsRefusal::NoPrompt:
+        return QBLocalizedString(QStringLiteral("MoveReasonNoPrompt"));
+    default:
+        return QBLocalizedString(QStringLiteral("MoveReasonFailed"));
+    }
+}
+
+std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome, QString* reason)
 {
     logVerbose("Asking for authorisation...");
     int32_t status = platform::errAuthorizationInternal;
@@ -324,16 +338,19 @@ std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome)
     if (status == platform::errAuthorizationCanceled) {
         logNormal("Not moving because user canceled authorization");
         *outcome = MoveOutcome::Canceled;
+        return nullptr;
     }
+    logError("No administrator rights for the move (%1; %2)", status, session->refusalMessage());
+    *reason = refusalText(status);
     return nullptr;
 }
 
-MoveOutcome authorizedMove(const MovePlan& plan)
+MoveOutcome authorizedMove(const MovePlan& plan, QString* reason)
 {
     if (!passesSafetyChecks(plan))
         return MoveOutcome::Failed;
     MoveOutcome refused = MoveOutcome::Failed;
-    const auto session = authorize(&refused);
+    const auto session = authorize(&refused, reason);
     if (!session)
         return refused;
     // Checked before anything is removed: the rights install only there.
@@ -513,12 +530,13 @@ void PFMove()
         return;
     logNormal("Moving myself to the Applications folder");
     if (plan.needsAuthorization) {
-        const MoveOutcome outcome = authorizedMove(plan);
+        QString reason;
+        const MoveOutcome outcome = authorizedMove(plan, &reason);
         if (outcome == MoveOutcome::Canceled)
             return;
         if (outcome == MoveOutcome::Failed) {
             logError("Could not copy myself to /Applications with authorization");
-            showFailureAlert(plan);
+            showFailureAlert(plan, reason);
             return;
         }
     } else if (!plainMove(plan)) {

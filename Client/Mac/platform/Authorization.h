@@ -19,7 +19,20 @@ constexpr int32_t errAuthorizationInvalidSet = -60001;
 constexpr int32_t errAuthorizationInternal = -60008;
 constexpr int32_t errAuthorizationDenied = -60005;
 constexpr int32_t errAuthorizationCanceled = -60006;
+constexpr int32_t errAuthorizationInteractionNotAllowed = -60007; // no prompt can be shown
 constexpr int32_t errAuthorizationToolExecuteFailure = -60031;
+
+// Why administrator rights were not had, or a privileged run came to nothing:
+// each asks the user for something different.
+enum class RightsRefusal {
+    None,
+    Cancelled,     // the prompt was dismissed
+    NotAuthorized, // this account may not administer the machine
+    NoPrompt,      // no prompt can be shown: no polkit daemon or no agent
+    Failed,        // anything else; the reason says what
+};
+// The refusal a status of copyAdminRights or perform stands for.
+RightsRefusal refusalForStatus(int32_t status);
 
 // What one privileged request came to.
 struct PrivilegedOutcome {
@@ -66,6 +79,9 @@ public:
     virtual int32_t perform(const QStringList& request, PrivilegedOutcome* outcome) = 0;
     // Ends the tool that a request is running on another thread.
     virtual void stopRunningTool() {}
+    // What the system's prompt said when copyAdminRights brought no rights
+    // (for the log; never shown to the user).
+    virtual QString refusalMessage() const { return {}; }
     // The one folder installBundle writes into.
     virtual QString applicationsFolder() const;
 

@@ -21,4 +21,8 @@ void attachSheet(QDialog* sheet, QWidget* window, Closing closing);
 // Raises `window` and gives it the keyboard, where programs may.
 void bringForward(QWidget* window);
 
+// Puts `window` above ordinary windows or back among them, shown or not; a
+// shown window is not hidden for the change.
+void setStaysOnTop(QWidget* window, bool onTop);
+
 } // namespace platform::dialogs

@@ -53,6 +53,7 @@ InstallCheckManager::RepairRun InstallCheckManager::repairRunForLastCheck() cons
 bool InstallCheckManager::performRepairRun(const RepairRun& run, const RepairProgress& progress)
 {
     logNormal("Repair run started");
+    UpdateToolManager::sharedManager().clearLastRefusal();
     bool repaired = false;
     try {
         repaired = repairEverything(run, progress);

@@ -4,6 +4,7 @@
 #include "Errors.h"
 #include "FileManager.h"
 #include "Finder.h"
+#include "Format.h"
 #include "Logging.h"
 #include "Substring.h"
 #include "SystemLocations.h"
@@ -185,9 +186,28 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
     std::unique_ptr<platform::AuthorizationSession> session = platform::AuthorizationService::shared().createSession(&created);
     if (created != platform::errAuthorizationSuccess || !session)
         return kResultFailed;
+    m_stopAsked = false;
+    clearLastRefusal();
+    // Registered before asking: Stop also ends a wait for the prompt.
+    {
+        std::lock_guard lock(m_sessionLock);
+        m_runningSession = session.get();
+    }
+    const auto unregister = [this] {
+        std::lock_guard lock(m_sessionLock);
+        m_runningSession = nullptr;
+    };
     const int32_t rights = session->copyAdminRights();
-    if (rights != platform::errAuthorizationSuccess) {
-        logError("UpdateToolManager:%1: AuthorizationCopyRights failed (OSStatus %2)", operation, rights);
+    if (rights != platform::errAuthorizationSuccess || m_stopAsked) {
+        unregister();
+        if (m_stopAsked)
+            logError("UpdateToolManager:%1: stopped by the user while asking for administrator rights", operation);
+        else
+            logError("UpdateToolManager:%1: AuthorizationCopyRights failed (OSStatus %2)", operation, rights);
+        if (const QString said = session->refusalMessage(); !said.isEmpty())
+            logError("UpdateToolManager:%1: the administrator prompt said: %2", operation, said);
+        const auto refusal = m_stopAsked ? Refusal::Stopped : refusalFor(platform::refusalForStatus(rights));
+        setLastRefusal(refusal, QString());
         return kResultFailed;
     }
     if (logToolPath)
@@ -196,16 +216,9 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
     QStringList request = arguments;
     if (logToolPath && !request.isEmpty())
         request.insert(1, toolPath);
-    {
-        std::lock_guard lock(m_sessionLock);
-        m_runningSession = session.get();
-    }
     platform::PrivilegedOutcome outcome;
     const int32_t executed = session->runUpdateTool(request, m_timeLimitSeconds.load(), &outcome);
-    {
-        std::lock_guard lock(m_sessionLock);
-        m_runningSession = nullptr;
-    }
+    unregister();
     session.reset();
     if (executed != platform::errAuthorizationSuccess || !outcome.done) {
         m_status = kStatusPrivilegedStartFailed;
@@ -213,22 +226,59 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
             logError("UpdateToolManager:%1: AuthorizationExecuteWithPrivileges failed (OSStatus %2)", operation, executed);
         else
             logError("UpdateToolManager:%1: refused (%2)", operation, outcome.reason);
+        setLastRefusal(m_stopAsked ? Refusal::Stopped : Refusal::Failed, outcome.reason);
         return m_status;
     }
     if (!outcome.toolSucceeded()) {
         m_status = kStatusPrivilegedStartFailed;
-        if (outcome.timedOut)
+        if (outcome.timedOut) {
             logError("UpdateToolManager:%1: \"%2\" did not end within %3 seconds; stopped it", operation, toolPath,
                      m_timeLimitSeconds.load());
-        else if (outcome.stopped)
+            setLastRefusal(Refusal::Failed,
+                           qbFormat("the update tool did not end within %1 seconds", m_timeLimitSeconds.load()));
+        } else if (outcome.stopped) {
             logError("UpdateToolManager:%1: \"%2\" was stopped by the user", operation, toolPath);
-        else
+            setLastRefusal(Refusal::Stopped, QString());
+        } else {
             logError("UpdateToolManager:%1: \"%2\" failed (wait status %3)", operation, toolPath, outcome.waitStatus);
+            setLastRefusal(Refusal::Failed, QString());
+        }
         return m_status;
     }
     m_status = kStatusOK;
     logNormal("UpdateToolManager:%1: Succeeded", operation);
     return m_status;
+}
+
+UpdateToolManager::Refusal UpdateToolManager::refusalFor(platform::RightsRefusal refusal)
+{
+    switch (refusal) {
+    case platform::RightsRefusal::Cancelled:
+        return Refusal::Cancelled;
+    case platform::RightsRefusal::NotAuthorized:
+        return Refusal::NotAuthorized;
+    case platform::RightsRefusal::NoPrompt:
+        return Refusal::NoPrompt;
+    default:
+        return Refusal::Failed;
+    }
+}
+
+void UpdateToolManager::setLastRefusal(Refusal refusal, const QString& reason)
+{
+    std::lock_guard lock(m_sessionLock);
+    m_lastRefusal = {refusal, reason};
+}
+
+UpdateToolManager::LastRefusal UpdateToolManager::lastRefusal() const
+{
+    std::lock_guard lock(m_sessionLock);
+    return m_lastRefusal;
+}
+
+void UpdateToolManager::clearLastRefusal()
+{
+    setLastRefusal(Refusal::None, QString());
 }
 
 int32_t UpdateToolManager::runUpdateToolAsAdmin(const QStringList& arguments)

@@ -18,7 +18,8 @@
 
 namespace platform {
 class AuthorizationSession;
-}
+enum class RightsRefusal;
+} // namespace platform
 
 class UpdateToolManager {
 public:
@@ -93,11 +94,25 @@ public:
     // counts as failed (tests shorten it).
     static constexpr int kRepairTimeLimitSeconds = 300;
     void setRepairTimeLimit(int seconds) { m_timeLimitSeconds = seconds; }
-    // Ends the tool run in progress on another thread, which then fails.
+    // Ends the tool run in progress on another thread, or the wait for its
+    // administrator prompt, which then fails.
     void stopRunningTool();
+
+    // Why the last privileged run came to nothing: each asks the user for
+    // something different. `reason` is a one-line English text for a failed
+    // run (empty when none is known).
+    enum class Refusal { None, Cancelled, NotAuthorized, NoPrompt, Stopped, Failed };
+    struct LastRefusal {
+        Refusal refusal = Refusal::None;
+        QString reason;
+    };
+    LastRefusal lastRefusal() const;
+    void clearLastRefusal();
 
 private:
     int32_t runPrivileged(const QString& operation, const QString& toolPath, const QStringList& arguments, bool logToolPath);
+    static Refusal refusalFor(platform::RightsRefusal refusal);
+    void setLastRefusal(Refusal refusal, const QString& reason);
     // Sets status 5, runs the installed tool and sets status 0 on success.
     int32_t runRepair(const QStringList& arguments);
     void copyMacFUSELogIfNeeded(const QString& packagePath);
@@ -111,8 +126,9 @@ private:
     std::atomic<int> m_timeLimitSeconds{kRepairTimeLimitSeconds};
     std::atomic<qint64> m_runningPid{0};
     std::atomic<bool> m_stopAsked{false};
-    std::mutex m_sessionLock;
+    mutable std::mutex m_sessionLock;
     platform::AuthorizationSession* m_runningSession = nullptr;
+    LastRefusal m_lastRefusal;
     QuitApplicationFunction m_quitApplication;
     SleepFunction m_sleep;
 };

@@ -1,6 +1,7 @@
 #include "Authorization.h"
 
 #include "Bundle.h"
+#include "PkexecOutcome.h"
 #include "helper/PrivilegedRequests.h"
 
 #include <QFile>
@@ -8,10 +9,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/auxv.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -21,10 +25,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-// pkexec's own exit statuses: the user dismissed the dialog, or no
-// authorisation could be had (not allowed, no agent, no polkit).
-constexpr int kPkexecDismissed = 126;
-constexpr int kPkexecNotAuthorized = 127;
 const char* const kHelperName = "quorbel-authhelper";
 
 QString pkexecPath()
@@ -47,6 +47,33 @@ bool hasControlCharacter(const QString& text)
             return true;
     }
     return false;
+}
+
+// With a desktop session the desktop's agent asks; pkexec's own agent would
+// ask on the launcher's terminal, where no one looks.
+bool hasDesktopSession()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// pkexec's messages are told apart by their untranslated text.
+std::vector<QByteArray> environmentInPlainLocale()
+{
+    std::vector<QByteArray> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "LC_ALL=", 7) != 0)
+            variables.emplace_back(*entry);
+    }
+    variables.emplace_back("LC_ALL=C");
+    return variables;
+}
+
+QByteArray readFromStart(int fd, qsizetype limit)
+{
+    QByteArray text(limit, Qt::Uninitialized);
+    const ssize_t got = fd >= 0 ? ::pread(fd, text.data(), static_cast<size_t>(limit), 0) : -1;
+    text.resize(got > 0 ? got : 0);
+    return text;
 }
 
 bool writeAll(int fd, const QByteArray& bytes)
@@ -127,19 +154,24 @@ public:
         const int32_t started = startHelper(helper);
         if (started != errAuthorizationSuccess)
             return started;
+        m_asking = m_helper;
         QByteArray line;
-        if (m_answers->readLine(&line) && line == "ready")
+        const bool ready = m_answers->readLine(&line) && line == "ready";
+        m_asking = -1;
+        if (ready && !m_stopAsked)
             return errAuthorizationSuccess;
-        // No helper came up: pkexec's status tells a dismissal from a refusal.
-        ::close(m_toHelper);
-        m_toHelper = -1;
+        // No helper came up: pkexec's status and message say why.
+        closeInput();
+        m_refusalMessage = readFromStart(m_messages, 4096);
         const int status = reapHelper();
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecDismissed)
+        m_refusalMessage = QByteArray("exit ") + QByteArray::number(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ": "
+                           + m_refusalMessage.simplified();
+        if (m_stopAsked)
             return errAuthorizationCanceled;
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kPkexecNotAuthorized)
-            return errAuthorizationDenied;
-        return errAuthorizationDenied;
+        return pkexec::statusFor(pkexec::outcomeOf(status, m_refusalMessage));
     }
+
+    QString refusalMessage() const override { return QString::fromUtf8(m_refusalMessage); }
 
     int32_t perform(const QStringList& request, PrivilegedOutcome* outcome) override
     {
@@ -193,6 +225,13 @@ public:
     void stopRunningTool() override
     {
         m_stopAsked = true;
+        // A wait for the prompt ends with pkexec; a helper already up ends
+        // with its input.
+        if (const pid_t asking = m_asking.load(); asking > 0) {
+            closeInput();
+            ::kill(asking, SIGTERM);
+            return;
+        }
         const int fd = m_toHelper;
         if (fd >= 0)
             writeAll(fd, "stop\n");
@@ -230,20 +269,34 @@ private:
         }
         const QByteArray program = QFile::encodeName(pkexecPath());
         const QByteArray helperPath = QFile::encodeName(helper);
-        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(helperPath.constData()), nullptr};
+        std::vector<char*> argv{const_cast<char*>(program.constData())};
+        if (hasDesktopSession())
+            argv.push_back(const_cast<char*>("--disable-internal-agent"));
+        argv.push_back(const_cast<char*>(helperPath.constData()));
+        argv.push_back(nullptr);
+        std::vector<QByteArray> variables = environmentInPlainLocale();
+        std::vector<char*> envp;
+        for (QByteArray& variable : variables)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        // pkexec's (and then the helper's) standard error, read when no helper comes up.
+        m_messages = ::memfd_create("pkexec-messages", MFD_CLOEXEC);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        if (m_messages >= 0)
+            posix_spawn_file_actions_adddup2(&actions, m_messages, STDERR_FILENO);
         pid_t pid = -1;
-        const int rc = ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv, environ);
+        const int rc = ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         ::close(input[0]);
         ::close(output[1]);
         if (rc != 0) {
             ::close(input[1]);
             ::close(output[0]);
-            return errAuthorizationDenied;
+            m_refusalMessage = "cannot start pkexec: " + QByteArray(std::strerror(rc));
+            return errAuthorizationToolExecuteFailure;
         }
         m_helper = pid;
         m_toHelper = input[1];
@@ -263,16 +316,28 @@ private:
             ::close(m_fromHelper);
         m_fromHelper = -1;
         m_answers.reset();
+        if (m_messages >= 0)
+            ::close(m_messages);
+        m_messages = -1;
         return status;
+    }
+
+    void closeInput()
+    {
+        const int fd = m_toHelper.exchange(-1);
+        if (fd >= 0)
+            ::close(fd);
     }
 
     // Closing its input ends the helper once the request in hand is done.
     void endHelper()
     {
         QMutexLocker lock(&m_lock);
-        if (m_toHelper >= 0)
-            ::close(m_toHelper);
-        m_toHelper = -1;
+        closeInput();
+        // What the helper said on its way is passed on as it was before pkexec's messages were read.
+        const QByteArray said = readFromStart(m_messages, 65536);
+        if (!said.isEmpty())
+            writeAll(STDERR_FILENO, said);
         reapHelper();
     }
 
@@ -283,6 +348,9 @@ private:
     int m_fromHelper = -1;
     std::unique_ptr<AnswerReader> m_answers;
     std::atomic<bool> m_stopAsked{false};
+    int m_messages = -1;
+    std::atomic<pid_t> m_asking{-1};
+    QByteArray m_refusalMessage;
 };
 
 class SystemService final : public AuthorizationService {
@@ -298,6 +366,22 @@ public:
 std::atomic<AuthorizationService*> gOverride{nullptr};
 
 } // namespace
+
+RightsRefusal refusalForStatus(int32_t status)
+{
+    switch (status) {
+    case errAuthorizationSuccess:
+        return RightsRefusal::None;
+    case errAuthorizationCanceled:
+        return RightsRefusal::Cancelled;
+    case errAuthorizationDenied:
+        return RightsRefusal::NotAuthorized;
+    case errAuthorizationInteractionNotAllowed:
+        return RightsRefusal::NoPrompt;
+    default:
+        return RightsRefusal::Failed;
+    }
+}
 
 bool PrivilegedOutcome::toolSucceeded() const
 {

@@ -78,11 +78,37 @@ void stopAnimation(QProgressBar* indicator)
     indicator->setValue(0);
 }
 
-platform::AlertRequest failureAlert(const char* titleKey)
+// Why the run failed, in words that say what the user can do; empty when
+// nothing more than the general text is known.
+QString reasonText(const UpdateToolManager::LastRefusal& last)
+{
+    using Refusal = UpdateToolManager::Refusal;
+    switch (last.refusal) {
+    case Refusal::None:
+        return {};
+    case Refusal::Cancelled:
+        return QBLocalizedString(QStringLiteral("RepairReasonCancelled"));
+    case Refusal::NotAuthorized:
+        return QBLocalizedString(QStringLiteral("RepairReasonNotAuthorized"));
+    case Refusal::NoPrompt:
+        return QBLocalizedString(QStringLiteral("RepairReasonNoPrompt"));
+    case Refusal::Stopped:
+        return QBLocalizedString(QStringLiteral("RepairReasonStopped"));
+    case Refusal::Failed:
+        break;
+    }
+    if (last.reason.isEmpty())
+        return {};
+    return QBLocalizedStringWithArguments(QStringLiteral("RepairReasonFailed"), last.reason);
+}
+
+platform::AlertRequest failureAlert(const char* titleKey, const QString& reason = {})
 {
     platform::AlertRequest alert;
     alert.messageText = QBLocalizedString(QString::fromLatin1(titleKey));
     alert.informativeText = qbFormat("%1", QBLocalizedString(QStringLiteral("RepairFailed")));
+    if (!reason.isEmpty())
+        alert.informativeText += QStringLiteral("\n\n") + reason;
     alert.buttonTitles = {QBLocalizedString(QStringLiteral("OK"))};
     return alert;
 }
@@ -223,7 +249,7 @@ void InstallCheckManager::runSelfRepair()
     }
     checkText->setText(repairExplanation());
     // Above ordinary windows; the flag must be set before the window is shown.
-    checkWindow->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    platform::dialogs::setStaysOnTop(checkWindow, true);
     centreOnScreen(checkWindow);
     platform::application::activateIgnoringOtherApps();
     checkWindow->show();
@@ -241,6 +267,9 @@ void InstallCheckManager::waitForUser()
 void InstallCheckManager::installButtonClick(QObject* /*sender*/)
 {
     logNormal("User chose to repair");
+    // The run may ask for administrator rights: the system's prompt can be an
+    // ordinary window, and nothing may cover it.
+    platform::dialogs::setStaysOnTop(checkWindow, false);
     m_progressSheetUp = true;
     repairStopButton->hide();
     repairStopButton->setEnabled(true);
@@ -277,6 +306,7 @@ void InstallCheckManager::endProgressSheet()
     repairStopButton->hide();
     m_progressSheetUp = false;
     repairProgressWindow->done(0);
+    platform::dialogs::setStaysOnTop(checkWindow, true);
 }
 
 // ---- Back on the main thread ----
@@ -315,8 +345,9 @@ bool InstallCheckManager::runQuorbel()
 void InstallCheckManager::repairFailed()
 {
     endProgressSheet();
-    platform::AlertPresenter::shared().beginSheetModalForWindow(failureAlert("RepairFailedTitle"), checkWindow,
-                                                                [this](const platform::AlertResponse&) { waitForUser(); });
+    platform::AlertPresenter::shared().beginSheetModalForWindow(
+        failureAlert("RepairFailedTitle", reasonText(UpdateToolManager::sharedManager().lastRefusal())), checkWindow,
+        [this](const platform::AlertResponse&) { waitForUser(); });
 }
 
 // ---- The repair thread ----

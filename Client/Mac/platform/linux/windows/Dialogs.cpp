@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
+#include <QWindow>
 
 namespace platform::dialogs {
 namespace {
@@ -77,6 +78,20 @@ void bringForward(QWidget* window)
         return;
     window->raise();
     window->activateWindow();
+}
+
+void setStaysOnTop(QWidget* window, bool onTop)
+{
+    QWindow* handle = window->windowHandle();
+    if (!handle || !window->isVisible()) {
+        window->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+        return;
+    }
+    // QWidget::setWindowFlags would hide a shown window; its window changes in place.
+    const Qt::WindowFlags flags = onTop ? window->windowFlags() | Qt::WindowStaysOnTopHint
+                                        : window->windowFlags() & ~Qt::WindowStaysOnTopHint;
+    window->overrideWindowFlags(flags);
+    handle->setFlags(flags);
 }
 
 } // namespace platform::dialogs
