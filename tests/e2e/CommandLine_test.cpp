@@ -5,6 +5,7 @@
 #include "LauncherRun.h"
 #include "QtPrinters.h"
 #include "TestSupport.h"
+#include "ZipBuilder.h"
 
 #include <QDir>
 #include <QFile>
@@ -539,30 +540,6 @@ TEST(CommandLineCheck, AsRootRefusesWhatOthersCanChange)
 }
 
 // ---- --support-archive ----
-
-// Entry name -> contents.
-std::map<QByteArray, QByteArray> readZip(const QString& path)
-{
-    std::map<QByteArray, QByteArray> entries;
-    unzFile archive = unzOpen64(QFile::encodeName(path).constData());
-    if (!archive)
-        return entries;
-    for (int more = unzGoToFirstFile(archive); more == UNZ_OK; more = unzGoToNextFile(archive)) {
-        char name[512];
-        unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK
-            || unzOpenCurrentFile(archive) != UNZ_OK)
-            break;
-        QByteArray data;
-        char buffer[8192];
-        for (int got; (got = unzReadCurrentFile(archive, buffer, sizeof buffer)) > 0;)
-            data.append(buffer, got);
-        unzCloseCurrentFile(archive);
-        entries[QByteArray(name)] = data;
-    }
-    unzClose(archive);
-    return entries;
-}
 
 TEST(CommandLineSupportArchive, HoldsTheLogsTheCheckAndTheSettingsWithoutAnySecret)
 {

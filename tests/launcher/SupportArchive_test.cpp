@@ -7,6 +7,7 @@
 #include "KeyConstants.h"
 #include "PropertyList.h"
 #include "TestSupport.h"
+#include "ZipBuilder.h"
 #include "UserDefaults.h"
 #include "UserManager.h"
 #include "ZipArchiveWriter.h"
@@ -25,29 +26,6 @@
 using namespace testing_support;
 
 namespace {
-
-std::map<QByteArray, QByteArray> readZip(const QString& path)
-{
-    std::map<QByteArray, QByteArray> entries;
-    unzFile archive = unzOpen64(QFile::encodeName(path).constData());
-    if (!archive)
-        return entries;
-    for (int more = unzGoToFirstFile(archive); more == UNZ_OK; more = unzGoToNextFile(archive)) {
-        char name[512];
-        unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK
-            || unzOpenCurrentFile(archive) != UNZ_OK)
-            break;
-        QByteArray data;
-        char buffer[65536];
-        for (int got; (got = unzReadCurrentFile(archive, buffer, sizeof buffer)) > 0;)
-            data.append(buffer, got);
-        unzCloseCurrentFile(archive);
-        entries[QByteArray(name)] = data;
-    }
-    unzClose(archive);
-    return entries;
-}
 
 // Every text value at any depth, <data> holding a property list opened up.
 void collectTexts(const QVariant& value, QStringList* texts)

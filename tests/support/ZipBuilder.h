@@ -8,7 +8,10 @@
 #include <QList>
 #include <QString>
 
+#include <unzip.h>
 #include <zip.h>
+
+#include <map>
 
 #include <sys/stat.h>
 
@@ -20,6 +23,30 @@ struct ZipEntry {
     bool symbolicLink = false;
     bool deflated = true;
 };
+
+// Entry name -> contents of every entry of an archive; empty when unreadable.
+inline std::map<QByteArray, QByteArray> readZip(const QString& path)
+{
+    std::map<QByteArray, QByteArray> entries;
+    unzFile archive = unzOpen64(QFile::encodeName(path).constData());
+    if (!archive)
+        return entries;
+    for (int more = unzGoToFirstFile(archive); more == UNZ_OK; more = unzGoToNextFile(archive)) {
+        char name[512];
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK
+            || unzOpenCurrentFile(archive) != UNZ_OK)
+            break;
+        QByteArray data;
+        char buffer[65536];
+        for (int got; (got = unzReadCurrentFile(archive, buffer, sizeof buffer)) > 0;)
+            data.append(buffer, got);
+        unzCloseCurrentFile(archive);
+        entries[QByteArray(name)] = data;
+    }
+    unzClose(archive);
+    return entries;
+}
 
 inline bool writeZip(const QString& path, const QList<ZipEntry>& entries)
 {

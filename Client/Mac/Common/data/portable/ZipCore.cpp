@@ -17,7 +17,7 @@ constexpr unsigned kHostUnix = 3;
 // minizip reads an archive in small pieces at two places by turns: the
 // central directory and each entry's local header and data. Each place gets
 // a window of its own, so that most of those pieces cost no system call.
-constexpr size_t kWindowSize = 64 * 1024;
+constexpr size_t kWindowSize = size_t{64} * 1024;
 constexpr int kWindows = 2;
 
 struct Window {
