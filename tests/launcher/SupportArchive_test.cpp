@@ -7,10 +7,10 @@
 #include "KeyConstants.h"
 #include "PropertyList.h"
 #include "TestSupport.h"
-#include "ZipBuilder.h"
 #include "UserDefaults.h"
 #include "UserManager.h"
 #include "ZipArchiveWriter.h"
+#include "ZipBuilder.h"
 
 #include <QDir>
 #include <QFile>
