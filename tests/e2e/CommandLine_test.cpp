@@ -221,8 +221,6 @@ TEST(CommandLineCheck, AManifestThatIsNotAPropertyListIsAFaultNotAnEmptyList)
     }
 }
 
-std::map<QByteArray, QByteArray> readZip(const QString& path);
-
 // ---- The report as a contract: docs/check-report.schema.json ----
 
 // Runs the schema's validator on `document`; "" when it is valid and no copy
