@@ -1,7 +1,5 @@
 #include "Arguments.h"
 
-#include <climits>
-
 namespace updateqb {
 namespace {
 
@@ -28,39 +26,7 @@ constexpr Shape kShapes[] = {
     {"fixmonokeypairs", Verb::FixMonoKeypairs, "f"},
 };
 
-bool hasControlCharacter(std::string_view text)
-{
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
-
-bool isCleanAbsolutePath(std::string_view path)
-{
-    if (path.size() < 2 || path.size() >= PATH_MAX || path.front() != '/' || path.back() == '/' || hasControlCharacter(path))
-        return false;
-    size_t start = 1;
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/')
-            continue;
-        const std::string_view component = path.substr(start, i - start);
-        if (component.empty() || component == "." || component == ".." || component.size() > NAME_MAX)
-            return false;
-        start = i + 1;
-    }
-    return true;
-}
-
-bool isPlainName(std::string_view name)
-{
-    return !name.empty() && name.size() <= NAME_MAX && name.front() != '.' && name.find('/') == std::string_view::npos
-           && !hasControlCharacter(name);
-}
 
 std::vector<std::string> pathComponents(std::string_view path)
 {

@@ -2,6 +2,8 @@
 // The command line as the launcher composes it: a command word and its
 // arguments, checked for shape before anything is opened.
 
+#include "PathRules.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,12 +37,9 @@ struct Request {
     std::string folder;      // repaircore / fixmonokeypairs
 };
 
-// Absolute, at most PATH_MAX bytes, no empty, "." or ".." component, no
-// control character, no trailing "/".
-bool isCleanAbsolutePath(std::string_view path);
-// One path component: not empty, no "/", not starting with ".", no control
-// character, at most NAME_MAX bytes.
-bool isPlainName(std::string_view name);
+// The root side's path rules (PathRules.h).
+using qbcore::isCleanAbsolutePath;
+using qbcore::isPlainName;
 // The components of a clean absolute path.
 std::vector<std::string> pathComponents(std::string_view path);
 

@@ -1,5 +1,6 @@
 #include "Statement.h"
 
+#include "PathRules.h"
 #include "SignatureCore.h"
 
 #include <array>
@@ -12,11 +13,6 @@ constexpr std::string_view kFormatLine = "format: updateqb statement 1\n";
 constexpr std::array<std::string_view, 4> kKeys{"command: ", "target: ", "version: ", "sha256: "};
 constexpr std::string_view kSignatureKey = "signature: ";
 constexpr size_t kMaxValue = 1024;
-
-bool isPlainByte(unsigned char c)
-{
-    return c >= 0x20 && c != 0x7f;
-}
 
 bool isLowerHex(std::string_view text)
 {
@@ -42,7 +38,7 @@ bool takeLine(std::string_view bytes, size_t* cursor, std::string_view key, std:
     if (text.empty() || text.size() > kMaxValue || text.front() == ' ' || text.back() == ' ')
         return false;
     for (char c : text) {
-        if (!isPlainByte(static_cast<unsigned char>(c)))
+        if (qbcore::isControlByte(static_cast<unsigned char>(c)))
             return false;
     }
     value->assign(text);

@@ -2,6 +2,7 @@
 
 #include "Arguments.h"
 #include "Files.h"
+#include "PathRules.h"
 #include "ZipCore.h"
 
 #include <cerrno>
@@ -44,10 +45,7 @@ std::string readName(unzFile archive, unz_file_info64* info)
 
 std::string shown(const std::string& name)
 {
-    std::string text;
-    for (char c : name)
-        text += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    return "archive entry \"" + text + "\"";
+    return "archive entry \"" + qbcore::shownPlain(name) + "\"";
 }
 
 // Opens or makes the folder `components[0..count)` below `root`.

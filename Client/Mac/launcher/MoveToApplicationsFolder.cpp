@@ -8,13 +8,13 @@
 #include "FileManager.h"
 #include "LocalizedString.h"
 #include "Logging.h"
+#include "PathChecks.h"
 #include "ProcessInfo.h"
 #include "Shell.h"
 #include "SystemLocations.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QMap>
 #include <QMutex>
@@ -114,21 +114,15 @@ QStringList recordedAlsoRemovePaths()
 }
 
 // Removing runs with administrator rights, so only whole application bundles
-// named by an absolute, normalised path qualify, and never the running copy.
-bool hasControlCharacter(const QString& text)
-{
-    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
-}
-
+// named by a path the root side's rules accept qualify, and never the running copy.
 bool isSafeToRemove(const QString& path, const QString& source)
 {
     // A NUL would cut the path short where it reaches the file system.
-    if (hasControlCharacter(path)) {
+    if (platform::paths::hasControlCharacter(path)) {
         logError("Not removing \"%1\": the path holds a control character", path);
         return false;
     }
-    if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path
-        || !path.endsWith(QStringLiteral(".app"), Qt::CaseInsensitive)) {
+    if (!platform::paths::isBundlePath(path)) {
         logError("Not removing \"%1\": not the full path of an application bundle", path);
         return false;
     }
@@ -248,15 +242,9 @@ void showFailureAlert(const MovePlan& plan)
     platform::AlertPresenter::shared().runModal(alert);
 }
 
-bool isBlank(const QString& path)
-{
-    return path.trimmed().isEmpty();
-}
-
 bool passesSafetyChecks(const MovePlan& plan)
 {
-    return plan.destination.endsWith(QStringLiteral(".app")) && !isBlank(plan.destination) && !isBlank(plan.source)
-           && !hasControlCharacter(plan.destination) && !hasControlCharacter(plan.source);
+    return platform::paths::isBundlePath(plan.destination) && platform::paths::isCleanAbsolutePath(plan.source);
 }
 
 bool isInRootOnlyFolder(const QString& path)

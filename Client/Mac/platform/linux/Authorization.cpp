@@ -1,6 +1,7 @@
 #include "Authorization.h"
 
 #include "Bundle.h"
+#include "PathChecks.h"
 #include "helper/PrivilegedRequests.h"
 
 #include <QFile>
@@ -38,15 +39,6 @@ QString pkexecPath()
     }
 #endif
     return QStringLiteral("/usr/bin/pkexec");
-}
-
-bool hasControlCharacter(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
 }
 
 bool writeAll(int fd, const QByteArray& bytes)
@@ -146,7 +138,7 @@ public:
         QMutexLocker lock(&m_lock);
         *outcome = PrivilegedOutcome();
         for (const QString& field : request) {
-            if (hasControlCharacter(field)) {
+            if (paths::hasControlCharacter(field)) {
                 outcome->reason = QStringLiteral("refusing a request holding a control character");
                 return errAuthorizationSuccess;
             }
@@ -331,7 +323,7 @@ bool isRootOnlyFolder(const QString& folder)
 
 bool removeBundleWithOwnRights(const QString& path, QString* why)
 {
-    if (hasControlCharacter(path)) {
+    if (paths::hasControlCharacter(path)) {
         *why = QStringLiteral("the path holds a control character");
         return false;
     }

@@ -1,5 +1,7 @@
 #include "PrivilegedRequests.h"
 
+#include "PathRules.h"
+
 #include <plist/plist.h>
 
 #include <algorithm>
@@ -88,30 +90,21 @@ bool endsWith(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// "/a/b/c" -> {"a", "b", "c"}; false for a relative path or one with empty,
-// "." or ".." components (trailing slashes excepted).
+// "/a/b/c" -> {"a", "b", "c"}, "/" -> {}; false for a path the rules refuse.
 bool splitAbsolute(const std::string& path, std::vector<std::string>* components)
 {
-    if (path.empty() || path.front() != '/')
-        return false;
     components->clear();
+    if (path == "/")
+        return true;
+    if (!qbcore::isCleanAbsolutePath(path))
+        return false;
     size_t start = 1;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
+    for (size_t end = path.find('/', start);; end = path.find('/', start)) {
+        components->push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        if (part.empty()) {
-            if (end != path.size())
-                return false;
-        } else if (part == "." || part == "..") {
-            return false;
-        } else {
-            components->push_back(part);
-        }
+            return true;
         start = end + 1;
     }
-    return true;
 }
 
 // Owned by root and writable by no one else. A folder with the sticky bit
@@ -272,11 +265,6 @@ std::string scratchName(int folderFd, const std::string& name, const char* purpo
         if (::fstatat(folderFd, candidate.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
             return candidate;
     }
-}
-
-bool isBundleName(const std::string& name)
-{
-    return name.size() > 4 && endsWith(name, ".app") && name.front() != '.' && name.find('/') == std::string::npos;
 }
 
 // File-system rights of one user for reads, root's for writes. The helper is
@@ -479,14 +467,6 @@ std::string readLink(const char* path)
 
 } // namespace
 
-bool isAcceptableArgument(const std::string& argument)
-{
-    return std::none_of(argument.begin(), argument.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7f;
-    });
-}
-
 bool isRootOnlyFolderChain(const std::string& folder, std::string* why)
 {
     std::string ignored;
@@ -498,7 +478,7 @@ bool isRootOnlyExecutable(const std::string& path, std::string* why)
     std::string ignored;
     std::string& reason = why ? *why : ignored;
     std::string parent, name;
-    if (path.empty() || path.front() != '/' || endsWith(path, "/")) {
+    if (!qbcore::isCleanAbsolutePath(path)) {
         reason = "\"" + path + "\" is not a plain absolute path";
         return false;
     }
@@ -540,9 +520,7 @@ Result removeBundle(const std::string& path, const Identity& expected)
 
 Result removeBundleIn(const std::string& path, const Identity& expected, bool rootOnlyFolders)
 {
-    std::vector<std::string> components;
-    if (!isAcceptableArgument(path) || !splitAbsolute(path, &components) || components.empty() || endsWith(path, "/")
-        || !isBundleName(components.back()))
+    if (!qbcore::isBundlePath(path))
         return failure("\"" + path + "\" is not the full path of an application bundle");
     std::string parent, name;
     splitLast(path, &parent, &name);
@@ -583,8 +561,7 @@ Result installBundle(const std::string& source, const std::string& folder, const
 
 Result installBundleInto(const std::string& folder, const std::string& source, const std::string& name, uid_t readAs)
 {
-    if (!isAcceptableArgument(source) || !isAcceptableArgument(name) || !isBundleName(name) || source.empty()
-        || source.front() != '/')
+    if (!qbcore::isCleanAbsolutePath(source) || !qbcore::isBundleName(name))
         return failure("not installing \"" + source + "\" as \"" + name + "\": not an application bundle");
     std::string why;
     Fd destinationFolder = openRootOnlyFolder(folder, &why);
@@ -635,10 +612,10 @@ Result runTool(const std::string& path, const std::vector<std::string>& argument
                StopCheck stop, void* stopContext, bool trustedBundleTool)
 {
     std::string why;
-    if (!isAcceptableArgument(path))
+    if (qbcore::hasControlCharacter(path))
         return failure("refusing a control character in the tool's path");
     for (const std::string& argument : arguments) {
-        if (!isAcceptableArgument(argument))
+        if (qbcore::hasControlCharacter(argument))
             return failure("refusing a control character in an argument of \"" + path + "\"");
     }
     // Links are resolved once and the file they lead to is checked and run:
@@ -758,7 +735,7 @@ Result perform(const std::vector<std::string>& fields, uid_t user, StopCheck sto
     if (fields.empty())
         return failure("empty request");
     for (const std::string& field : fields) {
-        if (!isAcceptableArgument(field))
+        if (qbcore::hasControlCharacter(field))
             return failure("refusing a request holding a control character");
     }
     const std::string& request = fields[0];

@@ -1,7 +1,8 @@
 #pragma once
 // The closed set of things done with administrator rights, shared by the
 // root helper program and by a launcher that already runs as root. Plain
-// POSIX and C++: the helper links nothing else but libplist.
+// POSIX and C++: the helper links nothing else but libplist and the path
+// rules of the Qt-free library (PathRules.h).
 //
 // Every path is worked on through opened folder descriptors without
 // following links; nothing here reads the environment.
@@ -37,9 +38,6 @@ struct Identity {
     ino_t inode = 0;
     bool known = false;
 };
-
-// No NUL or other control character (below 0x20, and 0x7f).
-bool isAcceptableArgument(const std::string& argument);
 
 // Every component from "/" to `folder` itself is a real folder (no link)
 // owned by root and writable by no one else.

@@ -7,6 +7,7 @@
 // a request in hand is always finished first (a launcher that dies
 // mid-request leaves a whole result, never half of one).
 
+#include "PathRules.h"
 #include "PrivilegedRequests.h"
 
 #include <cerrno>
@@ -88,16 +89,6 @@ std::vector<std::string> split(const std::string& line)
     }
 }
 
-std::string printable(std::string text)
-{
-    for (char& c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
-            c = ' ';
-    }
-    return text;
-}
-
 } // namespace
 
 int main()
@@ -137,7 +128,7 @@ int main()
                                           : "")
                       + "\n";
         else
-            answer += "fail\t" + printable(result.reason) + "\n";
+            answer += "fail\t" + qbcore::shownPlain(result.reason) + "\n";
         writeAll(answer);
     }
 }
