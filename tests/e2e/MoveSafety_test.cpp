@@ -217,10 +217,16 @@ protected:
         ASSERT_TRUE(copyBundle(QFile::encodeName(installed())));
         writeFile(installed() + QStringLiteral("/Contents/Resources/old.txt"), "old");
         makeBundle(applications() + QStringLiteral("/Quorbel-2.app"), {{"CFBundleIdentifier", "com.example.earlier"}});
+        // The plain move is an ordinary user's into a folder of its own (a
+        // launcher that runs as root installs by the root side's requests).
+        ASSERT_EQ(QProcess::execute(QStringLiteral("chown"),
+                                    {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kNobody), m_dir.path()}),
+                  0);
     }
 
     // The download sits on its own mount of the file system, as on a second
-    // disk: moving it to the Trash is a copy and a removal, not a rename.
+    // disk: moving it to the Trash is a copy and a removal, not a rename. The
+    // launcher runs as the ordinary user who owns the scratch tree.
     int runUntilKilled(const KillPoint& point, QString* landed)
     {
         QProcessEnvironment env = environment(kMove);
@@ -229,10 +235,12 @@ protected:
         const QString downloads = home() + QStringLiteral("/Downloads");
         QProcess launcher;
         launcher.setProcessEnvironment(env);
-        launcher.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"),
-                                                   QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
-                                                   QStringLiteral("mount --bind \"$0\" \"$0\" && exec \"$1\""), downloads,
-                                                   downloaded() + QStringLiteral("/Contents/MacOS/Quorbel")});
+        launcher.start(
+            QStringLiteral("unshare"),
+            {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"), QStringLiteral("sh"),
+             QStringLiteral("-c"),
+             QStringLiteral("mount --bind \"$0\" \"$0\" && exec setpriv --reuid=%1 --regid=%1 --clear-groups \"$1\"").arg(kNobody),
+             downloads, downloaded() + QStringLiteral("/Contents/MacOS/Quorbel")});
         if (!launcher.waitForStarted())
             return -1;
         const pid_t pid = pid_t(launcher.processId());
@@ -336,11 +344,13 @@ TEST_F(MoveKilledRun, EveryMomentLeavesACopyThatStarts)
         std::printf("killed %s%s: %s\n", point.name,
                     landed.isEmpty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(landed)), qPrintable(remains()));
         ASSERT_FALSE(copies.isEmpty()) << qPrintable(remains());
-        // Each copy that remains really starts: from Applications it runs, a
-        // download offers the move again (declined here) and runs too.
+        // Each copy that remains really starts for its user: from Applications
+        // it runs, a download offers the move again (declined here) and runs too.
         for (const QString& bundle : copies) {
             QFile::remove(coreLogPath());
-            EXPECT_EQ(run(bundle + QStringLiteral("/Contents/MacOS/Quorbel"), {}, environment(QStringLiteral("Do Not Move"))), 0)
+            const QStringList asNobody{QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
+                                       QStringLiteral("--clear-groups"), bundle + QStringLiteral("/Contents/MacOS/Quorbel")};
+            EXPECT_EQ(run(QStringLiteral("setpriv"), asNobody, environment(QStringLiteral("Do Not Move"))), 0)
                 << qPrintable(bundle) << qPrintable(m_stderr);
             waitForStrays();
             EXPECT_TRUE(readFile(coreLogPath()).contains("QuorbelCore started"))

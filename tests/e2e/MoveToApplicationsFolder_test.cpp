@@ -73,7 +73,8 @@ protected:
 
     QString makeEarlierCopy(const QString& path)
     {
-        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.example.earlier")}});
+        // This product's: a launcher that runs as root removes no other.
+        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.quorbel.Quorbel")}});
         writeFile(path + QStringLiteral("/Contents/Resources/old.txt"), "old");
         return path;
     }

@@ -7,7 +7,7 @@
 //   - while "the prompt is open" it runs STATE/during-prompt, if present, with
 //     the caller's own rights (a user acting while the real dialog waits);
 //   - otherwise it starts the helper, and nothing but the helper, as root
-//     with PKEXEC_UID set to the caller, as pkexec does.
+//     with its arguments and PKEXEC_UID set to the caller, as pkexec does.
 // STATE is $QUORBEL_FAKE_PKEXEC_STATE; every file there is read and written
 // with the caller's rights.
 
@@ -112,11 +112,11 @@ int main(int argc, char** argv)
     }
 
     // pkexec's one option that the launcher passes.
-    if (argc == 3 && std::strcmp(argv[1], "--disable-internal-agent") == 0) {
-        argv[1] = argv[2];
-        argc = 2;
+    if (argc >= 3 && std::strcmp(argv[1], "--disable-internal-agent") == 0) {
+        ++argv;
+        --argc;
     }
-    const char* base = argc == 2 ? std::strrchr(argv[1], '/') : nullptr;
+    const char* base = argc >= 2 ? std::strrchr(argv[1], '/') : nullptr;
     struct stat helper {};
     if (!base || std::strcmp(base + 1, kHelperName) != 0 || ::stat(argv[1], &helper) != 0 || !S_ISREG(helper.st_mode)) {
         std::fprintf(stderr, "fake pkexec: starts only %s\n", kHelperName);
@@ -128,6 +128,6 @@ int main(int argc, char** argv)
     ::clearenv();
     ::setenv("PKEXEC_UID", callerId.c_str(), 1);
     ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
-    ::execl(argv[1], argv[1], static_cast<char*>(nullptr));
+    ::execv(argv[1], argv + 1);
     return kNotAuthorized;
 }

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -55,12 +56,16 @@ public:
 
 // Grants or refuses the right as told and carries out the requests for real
 // (the scratch tree needs no rights), unless a test overrides a request.
-// Each request is recorded as its name and first two fields.
+// Each request is recorded as its name and path (an install with its folder too).
 class FakeAuthorization final : public platform::AuthorizationService {
 public:
     struct Session final : platform::AuthorizationSession {
         explicit Session(FakeAuthorization* owner) : m_owner(owner) {}
-        int32_t copyAdminRights() override { return m_owner->rightsStatus; }
+        int32_t copyAdminRights() override
+        {
+            m_owner->actions.append(action());
+            return m_owner->rightsStatus;
+        }
         QString applicationsFolder() const override
         {
             return m_owner->rightsFolder.isEmpty() ? platform::locations::applicationsFolders(platform::Domain::Local).last()
@@ -68,7 +73,7 @@ public:
         }
         int32_t perform(const QStringList& request, platform::PrivilegedOutcome* outcome) override
         {
-            m_owner->commands.append(request.mid(0, 3));
+            m_owner->commands.append(request.mid(0, request.first() == QStringLiteral("install") ? 3 : 2));
             const auto special = m_owner->handlers.find(request.first());
             if (special != m_owner->handlers.end()) {
                 outcome->done = special->second(request);
@@ -88,7 +93,10 @@ public:
         *status = platform::errAuthorizationSuccess;
         return std::make_unique<Session>(this);
     }
+    bool hasAdministratorRights() const override { return asRoot; }
 
+    bool asRoot = false;
+    QList<platform::PrivilegedAction> actions;
     int32_t rightsStatus = platform::errAuthorizationSuccess;
     QString rightsFolder; // the only folder the rights install into; "" for the local Applications folder
     QList<QStringList> commands;
@@ -275,11 +283,23 @@ TEST_F(MoveToApplicationsFolderTest, EveryExistingEarlierCopyIsRemovedBeforeTheC
     PFMove();
 
     const QString remove = QStringLiteral("remove");
-    EXPECT_EQ(authorization.commands, (QList<QStringList>{{remove, destination, QStringLiteral("com.example.quorbel")},
-                                                          {remove, foundCopy, QStringLiteral("com.example.quorbel")},
-                                                          {remove, userCopy, QStringLiteral("com.example.quorbel")},
-                                                          {remove, clientCopy, QStringLiteral("com.example.quorbel")},
+    EXPECT_EQ(authorization.commands, (QList<QStringList>{{remove, destination},
+                                                          {remove, foundCopy},
+                                                          {remove, userCopy},
+                                                          {remove, clientCopy},
                                                           {QStringLiteral("install"), source, applications()}}));
+    // The one action asked for names what the move found, each as it was found, in the same order.
+    ASSERT_EQ(authorization.actions.size(), 1);
+    const platform::PrivilegedAction& action = authorization.actions.first();
+    EXPECT_EQ(action.kind, platform::PrivilegedAction::Kind::Move);
+    EXPECT_EQ(action.folder, applications());
+    EXPECT_EQ(action.name, QStringLiteral("X.app"));
+    QStringList listed;
+    for (const auto& [path, identity] : action.removals) {
+        listed.append(path);
+        EXPECT_NE(identity.inode, 0u) << qPrintable(path);
+    }
+    EXPECT_EQ(listed, (QStringList{destination, foundCopy, userCopy, clientCopy}));
     EXPECT_EQ(readFile(destination + QStringLiteral("/Contents/Resources/data.txt")), "payload");
     for (const QString& path : {foundCopy, userCopy, clientCopy})
         EXPECT_FALSE(platform::files::fileExists(path)) << qPrintable(path);
@@ -559,6 +579,27 @@ TEST_F(MoveToApplicationsFolderTest, EarlierCopiesInTheHomeFolderGoWhateverHomeL
         }
         platform::files::removeItem(home.path(QStringLiteral("elsewhere")));
     }
+}
+
+// Root may write the destination, but the download and the folders on the way
+// may be a user's: a root launcher installs only through the session's
+// descriptor-based install, never by the path-string copy, and trashes the
+// download only as the very folder that was started.
+TEST_F(MoveToApplicationsFolderTest, ARootLauncherInstallsOnlyThroughTheSession)
+{
+    authorization.asRoot = true;
+    const QString source = runFrom(home.home() + QStringLiteral("/Downloads/X.app"));
+    const QString destination = makeOldCopy(applications() + QStringLiteral("/X.app"));
+    acceptMove();
+    PFMove();
+
+    EXPECT_EQ(authorization.commands, (QList<QStringList>{{QStringLiteral("remove"), destination},
+                                                          {QStringLiteral("install"), source, applications()}}));
+    EXPECT_FALSE(alerts.shown.first().informativeText.contains(kAdminNote));
+    // This test program is not the bundle it pretends to run: the download stays.
+    EXPECT_TRUE(platform::files::isDirectory(source));
+    EXPECT_TRUE(log.contains(QStringLiteral("Warning! Could not delete application after moving it to Applications folder")));
+    EXPECT_EQ(terminations, 1);
 }
 
 TEST_F(MoveToApplicationsFolderTest, AnIncompleteCopyLeftByAnEndedMoveIsReplaced)

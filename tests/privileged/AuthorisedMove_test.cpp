@@ -31,6 +31,7 @@ using namespace testing_support;
 namespace {
 
 constexpr uid_t kUser = 65534; // nobody
+constexpr const char* kProduct = "com.quorbel.Quorbel";
 constexpr int kTimeoutMs = 60000;
 const QString kMoveAnswer = QStringLiteral("Move to Applications Folder");
 
@@ -110,6 +111,16 @@ protected:
                 && (exe.startsWith(m_dir.path()) || exe.startsWith(QStringLiteral("/Applications/"))))
                 ::kill(pid_t(pid), SIGKILL);
         }
+    }
+
+    // A bundle owned by root (made by this root process) or by the user.
+    static QString makeCopy(const QString& path, const QString& identifier, bool userOwned = false)
+    {
+        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), identifier}});
+        writeFile(path + QStringLiteral("/Contents/Resources/precious.txt"), "keep");
+        if (userOwned)
+            run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), path});
+        return path;
     }
 
     QTemporaryDir m_dir;
@@ -229,16 +240,6 @@ protected:
         return text;
     }
 
-    // A bundle owned by root (made by this root process) or by the user.
-    QString makeCopy(const QString& path, const QString& identifier, bool userOwned)
-    {
-        makeBundle(path, {{QStringLiteral("CFBundleIdentifier"), identifier}});
-        writeFile(path + QStringLiteral("/Contents/Resources/precious.txt"), "keep");
-        if (userOwned)
-            run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), path});
-        return path;
-    }
-
     static bool failureAlertShown(const QString& errors)
     {
         return errors.contains(QStringLiteral("Could not move to Applications folder"));
@@ -268,12 +269,24 @@ void expectRootOwnedPlainTree(const QString& root)
 
 TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRelaunches)
 {
-    const QString earlier = makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+    const QString earlier = makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QString::fromLatin1(kProduct));
+    struct stat found {};
+    ASSERT_EQ(::stat(QFile::encodeName(earlier).constData(), &found), 0);
+    struct stat downloaded {};
+    ASSERT_EQ(::stat(QFile::encodeName(source()).constData(), &downloaded), 0);
     const QString errors = runDownloadedLauncher();
 
     EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    // The helper is started for the move alone: what it installs and what it may remove.
     EXPECT_EQ(readFile(state() + QStringLiteral("/argv")).trimmed(),
-              (pkexec() + u' ' + source() + QStringLiteral("/Contents/MacOS/quorbel-authhelper")).toUtf8());
+              QStringLiteral("%1 %2/Contents/MacOS/quorbel-authhelper move /Applications Quorbel.app %3 %4 %5 %6 %7")
+                  .arg(pkexec(), source())
+                  .arg(downloaded.st_dev)
+                  .arg(downloaded.st_ino)
+                  .arg(earlier)
+                  .arg(found.st_dev)
+                  .arg(found.st_ino)
+                  .toUtf8());
     expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
     EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
     EXPECT_FALSE(QFileInfo::exists(earlier));
@@ -405,6 +418,147 @@ TEST_F(AuthorisedMoveRun, ASetUserIdFileIsInstalledWithoutItsSpecialBits)
     EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/shell")).isExecutable());
 }
 
+// A user who makes the helper or the core of the download a link to files of
+// their own: nothing of theirs ever runs as root or lands in /Applications.
+TEST_F(AuthorisedMoveRun, LinksInTheSourceAreNeverInstalledNorRunAsRoot)
+{
+    struct Case {
+        const char* what;
+        const char* linked;
+        int prompts;
+    };
+    const QString marker = m_dir.path() + QStringLiteral("/ran-as-root");
+    for (const Case& test : {Case{"the core", "Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore", 1},
+                             Case{"the helper", "Contents/MacOS/quorbel-authhelper", 0}}) {
+        SCOPED_TRACE(test.what);
+        TearDown();
+        run(QStringLiteral("rm"), {QStringLiteral("-rf"), home(), state(), bin()});
+        SetUp();
+        const QString own = home() + QStringLiteral("/.local/bin/tool");
+        makeScript(own, QStringLiteral("[ \"$(id -u)\" = 0 ] && touch '%1'; exec sleep 1").arg(marker));
+        const QString link = source() + u'/' + QLatin1String(test.linked);
+        ASSERT_TRUE(QFile::remove(link));
+        ASSERT_TRUE(QFile::link(own, link));
+        run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), home()});
+        const QString errors = runDownloadedLauncher();
+
+        EXPECT_EQ(prompts(), test.prompts) << qPrintable(errors);
+        EXPECT_TRUE(failureAlertShown(errors)) << qPrintable(errors);
+        EXPECT_TRUE(listing(QStringLiteral("/Applications")).isEmpty())
+            << qPrintable(listing(QStringLiteral("/Applications")).join(u'\n'));
+        EXPECT_FALSE(QFileInfo::exists(marker));
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+    }
+}
+
+// While the prompt is open (and later), another process of the same user
+// cannot open the launcher's descriptors to write its own requests.
+TEST_F(AuthorisedMoveRun, TheLaunchersDescriptorsAreOutOfReachOfTheUsersOtherProcesses)
+{
+    const QString marker = m_dir.path() + QStringLiteral("/ran");
+    // The stand-in's parent is the launcher.
+    duringPrompt(QStringLiteral("launcher=$(cut -d' ' -f4 /proc/$PPID/stat)\n"
+                                "ls /proc/$launcher/fd > '%1/ls.out' 2> '%1/ls.err'\n"
+                                "for fd in 3 4 5 6 7 8 9 10 11 12; do\n"
+                                "  { printf 'run\\t/usr/bin/touch\\t%2\\n' > /proc/$launcher/fd/$fd; } 2>> '%1/write.err'\n"
+                                "done\n"
+                                "true")
+                     .arg(state(), marker));
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    EXPECT_TRUE(readFile(state() + QStringLiteral("/ls.err")).contains("Permission denied"))
+        << readFile(state() + QStringLiteral("/ls.err")).constData();
+    EXPECT_TRUE(readFile(state() + QStringLiteral("/ls.out")).isEmpty());
+    const QByteArray written = readFile(state() + QStringLiteral("/write.err"));
+    EXPECT_EQ(written.count("Permission denied"), 10) << written.constData();
+    EXPECT_FALSE(QFileInfo::exists(marker));
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
+}
+
+// A launcher running as root, started from a bundle in a user's Downloads
+// folder: the user swaps the bundle (or the folder) for a link while the
+// launcher works. Nothing
+// the link leads to is installed or trashed; what is installed has no link.
+TEST_F(AuthorisedMoveRun, ARootLaunchersMoveWithARacingSwapNeverInstallsALink)
+{
+    struct Case {
+        const char* what;
+        const char* stopAt;
+        const char* swap; // sh, in the Downloads folder's parent
+        bool installed;
+    };
+    const QList<Case> cases{
+        {"the download swapped for a link to a root-only folder before the install", "authorised",
+         "mv Downloads/Quorbel.app Downloads/Quorbel.real && ln -s /Library/Secret Downloads/Quorbel.app", false},
+        {"the Downloads folder swapped for a link to /Applications before the download is trashed", "installed",
+         "mv Downloads Downloads.real && ln -s /Applications Downloads", true},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        TearDown();
+        run(QStringLiteral("rm"), {QStringLiteral("-rf"), home(), state(), bin()});
+        SetUp();
+        ASSERT_TRUE(writeFile(QStringLiteral("/Library/Secret/Contents/Resources/key.pem"), "secret"));
+        ::chmod("/Library/Secret/Contents/Resources/key.pem", 0600);
+        ::chmod("/Library/Secret", 0700);
+        makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QString::fromLatin1(kProduct));
+        // A bundle root unpacked into the user's Downloads folder: a root launcher loads only root's windows module.
+        ASSERT_EQ(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("0:0"), source()}), 0);
+        bool swapped = false;
+        const auto swapWhenStopped = [&](qint64 pid) {
+            const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (swapped || stat.mid(stat.lastIndexOf(')') + 2, 1) != "T")
+                return false;
+            QProcess shell;
+            shell.setWorkingDirectory(home());
+            shell.start(QStringLiteral("setpriv"),
+                        {QStringLiteral("--reuid=%1").arg(kUser), QStringLiteral("--regid=%1").arg(kUser),
+                         QStringLiteral("--clear-groups"), QStringLiteral("sh"), QStringLiteral("-c"),
+                         QString::fromLatin1(test.swap)});
+            shell.waitForFinished();
+            swapped = shell.exitCode() == 0;
+            ::kill(pid_t(pid), SIGCONT);
+            return false;
+        };
+        QProcess launcher;
+        QProcessEnvironment environment;
+        for (const auto& [name, value] : {std::pair{"HOME", home()}, std::pair{"PATH", QStringLiteral("/usr/bin:/bin")},
+                                          std::pair{"XDG_CONFIG_HOME", home() + QStringLiteral("/.config")},
+                                          std::pair{"XDG_DATA_HOME", home() + QStringLiteral("/.local/share")},
+                                          std::pair{"QT_QPA_PLATFORM", QStringLiteral("offscreen")},
+                                          std::pair{"QUORBEL_ALERT_ANSWER", kMoveAnswer + QStringLiteral("|OK")},
+                                          std::pair{"QUORBEL_CHECK_WINDOW_ANSWER", QStringLiteral("Quit")},
+                                          std::pair{"QUORBEL_STOP_AT", QString::fromLatin1(test.stopAt)}})
+            environment.insert(QString::fromLatin1(name), value);
+        launcher.setProcessEnvironment(environment);
+        launcher.setWorkingDirectory(home());
+        launcher.start(source() + QStringLiteral("/Contents/MacOS/Quorbel"), {});
+        ASSERT_TRUE(launcher.waitForStarted());
+        QElapsedTimer timer;
+        timer.start();
+        while (launcher.state() != QProcess::NotRunning && timer.elapsed() < kTimeoutMs) {
+            swapWhenStopped(launcher.processId());
+            launcher.waitForFinished(20);
+        }
+        stopStrays();
+        EXPECT_TRUE(swapped);
+        const QString installed = QStringLiteral("/Applications/Quorbel.app");
+        EXPECT_EQ(QFileInfo::exists(installed), test.installed) << qPrintable(launcherLog());
+        if (test.installed) {
+            expectRootOwnedPlainTree(installed);
+            for (const QString& line : listing(installed))
+                EXPECT_FALSE(line.contains(QStringLiteral(" -> "))) << qPrintable(line);
+        }
+        for (const QString& line : listing(QStringLiteral("/Applications")))
+            EXPECT_FALSE(line.contains(QStringLiteral("key.pem"))) << qPrintable(line);
+        EXPECT_EQ(readFile(QStringLiteral("/Library/Secret/Contents/Resources/key.pem")), "secret");
+        // Nothing in /Applications was taken to a Trash through the link.
+        EXPECT_FALSE(QFileInfo::exists(trash() + QStringLiteral("/Quorbel.app/Contents/Resources/precious.txt")));
+    }
+}
+
 // The check window's repair of the update tool, as an ordinary user: the
 // launcher is installed root-owned in /Applications and the tool is missing.
 class CheckWindowAsUser : public AuthorisedMoveRun {
@@ -522,8 +676,8 @@ TEST_F(AuthorisedMoveRun, KilledAtAnyStepLeavesAWholeCopyThatStarts)
         writeFile(source() + QStringLiteral("/Contents/Resources/large.bin"), QByteArray(kLarge, 'q'));
         run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), source()});
         const QStringList whole = contents(source());
-        makeCopy(installed, QStringLiteral("com.example.old"), false);
-        makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QStringLiteral("com.example.old"), false);
+        makeCopy(installed, QString::fromLatin1(kProduct));
+        makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QString::fromLatin1(kProduct));
         QString landed;
         const auto killNow = [&](qint64 pid) {
             bool now = false;
@@ -638,62 +792,281 @@ TEST_F(RootToolRun, AnInstalledToolSomeoneElseCanWriteIsNeverRunWithTheRights)
     EXPECT_TRUE(QFileInfo::exists(marker));
 }
 
-// Control characters never reach the file system with administrator rights;
-// the checks hold in the requests themselves, whoever sends them.
-TEST_F(RootToolRun, RequestsHoldingControlCharactersAreRefused)
-{
-    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Keep.app/Contents")));
-    const QString marker = m_dir.path() + QStringLiteral("/ran");
-    const QStringList before = listing(QStringLiteral("/Applications"));
-    int32_t status = 0;
-    auto session = platform::AuthorizationService::shared().createSession(&status);
-    ASSERT_EQ(session->copyAdminRights(), platform::errAuthorizationSuccess);
-    const QString nul = QString(QChar(0));
-    const QList<QStringList> requests{
-        {QStringLiteral("remove"), QStringLiteral("/Applications/") + nul + QStringLiteral(".app"), {}, "0", "0"},
-        {QStringLiteral("remove"), QStringLiteral("/Applications") + nul + QStringLiteral("/Keep.app"), {}, "0", "0"},
-        {QStringLiteral("install"), QString::fromUtf8(QB_BUNDLE_DIR), QStringLiteral("/Applications"),
-         QStringLiteral("Q\n.app")},
-        {QStringLiteral("run"), QStringLiteral("/usr/bin/touch"), marker + QStringLiteral("\x7f")},
-        {QStringLiteral("run"), QStringLiteral("/usr/bin/touch") + nul, marker},
-    };
-    for (const QStringList& request : requests) {
-        platform::PrivilegedOutcome outcome;
-        EXPECT_EQ(session->perform(request, &outcome), platform::errAuthorizationSuccess);
-        EXPECT_FALSE(outcome.done) << qPrintable(request.join(u'|'));
-        EXPECT_FALSE(outcome.reason.isEmpty());
+// The root helper itself, started as pkexec starts it, with an action and
+// requests written to it as anything of the user could write them.
+class HelperRun : public PrivateRootTest {
+protected:
+    void SetUp() override
+    {
+        PrivateRootTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(QFileInfo(QString::fromUtf8(QB_BUNDLE_DIR)).isDir()) << "build the bundle target first";
     }
-    EXPECT_EQ(listing(QStringLiteral("/Applications")), before);
-    EXPECT_FALSE(QFileInfo::exists(marker));
-    EXPECT_FALSE(QFileInfo::exists(marker + QStringLiteral("\x7f")));
+
+    // A root-owned copy of the bundle at `folder`/Quorbel.app.
+    QString copyBundle(const QString& folder)
+    {
+        EXPECT_TRUE(QDir().mkpath(folder));
+        const QString bundle = folder + QStringLiteral("/Quorbel.app");
+        EXPECT_EQ(run(QStringLiteral("cp"), {QStringLiteral("-a"), QString::fromUtf8(QB_BUNDLE_DIR), bundle}), 0);
+        return bundle;
+    }
+    static QString helperOf(const QString& bundle) { return bundle + QStringLiteral("/Contents/MacOS/quorbel-authhelper"); }
+    // "DEVICE INODE" of what is at `path` (not followed).
+    static QStringList identity(const QString& path)
+    {
+        struct stat status {};
+        ::lstat(QFile::encodeName(path).constData(), &status);
+        return {QString::number(status.st_dev), QString::number(status.st_ino)};
+    }
+    // The move of `bundle` into /Applications as Quorbel.app, removing `removals` (path, device, inode each).
+    static QStringList move(const QString& bundle, const QStringList& removals = {})
+    {
+        return QStringList{QStringLiteral("move"), QStringLiteral("/Applications"), QStringLiteral("Quorbel.app")}
+               + identity(bundle) + removals;
+    }
+    static QStringList removal(const QString& path) { return QStringList{path} + identity(path); }
+    static QByteArray request(const QStringList& fields) { return QFile::encodeName(fields.join(u'\t')) + '\n'; }
+
+    // Starts `bundle`'s helper with `arguments` (through `prefix`, e.g. prlimit),
+    // writes each line and reads its answer: "fail...", "ok...", "ended" when
+    // the helper ended instead, or "exit N" when it never said "ready".
+    QStringList converse(const QString& bundle, const QStringList& arguments, const QList<QByteArray>& lines,
+                         const QStringList& environment = {}, const QStringList& prefix = {})
+    {
+        QProcess helper;
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+        for (const QString& setting : environment)
+            env.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+        helper.setProcessEnvironment(env);
+        helper.setProcessChannelMode(QProcess::SeparateChannels);
+        const QStringList command = prefix + QStringList{helperOf(bundle)} + arguments;
+        helper.start(command.first(), command.mid(1));
+        QStringList answers;
+        if (!helper.waitForReadyRead(10000) || helper.readLine() != "ready\n") {
+            helper.waitForFinished(10000);
+            return {QStringLiteral("exit %1").arg(helper.exitCode())};
+        }
+        for (const QByteArray& line : lines) {
+            helper.write(line);
+            helper.waitForBytesWritten(10000);
+            if (line == "stop\n")
+                continue; // answered by nothing
+
+            while (!helper.canReadLine() && helper.state() == QProcess::Running)
+                helper.waitForReadyRead(100);
+            answers.append(helper.canReadLine() ? QString::fromUtf8(helper.readLine()).trimmed() : QStringLiteral("ended"));
+        }
+        m_endedByItself = helper.state() == QProcess::NotRunning || helper.waitForFinished(5000);
+        helper.closeWriteChannel();
+        helper.waitForFinished(10000);
+        m_helperErrors = QString::fromUtf8(helper.readAllStandardError());
+        return answers;
+    }
+
+    bool m_endedByItself = false;
+    QString m_helperErrors;
+};
+
+// Every refusal of the root side, one row each: the request is answered
+// "fail", the helper serves nothing after it, and nothing in the root-owned
+// folders changes or runs.
+TEST_F(HelperRun, TheHelperRefusesWhatIsOutsideItsAction)
+{
+    const QString marker = m_dir.path() + QStringLiteral("/ran");
+    const QString plain = copyBundle(m_dir.path() + QStringLiteral("/plain"));
+    const QString linked = copyBundle(m_dir.path() + QStringLiteral("/linked"));
+    const QString deep = copyBundle(m_dir.path() + QStringLiteral("/deep"));
+    // The user's files the links lead to.
+    makeScript(m_dir.path() + QStringLiteral("/evil"), QStringLiteral("touch '%1'").arg(marker));
+    const QString core = QStringLiteral("/Contents/Resources/QuorbelCore.app/Contents/MacOS/QuorbelCore");
+    ASSERT_TRUE(QFile::remove(linked + core));
+    ASSERT_TRUE(QFile::link(m_dir.path() + QStringLiteral("/evil"), linked + core));
+    ASSERT_TRUE(QFile::link(QStringLiteral("MacOS/Quorbel"), linked + QStringLiteral("/Contents/Launcher")));
+    QString deeper = deep + QStringLiteral("/Contents/Resources");
+    for (int level = 0; level < 70; ++level)
+        deeper += QStringLiteral("/d");
+    ASSERT_TRUE(QDir().mkpath(deeper));
+    ASSERT_TRUE(QFile::link(plain, m_dir.path() + QStringLiteral("/link.app")));
+
+    makeCopy(QStringLiteral("/Applications/Quorbel.app"), QString::fromLatin1(kProduct));
+    makeCopy(QStringLiteral("/Applications/Quorbel-2.app"), QString::fromLatin1(kProduct));
+    makeCopy(QStringLiteral("/Applications/Other.app"), QStringLiteral("com.example.other"));
+    ASSERT_TRUE(writeFile(QStringLiteral("/Applications/Data.app/notes.txt"), "a plain folder"));
+    makeCopy(QStringLiteral("/Applications/Mounted.app"), QString::fromLatin1(kProduct));
+    ASSERT_TRUE(writeFile(QStringLiteral("/Library/Precious/precious.txt"), "keep"));
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Mounted.app/Contents/Mount")));
+    ASSERT_EQ(run(QStringLiteral("mount"), {QStringLiteral("--bind"), QStringLiteral("/Library/Precious"),
+                                            QStringLiteral("/Applications/Mounted.app/Contents/Mount")}),
+              0);
+    struct Unmount {
+        ~Unmount() { run(QStringLiteral("umount"), {QStringLiteral("/Applications/Mounted.app/Contents/Mount")}); }
+    } unmount;
+    const QStringList applicationsBefore = listing(QStringLiteral("/Applications"));
+    const QStringList libraryBefore = listing(QStringLiteral("/Library"));
+
+    const QStringList repair{QStringLiteral("repair")};
+    const QString installed = QStringLiteral("/Applications/Quorbel.app");
+    const QByteArray install = request(
+        {QStringLiteral("install"), plain, QStringLiteral("/Applications"), QStringLiteral("Quorbel.app")});
+    struct Row {
+        const char* what;
+        QString bundle;
+        QStringList arguments;
+        QList<QByteArray> lines;
+        QStringList answers;
+        QStringList environment = {};
+    };
+    const QStringList refused{QStringLiteral("fail"), QStringLiteral("ended")};
+    const QList<Row> rows{
+        {"run is no request",
+         plain,
+         repair,
+         {"run\t/bin/sh\t-c\ttouch " + QFile::encodeName(marker) + "\n", "updatetool\t300\trepairpermissions\n"},
+         refused},
+        {"no action runs a program", plain, {QStringLiteral("run"), QStringLiteral("/bin/sh")}, {}, {QStringLiteral("exit 2")}},
+        {"repair runs no other program", plain, repair, {"updatetool\t300\trepair\t/bin/sh\t/x.sig\n"}, {QStringLiteral("fail")}},
+        {"repair runs nothing else of the bundle",
+         plain,
+         repair,
+         {request({QStringLiteral("updatetool"), QStringLiteral("300"), QStringLiteral("repair"), plain + core,
+                   QStringLiteral("/x.sig")})},
+         {QStringLiteral("fail")}},
+        {"a request of another action",
+         plain,
+         repair,
+         {request(QStringList{QStringLiteral("remove")} + removal(installed))},
+         {QStringLiteral("fail")}},
+        {"a request of no action", plain, repair, {"rm\t-rf\t/Applications\n"}, {QStringLiteral("fail")}},
+        {"another vendor's bundle",
+         plain,
+         move(plain, removal(QStringLiteral("/Applications/Other.app"))),
+         {request(QStringList{QStringLiteral("remove")} + removal(QStringLiteral("/Applications/Other.app")))},
+         {QStringLiteral("fail")}},
+        {"a plain folder named .app",
+         plain,
+         move(plain, removal(QStringLiteral("/Applications/Data.app"))),
+         {request(QStringList{QStringLiteral("remove")} + removal(QStringLiteral("/Applications/Data.app")))},
+         {QStringLiteral("fail")}},
+        {"a removal without its device and inode",
+         plain,
+         move(plain, {installed, QStringLiteral("0"), QStringLiteral("0")}),
+         {},
+         {QStringLiteral("exit 2")}},
+        {"a bundle the move did not find",
+         plain,
+         move(plain),
+         {request(QStringList{QStringLiteral("remove")} + removal(installed))},
+         {QStringLiteral("fail")}},
+        {"a bundle that is not the one found",
+         plain,
+         move(plain, QStringList{installed} + identity(QStringLiteral("/Applications/Quorbel-2.app"))),
+         {request(QStringList{QStringLiteral("remove"), installed} + identity(QStringLiteral("/Applications/Quorbel-2.app")))},
+         {QStringLiteral("fail")}},
+        {"a removal out of the move's order",
+         plain,
+         move(plain, removal(QStringLiteral("/Applications/Quorbel-2.app"))
+                         + QStringList{QStringLiteral("/Applications/Gone.app"), QStringLiteral("1"), QStringLiteral("1")}),
+         {"remove\t/Applications/Gone.app\t1\t1\n",
+          request(QStringList{QStringLiteral("remove")} + removal(QStringLiteral("/Applications/Quorbel-2.app")))},
+         {QStringLiteral("ok"), QStringLiteral("fail")}},
+        {"a mount inside a bundle",
+         plain,
+         move(plain, removal(QStringLiteral("/Applications/Mounted.app"))),
+         {request(QStringList{QStringLiteral("remove")} + removal(QStringLiteral("/Applications/Mounted.app")))},
+         {QStringLiteral("fail")}},
+        {"a control character", plain, move(plain), {"remove\t/Applications/Keep\x01.app\t1\t1\n"}, {QStringLiteral("fail")}},
+        {"an install elsewhere than /Applications",
+         plain,
+         QStringList{QStringLiteral("move"), QStringLiteral("/tmp"), QStringLiteral("Quorbel.app")} + identity(plain),
+         {},
+         {QStringLiteral("exit 2")}},
+        {"an install under another name",
+         plain,
+         move(plain),
+         {request({QStringLiteral("install"), plain, QStringLiteral("/Applications"), QStringLiteral("Other.app")})},
+         {QStringLiteral("fail")}},
+        {"an install of another folder",
+         plain,
+         move(plain),
+         {request({QStringLiteral("install"), linked, QStringLiteral("/Applications"), QStringLiteral("Quorbel.app")})},
+         {QStringLiteral("fail")}},
+        {"an install through a link",
+         plain,
+         move(plain),
+         {request({QStringLiteral("install"), m_dir.path() + QStringLiteral("/link.app"), QStringLiteral("/Applications"),
+                   QStringLiteral("Quorbel.app")})},
+         {QStringLiteral("fail")}},
+        {"an install holding links",
+         linked,
+         move(linked),
+         {request({QStringLiteral("install"), linked, QStringLiteral("/Applications"), QStringLiteral("Quorbel.app")})},
+         {QStringLiteral("fail")}},
+        {"an install deeper than the bound",
+         deep,
+         move(deep),
+         {request({QStringLiteral("install"), deep, QStringLiteral("/Applications"), QStringLiteral("Quorbel.app")})},
+         {QStringLiteral("fail")}},
+        {"an install for a uid without an account",
+         plain,
+         move(plain),
+         {install},
+         {QStringLiteral("fail")},
+         {QStringLiteral("PKEXEC_UID=54321")}},
+        {"a request line past 64 KiB", plain, repair, {QByteArray(70000, 'x') + '\n'}, {QStringLiteral("fail")}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QStringList answers = converse(row.bundle, row.arguments, row.lines, row.environment);
+        ASSERT_EQ(answers.size(), row.answers.size()) << qPrintable(answers.join(u'\n'));
+        for (qsizetype i = 0; i < answers.size(); ++i)
+            EXPECT_TRUE(answers.at(i).startsWith(row.answers.at(i))) << qPrintable(answers.at(i).left(200));
+        if (row.answers.last() != QStringLiteral("ok") && !row.answers.last().startsWith(QStringLiteral("exit"))) {
+            EXPECT_TRUE(m_endedByItself) << "a refusal ends the session";
+        }
+        EXPECT_EQ(listing(QStringLiteral("/Applications")), applicationsBefore);
+        EXPECT_EQ(listing(QStringLiteral("/Library")), libraryBefore);
+        EXPECT_FALSE(QFileInfo::exists(marker));
+    }
+    // An unknown request is echoed cut short.
+    const QStringList echoed = converse(plain, repair, {QByteArray(1000, 'w') + "\tx\n"});
+    ASSERT_EQ(echoed.size(), 1);
+    EXPECT_LT(echoed.first().size(), 100) << qPrintable(echoed.first());
 }
 
-// The helper program itself checks every request it reads.
-TEST_F(RootToolRun, TheHelperRefusesWhatIsOutsideItsRequests)
+// The caller's limits, stray "stop" lines and what an ended helper left
+// behind do not keep the helper from finishing its action, and it ends as
+// soon as the action is done.
+TEST_F(HelperRun, TheHelperFinishesItsActionWhateverItsCallerLeftOrLimits)
 {
-    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/Applications/Keep.app/Contents")));
-    const QStringList before = listing(QStringLiteral("/Applications"));
-    QProcess helper;
-    helper.start(QString::fromUtf8(QB_BUNDLE_DIR) + QStringLiteral("/Contents/MacOS/quorbel-authhelper"), {});
-    ASSERT_TRUE(helper.waitForReadyRead(10000));
-    EXPECT_EQ(helper.readLine(), "ready\n");
-    const QByteArray requests[] = {
-        "remove\t/Applications/Keep\x01.app\t\t0\t0\n",             // a control character
-        "remove\t/Applications/../Applications/Keep.app\t\t0\t0\n", // not a plain path
-        "remove\t/Applications/Keep.app/Contents\t\t0\t0\n",        // not a bundle
-        "install\t" QB_BUNDLE_DIR "\t/tmp\tQuorbel.app\n",          // not the Applications folder
-        "updatetool\t300\trepair\t/bin/sh\tx\n",                    // not the tool the bundle carries
-        "run\t/bin/rm -rf /Applications\n",                         // no such executable
-        "rm\t-rf\t/Applications\n",                                 // no such request
-    };
-    for (const QByteArray& request : requests) {
-        helper.write(request);
-        ASSERT_TRUE(helper.canReadLine() || helper.waitForReadyRead(10000)) << request.constData();
-        EXPECT_TRUE(helper.readLine().startsWith("fail\t")) << request.constData();
-    }
-    helper.closeWriteChannel();
-    EXPECT_TRUE(helper.waitForFinished(10000));
-    EXPECT_EQ(listing(QStringLiteral("/Applications")), before);
+    const QString bundle = copyBundle(m_dir.path() + QStringLiteral("/plain"));
+    constexpr qint64 kLarge = 8 << 20;
+    ASSERT_TRUE(writeFile(bundle + QStringLiteral("/Contents/Resources/large.bin"), QByteArray(kLarge, 'q')));
+    // Left by helpers that were ended half way (no such process id exists).
+    const QString stale = QStringLiteral("/Applications/.Quorbel.app.installing-99999999-0");
+    ASSERT_TRUE(writeFile(stale + QStringLiteral("/Contents/Resources/half"), "half"));
+    makeCopy(QStringLiteral("/Applications/.Quorbel-2.app.removing-99999999-1"), QString::fromLatin1(kProduct));
+    const QString others = QStringLiteral("/Applications/.Other.app.installing-99999999-0");
+    makeCopy(others, QStringLiteral("com.example.other"));
+
+    const QStringList answers = converse(
+        bundle, move(bundle, {QStringLiteral("/Applications/Gone.app"), QStringLiteral("1"), QStringLiteral("1")}),
+        {"stop\n", "remove\t/Applications/Gone.app\t1\t1\n", "stop\n",
+         request({QStringLiteral("install"), bundle, QStringLiteral("/Applications"), QStringLiteral("Quorbel.app")})},
+        {},
+        {QStringLiteral("prlimit"), QStringLiteral("--fsize=65536:unlimited"), QStringLiteral("--nofile=12:4096"),
+         QStringLiteral("--")});
+
+    // "stop" outside a tool run is no request: each request has its own answer.
+    EXPECT_EQ(answers, (QStringList{QStringLiteral("ok\t0"), QStringLiteral("ok\t0")})) << qPrintable(answers.join(u'\n'));
+    EXPECT_TRUE(m_endedByItself) << "the helper ends once its action is done";
+    EXPECT_EQ(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/large.bin")).size(), kLarge);
+    expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/Applications/.Quorbel-2.app.removing-99999999-1")));
+    EXPECT_TRUE(QFileInfo::exists(others)) << "another product's is not ours to clear";
 }
 
 } // namespace

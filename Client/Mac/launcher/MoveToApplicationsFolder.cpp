@@ -43,6 +43,8 @@ struct MovePlan {
     // What was at each path to remove when the plan was made: the removal with
     // administrator rights takes away only that same bundle.
     QMap<QString, platform::BundleIdentity> found;
+    // The running bundle as it was at the start: what is installed and trashed.
+    platform::BundleIdentity sourceIdentity;
     bool fromDiskImage = false;
     bool copyWording = false;
     bool needsAuthorization = false;
@@ -168,6 +170,7 @@ std::optional<MovePlan> makePlan()
         return std::nullopt;
     }
     plan.alsoRemove = alsoRemovePaths(plan.source);
+    plan.sourceIdentity = platform::runningBundleIdentity();
     const bool sourceWritable = platform::files::isWritable(plan.source);
     plan.fromDiskImage = isInFolder(plan.source, platform::locations::volumesFolder()) && !sourceWritable;
     plan.copyWording = !sourceWritable && !plan.fromDiskImage;
@@ -284,9 +287,12 @@ bool installWithPrivileges(platform::AuthorizationSession& session, const MovePl
         return false;
     }
     logVerbose("Copying \"%1\" to \"%2\"", plan.source, plan.destination);
+    // Its folders resolved: the root side follows no link on the way, and
+    // takes the folder only when it is still the one that was started.
+    const QString resolvedSource = resolved(plan.source);
     platform::PrivilegedOutcome outcome;
-    const int32_t status = session.installBundle(plan.source, plan.destinationParent,
-                                                 QFileInfo(plan.destination).fileName(), &outcome);
+    const int32_t status = session.installBundle(resolvedSource.isEmpty() ? plan.source : resolvedSource,
+                                                 plan.destinationParent, QFileInfo(plan.destination).fileName(), &outcome);
     if (status != platform::errAuthorizationSuccess) {
         logError("Could not copy \"%1\" with administrator rights (%2)", plan.source, status);
         return false;
@@ -309,7 +315,26 @@ QString refusalText(int32_t status)
     }
 }
 
-std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome, QString* reason)
+// The move as one action: the root side removes only what was found and
+// installs only the running bundle.
+platform::PrivilegedAction moveAction(const MovePlan& plan)
+{
+    platform::PrivilegedAction action;
+    action.kind = platform::PrivilegedAction::Kind::Move;
+    action.folder = plan.destinationParent;
+    action.name = QFileInfo(plan.destination).fileName();
+    action.source = plan.sourceIdentity;
+    QStringList listed;
+    for (const QString& path : QStringList{plan.destination} + plan.alsoRemove) {
+        if (plan.found.contains(path) && !listed.contains(path)) {
+            listed.append(path);
+            action.removals.append({path, plan.found.value(path)});
+        }
+    }
+    return action;
+}
+
+std::unique_ptr<platform::AuthorizationSession> authorize(const MovePlan& plan, MoveOutcome* outcome, QString* reason)
 {
     logVerbose("Asking for authorisation...");
     int32_t status = platform::errAuthorizationInternal;
@@ -318,6 +343,7 @@ std::unique_ptr<platform::AuthorizationSession> authorize(MoveOutcome* outcome, 
         *outcome = MoveOutcome::Failed;
         return nullptr;
     }
+    session->setAction(moveAction(plan));
     status = session->copyAdminRights();
     if (status == platform::errAuthorizationSuccess)
         return session;
@@ -338,7 +364,7 @@ MoveOutcome authorizedMove(const MovePlan& plan, QString* reason)
     if (!passesSafetyChecks(plan))
         return MoveOutcome::Failed;
     MoveOutcome refused = MoveOutcome::Failed;
-    const auto session = authorize(&refused, reason);
+    const auto session = authorize(plan, &refused, reason);
     if (!session)
         return refused;
     // Checked before anything is removed: the rights install only there.
@@ -439,9 +465,27 @@ QString mountedVolume(const QString& path)
     return volumes + path.mid(volumes.size()).section(u'/', 0, 0);
 }
 
+// With administrator rights the download is trashed only as the very folder
+// that was run: a path swapped for a link meanwhile must not take the new
+// install (or anything else) with it.
+bool trashSource(const MovePlan& plan)
+{
+    if (!platform::AuthorizationService::shared().hasAdministratorRights())
+        return Trash(plan.source);
+    logVerbose("Trashing \"%1\"...", plan.source);
+    QString error;
+    if (platform::workspace::recycleExactly(plan.source, plan.sourceIdentity.device, plan.sourceIdentity.inode, &error)) {
+        logVerbose("Trashed \"%1\"", plan.source);
+        return true;
+    }
+    logError("Could not trash \"%1\"", plan.source);
+    logVerbose("Trash: %1", error);
+    return false;
+}
+
 void finish(const MovePlan& plan)
 {
-    if (!plan.fromDiskImage && !Trash(plan.source))
+    if (!plan.fromDiskImage && !trashSource(plan))
         logNormal("Warning! Could not delete application after moving it to Applications folder");
     platform::process::stopPointForTests("trashed-source");
     // The menu forgets the copies that are gone; the relaunched copy writes its own entry.
@@ -517,7 +561,10 @@ void PFMove()
     if (!userAcceptsMove(plan))
         return;
     logNormal("Moving myself to the Applications folder");
-    if (plan.needsAuthorization) {
+    // Already root, the install is the descriptor-based one (no path-string
+    // copy a user could race): root may write the destination, but the source
+    // and the folders on the way may be a user's.
+    if (plan.needsAuthorization || platform::AuthorizationService::shared().hasAdministratorRights()) {
         QString reason;
         const MoveOutcome outcome = authorizedMove(plan, &reason);
         if (outcome == MoveOutcome::Canceled)

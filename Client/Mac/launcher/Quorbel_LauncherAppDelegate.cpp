@@ -2,6 +2,7 @@
 
 #include "Alert.h"
 #include "Application.h"
+#include "Authorization.h"
 #include "BrandingManager.h"
 #include "Bundle.h"
 #include "Configuration.h"
@@ -435,7 +436,14 @@ void Quorbel_LauncherAppDelegate::launchCore()
         return;
     }
     logNormal("Launching \"%1\"...", path);
-    const bool launched = platform::workspace::launchApplication(path);
+    // Reached without a link: a root-owned install never starts a file its tree only points to.
+    const QString bundle = platform::Bundle::mainBundle().bundlePath();
+    QString why = QStringLiteral("not inside \"%1\"").arg(bundle);
+    const bool plain = path.startsWith(bundle + u'/')
+                       && platform::isPlainFileInBundle(bundle, path.mid(bundle.size() + 1), &why);
+    if (!plain)
+        logError("Not starting \"%1\": %2", path, why);
+    const bool launched = plain && platform::workspace::launchApplication(path);
     if (launched) {
         logNormal("Launched \"%1\"", path);
         updateDesktopIntegration();

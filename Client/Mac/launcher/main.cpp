@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "Authorization.h"
 #include "CommandLine.h"
 #include "Logging.h"
 #include "Quorbel_LauncherAppDelegate.h"
@@ -17,6 +18,8 @@ int main(int argc, char* argv[])
     }
     // The windows come from the bundle's module when the first one is needed.
     platform::application::start(argc, argv);
+    // What a move installs is the bundle that was started, as it was now.
+    (void)platform::runningBundleIdentity();
     platform::windowsystem::setModule(QStringLiteral("../Frameworks/libQuorbelWindows.so"));
     Quorbel_LauncherAppDelegate delegate;
     // Before the event loop: the first window replaces the application

@@ -1,11 +1,17 @@
 #pragma once
-// Administrator rights. A session is one authorisation: it asks the user once
-// (copyAdminRights) and then performs a closed set of requests with
-// administrator rights. The Linux service starts one root helper through
-// pkexec per session, or performs the requests in-process when this process
-// already runs as root. Tests replace the shared service with a fake.
+// Administrator rights. A session is one authorisation for one user action
+// (PrivilegedAction: the move, or one repair run): it asks the user once
+// (copyAdminRights) and then performs that action's requests, in their
+// order, from the closed set the root side declares
+// (platform/linux/helper/PrivilegedRequests.h). The Linux service starts one
+// root helper through pkexec per session, with the action in its arguments,
+// or performs the requests in-process when this process already runs as
+// root. While a session exists this process is not dumpable, so that no
+// other process of the user can reach its descriptors. Tests replace the
+// shared service with a fake.
 
-#include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -40,7 +46,6 @@ struct PrivilegedOutcome {
     int waitStatus = 0;    // a tool's raw wait status (WIFEXITED, WEXITSTATUS...)
     bool timedOut = false; // the tool outlasted its time limit and was ended
     bool stopped = false;  // the tool was ended by stopRunningTool()
-    QByteArray output;     // the standard output of runExecutable
     QString reason;        // why the request was refused or failed
 
     // A tool that ran, ended by itself and exited with status 0.
@@ -55,6 +60,20 @@ struct BundleIdentity {
     quint64 inode = 0;
 };
 bool identifyBundle(const QString& path, BundleIdentity* identity);
+// The running bundle as it was when this was first asked (main asks at the
+// start): reached without a link and holding the running executable. Zero
+// device and inode when it could not be told.
+BundleIdentity runningBundleIdentity();
+
+// The user action one session is for.
+struct PrivilegedAction {
+    enum class Kind { None, Move, Repair, RepairPermissions };
+    Kind kind = Kind::None;
+    QString folder;                                 // move: the folder the copy goes into
+    QString name;                                   // move: the copy's name
+    BundleIdentity source;                          // move: the running bundle
+    QList<QPair<QString, BundleIdentity>> removals; // move: what it may remove, in its order
+};
 
 // A regular file owned by root and writable by no one else, in a folder chain
 // writable by no one but root: the only kind of file a root process executes.
@@ -64,14 +83,21 @@ bool isRootOnlyFolder(const QString& folder);
 // Removes a bundle with this process's own rights, never following a link on
 // the way to it or inside it.
 bool removeBundleWithOwnRights(const QString& path, QString* why);
+// `relative` (e.g. "Contents/MacOS/x") below `bundle` is a regular file
+// reached without a link: checked before it is executed.
+bool isPlainFileInBundle(const QString& bundle, const QString& relative, QString* why = nullptr);
 
-// One authorisation: copyAdminRights asks the user once; the requests then
-// run with administrator rights without asking again, until the session is
-// freed. Only the closed set of requests below exists; each is checked again
-// where it runs with the rights.
+// One authorisation: copyAdminRights asks the user once for the action set
+// before; its requests then run with administrator rights without asking
+// again, until the action is done or the session is freed. Only the closed
+// set of requests below exists; each is checked again where it runs with the
+// rights.
 class AuthorizationSession {
 public:
     virtual ~AuthorizationSession() = default;
+    // The action the session is for; set before copyAdminRights.
+    void setAction(const PrivilegedAction& action) { m_action = action; }
+    const PrivilegedAction& action() const { return m_action; }
     // Asks for the administrator right, interacting with the user.
     virtual int32_t copyAdminRights() = 0;
     // Sends one request (its name and fields). Success means an answer came
@@ -96,14 +122,18 @@ public:
     // Runs the update tool and waits for it, at most `limitSeconds`:
     // {"repair", carried tool path, signature path} or {"repairpermissions"}.
     int32_t runUpdateTool(const QStringList& arguments, int limitSeconds, PrivilegedOutcome* outcome);
-    // Runs a root-only executable (see isSafeToExecuteAsRoot) and returns its output.
-    int32_t runExecutable(const QString& path, const QStringList& arguments, PrivilegedOutcome* outcome);
+
+private:
+    PrivilegedAction m_action;
 };
 
 class AuthorizationService {
 public:
     virtual ~AuthorizationService() = default;
     virtual std::unique_ptr<AuthorizationSession> createSession(int32_t* status) = 0;
+    // This process already has the rights (it runs as root): its sessions ask
+    // nothing and run the requests in-process.
+    virtual bool hasAdministratorRights() const;
 
     // The service in use: the system's, unless a test installed another.
     static AuthorizationService& shared();

@@ -37,6 +37,12 @@ int32_t quitApplication(const QString& bundleIdentifier);
 bool launchApplication(const QString& path);
 // Moves an item to the user's Trash.
 bool recycle(const QString& path, QString* error = nullptr);
+// The same for a process with administrator rights moving what a user may
+// change: each folder on the way is opened without following a link, the
+// item must still be the folder of `device` and `inode`, and it is renamed
+// through its opened folder into a Trash on the same file system (never
+// copied, so never read or removed by path).
+bool recycleExactly(const QString& path, quint64 device, quint64 inode, QString* error = nullptr);
 
 } // namespace workspace
 } // namespace platform

@@ -96,29 +96,15 @@ QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
     return outcome.output;
 }
 
-QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
-                              platform::AuthorizationSession& authorization, const TaskOutputReader::CreatedBlock&,
-                              std::optional<Error>* error)
+QString stringByLaunchingPath(const QString& path, const QStringList&, platform::AuthorizationSession&,
+                              const TaskOutputReader::CreatedBlock&, std::optional<Error>* error)
 {
-    platform::PrivilegedOutcome outcome;
-    int32_t status = authorization.runExecutable(launchPathOf(path), arguments, &outcome);
-    // Refused where it runs with the rights (not a root-only executable, a
-    // control character): the run's own failure code.
-    if (status == platform::errAuthorizationSuccess && !outcome.done) {
-        logError("Not running \"%1\" with administrator rights (%2)", path, outcome.reason);
-        status = kErrorCodeRunFailed;
-    }
-    if (status != platform::errAuthorizationSuccess) {
-        if (error)
-            *error = Error{key(kErrorDomain), status, {}};
-        return {};
-    }
+    // The root side runs no arbitrary executable: no caller has a fixed list
+    // of exact executables and argument shapes, so there is no request for one.
+    logError("Not running \"%1\" with administrator rights: no privileged task runner exists", path);
     if (error)
-        error->reset();
-    // Whole output decoded at once: a character split between reads stays
-    // whole, and bytes that are not UTF-8 become U+FFFD.
-    const QString output = QString::fromUtf8(outcome.output);
-    return output.isNull() ? QStringLiteral("") : output;
+        *error = Error{key(kErrorDomain), platform::errAuthorizationToolExecuteFailure, {}};
+    return {};
 }
 
 } // namespace OneLineTasksWithOutput

@@ -45,17 +45,13 @@ struct Error {
 QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               const TaskOutputReader::CreatedBlock& onCreated, std::optional<Error>* error);
 
-// The same with administrator rights through `authorization`, for an
-// executable owned by root and writable by no one else in folders writable
-// only by root; the child is waited for and reaped. `onCreated` is never
-// called (no process identifier reaches the caller). Null when the child
-// could not be started: `error` then holds the authorisation status as its
-// code, or -1 when the executable was refused.
+// The same with administrator rights: the family's privileged variant. The
+// root side serves no request to run an arbitrary executable, so it always
+// fails as an execution failure: null, with `error` holding
+// errAuthorizationToolExecuteFailure; nothing is run and `authorization` is
+// not used.
 QString stringByLaunchingPath(const QString& path, const QStringList& arguments,
                               platform::AuthorizationSession& authorization,
                               const TaskOutputReader::CreatedBlock& onCreated, std::optional<Error>* error);
-
-// Size of the reads of the privileged child's output.
-constexpr int kPrivilegedReadChunkSize = 64;
 
 } // namespace OneLineTasksWithOutput

@@ -186,6 +186,12 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
     std::unique_ptr<platform::AuthorizationSession> session = platform::AuthorizationService::shared().createSession(&created);
     if (created != platform::errAuthorizationSuccess || !session)
         return kResultFailed;
+    // One tool run is the session's whole action: the helper serves it and ends.
+    platform::PrivilegedAction action;
+    action.kind = arguments.value(0) == QLatin1String("repairpermissions")
+                      ? platform::PrivilegedAction::Kind::RepairPermissions
+                      : platform::PrivilegedAction::Kind::Repair;
+    session->setAction(action);
     m_stopAsked = false;
     clearLastRefusal();
     // Registered before asking: Stop also ends a wait for the prompt.

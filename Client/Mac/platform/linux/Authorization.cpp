@@ -3,6 +3,7 @@
 #include "Bundle.h"
 #include "PathChecks.h"
 #include "PkexecOutcome.h"
+#include "SystemLocations.h"
 #include "helper/PrivilegedRequests.h"
 
 #include <QFile>
@@ -10,13 +11,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -68,18 +72,33 @@ QByteArray readFromStart(int fd, qsizetype limit)
     return text;
 }
 
+// The helper ends on its own once its action is done: a late "stop" finds
+// its input closed, which must not end this process with SIGPIPE.
 bool writeAll(int fd, const QByteArray& bytes)
 {
+    sigset_t pipeSignal;
+    sigset_t before;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
     qsizetype written = 0;
+    bool whole = true;
     while (written < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
+        if (n <= 0) {
+            if (errno == EPIPE) {
+                const timespec now{};
+                (void)sigtimedwait(&pipeSignal, nullptr, &now);
+            }
+            whole = false;
+            break;
+        }
         written += n;
     }
-    return true;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return whole;
 }
 
 // Buffered reads of the helper's answers.
@@ -98,16 +117,6 @@ public:
             if (!fill())
                 return false;
         }
-    }
-    bool readBytes(qsizetype count, QByteArray* bytes)
-    {
-        while (m_buffer.size() < count) {
-            if (!fill())
-                return false;
-        }
-        *bytes = m_buffer.left(count);
-        m_buffer.remove(0, count);
-        return true;
     }
 
 private:
@@ -128,6 +137,63 @@ private:
     QByteArray m_buffer;
 };
 
+// Not dumpable while any session exists: no other process of the user can
+// open this process's descriptors (the helper's input among them) through
+// /proc, nor attach to it.
+class NotDumpable {
+public:
+    NotDumpable()
+    {
+        QMutexLocker lock(&s_lock);
+        if (s_sessions++ == 0) {
+            s_before = ::prctl(PR_GET_DUMPABLE);
+            (void)::prctl(PR_SET_DUMPABLE, 0);
+        }
+    }
+    ~NotDumpable()
+    {
+        QMutexLocker lock(&s_lock);
+        if (--s_sessions == 0 && s_before == 1)
+            (void)::prctl(PR_SET_DUMPABLE, 1);
+    }
+    NotDumpable(const NotDumpable&) = delete;
+    NotDumpable& operator=(const NotDumpable&) = delete;
+
+private:
+    static inline QMutex s_lock;
+    static inline int s_sessions = 0;
+    static inline int s_before = 1;
+};
+
+std::string bytesOf(const QString& text)
+{
+    return QFile::encodeName(text).toStdString();
+}
+
+privileged::Action rootSideAction(const PrivilegedAction& action)
+{
+    privileged::Action converted;
+    switch (action.kind) {
+    case PrivilegedAction::Kind::Move:
+    case PrivilegedAction::Kind::None:
+        converted.kind = privileged::ActionKind::Move;
+        break;
+    case PrivilegedAction::Kind::Repair:
+        converted.kind = privileged::ActionKind::Repair;
+        break;
+    case PrivilegedAction::Kind::RepairPermissions:
+        converted.kind = privileged::ActionKind::RepairPermissions;
+        break;
+    }
+    converted.folder = bytesOf(action.folder);
+    converted.name = bytesOf(action.name);
+    converted.sourceDevice = static_cast<dev_t>(action.source.device);
+    converted.sourceInode = static_cast<ino_t>(action.source.inode);
+    for (const auto& [path, identity] : action.removals)
+        converted.removals.push_back({bytesOf(path), static_cast<dev_t>(identity.device), static_cast<ino_t>(identity.inode)});
+    return converted;
+}
+
 class SystemSession final : public AuthorizationSession {
 public:
     ~SystemSession() override { endHelper(); }
@@ -137,13 +203,23 @@ public:
         QMutexLocker lock(&m_lock);
         if (m_inProcess || m_helper > 0)
             return errAuthorizationSuccess;
+        if (action().kind == PrivilegedAction::Kind::None)
+            return errAuthorizationInvalidSet;
+        // The action's arguments are checked as the helper checks them, before anyone is asked.
+        std::string why;
+        const std::optional<privileged::Action> checked = privileged::parseAction(
+            privileged::actionArguments(rootSideAction(action())), &why);
+        if (!checked)
+            return errAuthorizationInvalidSet;
         if (::geteuid() == 0) {
-            m_inProcess = true;
+            m_inProcess = std::make_unique<privileged::Session>(*checked, ::getuid(), privileged::Place::InProcess);
             return errAuthorizationSuccess;
         }
-        const QString helper = Bundle::mainBundle().bundlePath() + QStringLiteral("/Contents/MacOS/")
-                               + QLatin1String(kHelperName);
-        const int32_t started = startHelper(helper);
+        const QString bundle = Bundle::mainBundle().bundlePath();
+        if (!isPlainFileInBundle(bundle, QString::fromLatin1(privileged::kHelperExecutable)))
+            return errAuthorizationToolExecuteFailure;
+        const int32_t started = startHelper(bundle + u'/' + QLatin1String(privileged::kHelperExecutable),
+                                            privileged::actionArguments(*checked));
         if (started != errAuthorizationSuccess)
             return started;
         m_asking = m_helper;
@@ -189,29 +265,22 @@ public:
         m_stopAsked = false;
         if (!writeAll(m_toHelper, line))
             return errAuthorizationToolExecuteFailure;
-        for (;;) {
-            QByteArray answer;
-            if (!m_answers->readLine(&answer))
-                return errAuthorizationToolExecuteFailure;
-            const QList<QByteArray> fields = answer.split('\t');
-            if (fields.first() == "output" && fields.size() == 2) {
-                QByteArray bytes;
-                if (!m_answers->readBytes(fields.at(1).toLongLong(), &bytes))
-                    return errAuthorizationToolExecuteFailure;
-                outcome->output += bytes;
-            } else if (fields.first() == "ok" && fields.size() == 3) {
-                outcome->done = true;
-                outcome->waitStatus = fields.at(1).toInt();
-                outcome->timedOut = fields.at(2) == "timeout";
-                outcome->stopped = fields.at(2) == "stopped";
-                return errAuthorizationSuccess;
-            } else if (fields.first() == "fail") {
-                outcome->reason = QString::fromUtf8(answer.mid(5));
-                return errAuthorizationSuccess;
-            } else {
-                return errAuthorizationInternal;
-            }
+        QByteArray answer;
+        if (!m_answers->readLine(&answer))
+            return errAuthorizationToolExecuteFailure;
+        const QList<QByteArray> fields = answer.split('\t');
+        if (fields.first() == "ok" && fields.size() == 3) {
+            outcome->done = true;
+            outcome->waitStatus = fields.at(1).toInt();
+            outcome->timedOut = fields.at(2) == "timeout";
+            outcome->stopped = fields.at(2) == "stopped";
+            return errAuthorizationSuccess;
         }
+        if (fields.first() == "fail") {
+            outcome->reason = QString::fromUtf8(answer.mid(5));
+            return errAuthorizationSuccess;
+        }
+        return errAuthorizationInternal;
     }
 
     void stopRunningTool() override
@@ -229,6 +298,16 @@ public:
             writeAll(fd, "stop\n");
     }
 
+    QString applicationsFolder() const override
+    {
+        // Already root, the requests run here: into the local Applications folder, wherever the system puts it.
+        if (::geteuid() == 0) {
+            const QStringList local = locations::applicationsFolders(Domain::Local);
+            return local.isEmpty() ? QString() : local.last();
+        }
+        return AuthorizationSession::applicationsFolder();
+    }
+
 private:
     static bool stopCheck(void* context) { return static_cast<SystemSession*>(context)->m_stopAsked.load(); }
 
@@ -236,19 +315,18 @@ private:
     {
         std::vector<std::string> fields;
         for (const QString& field : request)
-            fields.push_back(QFile::encodeName(field).toStdString());
+            fields.push_back(bytesOf(field));
         m_stopAsked = false;
-        const privileged::Result result = privileged::perform(fields, ::getuid(), &SystemSession::stopCheck, this);
+        const privileged::Result result = m_inProcess->perform(fields, &SystemSession::stopCheck, this);
         outcome->done = result.ok;
         outcome->waitStatus = result.waitStatus;
         outcome->timedOut = result.timedOut;
         outcome->stopped = result.stopped;
-        outcome->output = QByteArray::fromStdString(result.output);
         outcome->reason = QString::fromStdString(result.reason);
         return errAuthorizationSuccess;
     }
 
-    int32_t startHelper(const QString& helper)
+    int32_t startHelper(const QString& helper, const std::vector<std::string>& arguments)
     {
         int input[2] = {-1, -1};
         int output[2] = {-1, -1};
@@ -265,6 +343,8 @@ private:
         if (hasDesktopSession())
             argv.push_back(const_cast<char*>("--disable-internal-agent"));
         argv.push_back(const_cast<char*>(helperPath.constData()));
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
         std::vector<QByteArray> variables = environmentInPlainLocale();
         std::vector<char*> envp;
@@ -333,8 +413,9 @@ private:
         reapHelper();
     }
 
+    NotDumpable m_notDumpable; // first made, last gone: outlives the descriptors below
     QMutex m_lock;
-    bool m_inProcess = false;
+    std::unique_ptr<privileged::Session> m_inProcess;
     pid_t m_helper = -1;
     std::atomic<int> m_toHelper{-1};
     int m_fromHelper = -1;
@@ -405,16 +486,39 @@ bool isRootOnlyFolder(const QString& folder)
     return privileged::isRootOnlyFolderChain(QFile::encodeName(folder).toStdString(), nullptr);
 }
 
+BundleIdentity runningBundleIdentity()
+{
+    static const BundleIdentity recorded = [] {
+        BundleIdentity identity;
+        privileged::Identity found;
+        if (privileged::identifyRunningBundle(bytesOf(Bundle::mainBundle().bundlePath()), &found)) {
+            identity.identifier = QString::fromStdString(found.identifier);
+            identity.device = found.device;
+            identity.inode = found.inode;
+        }
+        return identity;
+    }();
+    return recorded;
+}
+
 bool removeBundleWithOwnRights(const QString& path, QString* why)
 {
     if (paths::hasControlCharacter(path)) {
         *why = QStringLiteral("the path holds a control character");
         return false;
     }
-    const privileged::Result result = privileged::removeBundleIn(QFile::encodeName(path).toStdString(),
-                                                                 privileged::Identity(), false);
+    const privileged::Result result = privileged::removeBundleWithOwnRights(bytesOf(path));
     *why = QString::fromStdString(result.reason);
     return result.ok;
+}
+
+bool isPlainFileInBundle(const QString& bundle, const QString& relative, QString* why)
+{
+    std::string reason;
+    const bool plain = privileged::isPlainFileInBundle(bytesOf(bundle), bytesOf(relative), &reason);
+    if (why)
+        *why = QString::fromStdString(reason);
+    return plain;
 }
 
 QString AuthorizationSession::applicationsFolder() const
@@ -424,8 +528,7 @@ QString AuthorizationSession::applicationsFolder() const
 
 int32_t AuthorizationSession::removeBundle(const QString& path, const BundleIdentity& recorded, PrivilegedOutcome* outcome)
 {
-    return perform({QStringLiteral("remove"), path, recorded.identifier, QString::number(recorded.device),
-                    QString::number(recorded.inode)},
+    return perform({QStringLiteral("remove"), path, QString::number(recorded.device), QString::number(recorded.inode)},
                    outcome);
 }
 
@@ -440,9 +543,9 @@ int32_t AuthorizationSession::runUpdateTool(const QStringList& arguments, int li
     return perform(QStringList{QStringLiteral("updatetool"), QString::number(limitSeconds)} + arguments, outcome);
 }
 
-int32_t AuthorizationSession::runExecutable(const QString& path, const QStringList& arguments, PrivilegedOutcome* outcome)
+bool AuthorizationService::hasAdministratorRights() const
 {
-    return perform(QStringList{QStringLiteral("run"), path} + arguments, outcome);
+    return ::geteuid() == 0;
 }
 
 AuthorizationService& AuthorizationService::shared()

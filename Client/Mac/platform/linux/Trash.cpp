@@ -7,6 +7,7 @@
 
 #include "FileManager.h"
 #include "SystemLocations.h"
+#include "helper/PrivilegedRequests.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -229,6 +230,46 @@ bool recycle(const QString& path, QString* error)
         }
     }
     return copyInto(home, item, resolved, why);
+}
+
+bool recycleExactly(const QString& path, quint64 device, quint64 inode, QString* error)
+{
+    QString ignored;
+    QString* why = error ? error : &ignored;
+    const QByteArray item = QFile::encodeName(path);
+    std::string reason;
+    const int folder = privileged::openFolderWithoutLinks(parentOf(item).toStdString(), &reason);
+    if (folder < 0) {
+        *why = QStringLiteral("Not trashing %1: %2").arg(path, QString::fromStdString(reason));
+        return false;
+    }
+    const QByteArray name = item.mid(item.lastIndexOf('/') + 1);
+    struct stat st {};
+    const bool same = ::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+                      && st.st_dev == device && st.st_ino == inode;
+    const Trash home{homeTrashFolder(), {}};
+    QDir().mkpath(QFile::decodeName(parentOf(home.folder)));
+    struct stat dataHome {};
+    const bool homeDevice = ::stat(parentOf(home.folder).constData(), &dataHome) == 0 && dataHome.st_dev == st.st_dev;
+    QByteArray file;
+    if (!same)
+        *why = QStringLiteral("Not trashing %1: it is no longer the item that was there").arg(path);
+    else if (!homeDevice)
+        *why = QStringLiteral("Not trashing %1: it is not on the file system of the Trash").arg(path);
+    else if (!prepare(home))
+        *why = describe("Cannot use the Trash", home.folder, errno);
+    else
+        file = claim(home, item, why);
+    bool moved = false;
+    if (!file.isEmpty()) {
+        moved = ::renameat(folder, name.constData(), AT_FDCWD, file.constData()) == 0;
+        if (!moved) {
+            *why = describe("Cannot move to the Trash", item, errno);
+            ::unlink(infoFileOf(file).constData());
+        }
+    }
+    ::close(folder);
+    return moved;
 }
 
 } // namespace platform::workspace

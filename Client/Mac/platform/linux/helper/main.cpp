@@ -1,29 +1,39 @@
 // The root helper of one authorisation. Started through pkexec by the
-// launcher, it says "ready", then reads one request a line (fields separated
-// by tabs) on its standard input and answers each on its standard output:
-//   output<TAB>LENGTH<LF> followed by LENGTH bytes (only for "run")
+// launcher with the user action it is for in its arguments (see kActions),
+// it says "ready", then reads one request a line (fields separated by tabs)
+// on its standard input and answers each on its standard output:
 //   ok<TAB>WAITSTATUS<TAB>timeout|stopped|<LF>   or   fail<TAB>REASON<LF>
-// While a tool runs, the line "stop" ends it. It ends when its input closes;
-// a request in hand is always finished first (a launcher that dies
-// mid-request leaves a whole result, never half of one).
+// It serves only the requests of its action, in their order, and ends as
+// soon as the action is done, a request is refused, its input closes or a
+// line is longer than kMaxRequestLine. While a tool runs, the line "stop"
+// ends it; at any other time "stop" is ignored. A request in hand is always
+// finished first (a launcher that dies mid-request leaves a whole result,
+// never half of one).
 
 #include "PathRules.h"
 #include "PrivilegedRequests.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
+constexpr rlim_t kOpenFiles = 4096;
+constexpr rlim_t kStackBytes = 8 << 20;
+
 std::string gInput;
+size_t gScanned = 0; // no line end before this offset of gInput
 bool gInputClosed = false;
 
 // Reads what is there (waiting up to `timeoutMs`, -1 for ever).
@@ -43,23 +53,31 @@ void fill(int timeoutMs)
         gInputClosed = true;
 }
 
-bool takeLine(std::string* line)
+enum class Line { Taken, None, TooLong };
+
+// The next whole line; the scan resumes where the last one stopped.
+Line takeLine(std::string* line)
 {
-    const size_t end = gInput.find('\n');
-    if (end == std::string::npos)
-        return false;
+    const size_t end = gInput.find('\n', gScanned);
+    if (end == std::string::npos) {
+        gScanned = gInput.size();
+        return gInput.size() > privileged::kMaxRequestLine ? Line::TooLong : Line::None;
+    }
+    if (end > privileged::kMaxRequestLine)
+        return Line::TooLong;
     *line = gInput.substr(0, end);
     gInput.erase(0, end + 1);
-    return true;
+    gScanned = 0;
+    return Line::Taken;
 }
 
 bool stopAsked(void*)
 {
     fill(0);
-    const size_t at = gInput.find("stop\n");
-    if (at != 0)
+    if (gInput.compare(0, 5, "stop\n") != 0)
         return false;
     gInput.erase(0, 5);
+    gScanned = 0;
     return true;
 }
 
@@ -89,9 +107,49 @@ std::vector<std::string> split(const std::string& line)
     }
 }
 
+// Raises `resource` to at least `wanted` (both limits when root may, else
+// the soft one as far as the hard one goes).
+void raiseLimit(int resource, rlim_t wanted)
+{
+    rlimit current{};
+    if (::getrlimit(resource, &current) != 0 || current.rlim_cur == RLIM_INFINITY
+        || (wanted != RLIM_INFINITY && current.rlim_cur >= wanted))
+        return;
+    const bool unbounded = wanted == RLIM_INFINITY || current.rlim_max == RLIM_INFINITY;
+    const rlimit both{wanted, unbounded ? RLIM_INFINITY : std::max(wanted, current.rlim_max)};
+    if (::setrlimit(resource, &both) == 0)
+        return;
+    const rlimit soft{std::min(wanted, current.rlim_max), current.rlim_max};
+    (void)::setrlimit(resource, &soft);
+}
+
+// The caller's limits pass through pkexec: a small file size, descriptor or
+// stack limit must not end the helper half way through a copy.
+void setLimits()
+{
+    (void)std::signal(SIGXFSZ, SIG_IGN);
+    for (const int resource : {RLIMIT_FSIZE, RLIMIT_AS, RLIMIT_DATA})
+        raiseLimit(resource, RLIM_INFINITY);
+    raiseLimit(RLIMIT_NOFILE, kOpenFiles);
+    raiseLimit(RLIMIT_STACK, kStackBytes);
+}
+
+// pkexec names the user who asked; sources are read with that user's rights.
+uid_t askingUser()
+{
+    uid_t user = ::getuid();
+    if (const char* asked = std::getenv("PKEXEC_UID")) {
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(asked, &end, 10);
+        if (end && *end == '\0' && end != asked)
+            user = static_cast<uid_t>(value);
+    }
+    return user;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     (void)std::signal(SIGPIPE, SIG_IGN);
     // Hang-ups and terminal signals must not cut a request in half.
@@ -101,34 +159,43 @@ int main()
         (void)std::fprintf(stderr, "quorbel-authhelper: not running as root\n");
         return 1;
     }
-    // pkexec names the user who asked; sources are read with that user's rights.
-    uid_t user = ::getuid();
-    if (const char* asked = std::getenv("PKEXEC_UID")) {
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(asked, &end, 10);
-        if (end && *end == '\0' && end != asked)
-            user = static_cast<uid_t>(value);
+    setLimits();
+    std::string why;
+    const std::optional<privileged::Action> action = privileged::parseAction(std::vector<std::string>(argv + 1, argv + argc),
+                                                                             &why);
+    if (!action) {
+        (void)std::fprintf(stderr, "quorbel-authhelper: %s\n", qbcore::shownPlain(why).c_str());
+        return 2;
+    }
+    privileged::Session session(*action, askingUser(), privileged::Place::Helper);
+    if (session.finished()) {
+        (void)std::fprintf(stderr, "quorbel-authhelper: only \"%s\" is served\n", privileged::kApplicationsFolder);
+        return 2;
     }
     writeAll("ready\n");
-    for (;;) {
+    while (!session.finished()) {
         std::string line;
-        while (!takeLine(&line)) {
+        Line taken = Line::None;
+        while ((taken = takeLine(&line)) == Line::None) {
             if (gInputClosed)
                 return 0;
             fill(-1);
         }
-        const privileged::Result result = privileged::perform(split(line), user, stopAsked, nullptr);
-        std::string answer;
-        if (!result.output.empty())
-            answer += "output\t" + std::to_string(result.output.size()) + "\n" + result.output;
+        if (taken == Line::TooLong) {
+            writeAll("fail\trequest line too long\n");
+            return 3;
+        }
+        if (line == "stop")
+            continue; // its tool has ended already
+        const privileged::Result result = session.perform(split(line), stopAsked, nullptr);
         if (result.ok)
-            answer += "ok\t" + std::to_string(result.waitStatus) + "\t"
-                      + (result.timedOut  ? "timeout"
-                         : result.stopped ? "stopped"
-                                          : "")
-                      + "\n";
+            writeAll("ok\t" + std::to_string(result.waitStatus) + "\t"
+                     + (result.timedOut  ? "timeout"
+                        : result.stopped ? "stopped"
+                                         : "")
+                     + "\n");
         else
-            answer += "fail\t" + qbcore::shownPlain(result.reason) + "\n";
-        writeAll(answer);
+            writeAll("fail\t" + qbcore::shownPlain(result.reason) + "\n");
     }
+    return 0;
 }
