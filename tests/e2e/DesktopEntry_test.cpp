@@ -121,7 +121,7 @@ TEST_F(DesktopEntryRun, FollowsTheCopyThatRunsAndGoesWithIt)
 {
     const QString installed = run.root() + QStringLiteral("/Applications/Quorbel.app");
     // An old install there, as the move replaces it.
-    makeBundle(installed, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.example.earlier")}});
+    makeBundle(installed, {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.quorbel.Quorbel")}});
     const QString coreStarted = QStringLiteral("Launching \"%1/Contents/Resources/QuorbelCore.app").arg(installed);
     run.environment().insert(QStringLiteral("QUORBEL_ALERT_ANSWER"), QStringLiteral("Move to Applications Folder"));
     ASSERT_EQ(run.run(), 0) << run.logLines().join(u'\n').toStdString();
