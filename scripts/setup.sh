@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins
   libplist-dev libplist++-dev libplist-utils libminizip-dev zlib1g-dev libssl-dev openssl
   libsecret-1-dev gnome-keyring dbus dbus-x11 libglib2.0-bin
-  pkexec xvfb x11-apps x11-utils openbox xdotool desktop-file-utils weston qt6-wayland libxcb1-dev
+  pkexec polkitd xvfb x11-apps x11-utils openbox xdotool desktop-file-utils weston qt6-wayland libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   clang libclang-rt-14-dev clang-tidy clang-format
   zip unzip procps
