@@ -30,8 +30,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-const char* const kHelperName = "quorbel-authhelper";
-
 QString pkexecPath()
 {
 #ifdef QB_TEST_HOOKS
