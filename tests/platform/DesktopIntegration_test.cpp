@@ -25,7 +25,7 @@ QByteArray line(const QByteArray& text, const QByteArray& key)
     return "<absent>";
 }
 
-// Expected values follow the entry specification by hand: Exec quoted, with
+// Expected values follow the desktop-entry quoting rules by hand: Exec quoted, with
 // ", `, $ and \ escaped inside the quotes and % doubled, then every \ doubled
 // again as in any string value; TryExec and the bundle key only the latter.
 TEST(DesktopEntryText, QuotesPathsOrRefusesThem)

@@ -429,7 +429,7 @@ std::optional<QByteArray> entryText(const Copy& copy, QString* why)
     const QStringList lines{
         QStringLiteral("[Desktop Entry]"),
         // No Version key: the validators on today's systems reject "1.5",
-        // and every key used here is as old as the specification.
+        // and every key used here is understood by every desktop-entry reader in use.
         QStringLiteral("Type=Application"),
         QStringLiteral("Name=") + name,
         QStringLiteral("Exec=") + execArgument(*executable),
