@@ -6,6 +6,7 @@
 // root-owned /Applications and /Library, where the stand-in targets live.
 
 #include "TestSupport.h"
+#include "TreeListing.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -44,25 +45,9 @@ int run(const QString& program, const QStringList& arguments)
     return process.exitCode();
 }
 
-// Every entry below `root` with owner, mode, link target and contents.
 QStringList listing(const QString& root)
 {
-    QStringList lines;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        struct stat status {};
-        ::lstat(QFile::encodeName(path).constData(), &status);
-        QString line = QStringLiteral("%1 %2 %3").arg(path.mid(root.size())).arg(status.st_uid).arg(status.st_mode, 0, 8);
-        if (S_ISLNK(status.st_mode))
-            line += QStringLiteral(" -> ") + QFile::symLinkTarget(path);
-        else if (S_ISREG(status.st_mode))
-            line += u' ' + QString::fromLatin1(readFile(path).toHex());
-        lines.append(line);
-    }
-    lines.sort();
-    return lines;
+    return treeListing(root);
 }
 
 class RootInUserHome : public ::testing::Test {
