@@ -10,6 +10,7 @@
 #include "BrandingManager.h"
 #include "Bundle.h"
 #include "CheckWindowAnswers.h"
+#include "ExitStatus.h"
 #include "KeyConstants.h"
 #include "LocalizedString.h"
 #include "QtPrinters.h"
@@ -118,10 +119,15 @@ public:
                                   std::function<void(const platform::AlertResponse&)> completion) override
     {
         sheets.push_back({request, window});
-        if (completion)
+        if (holdSheets)
+            held.push_back(std::move(completion));
+        else if (completion)
             completion({0, false});
     }
     std::vector<Sheet> sheets;
+    // Sheets the user has not answered yet.
+    bool holdSheets = false;
+    std::vector<std::function<void(const platform::AlertResponse&)>> held;
 };
 
 class RepairTest : public ::testing::Test {
@@ -488,8 +494,10 @@ TEST_F(RepairTest, AfterASuccessfulRunTheCheckPassesAndTheCoreStarts)
 
 TEST_F(RepairTest, StartingTheCoreChecksOnceMoreAndReportsOnTheWindowWhenItCannot)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     InstallCheckManager& m = check({coreApp(0775)});
     ASSERT_FALSE(m.checkForRequiredItems());
+    alerts.holdSheets = true;
     EXPECT_FALSE(m.runQuorbel());
     EXPECT_EQ(launches, 0);
     ASSERT_EQ(alerts.sheets.size(), 1u);
@@ -497,6 +505,14 @@ TEST_F(RepairTest, StartingTheCoreChecksOnceMoreAndReportsOnTheWindowWhenItCanno
     EXPECT_EQ(alerts.sheets[0].request.informativeText, text("RepairFailed"));
     EXPECT_EQ(alerts.sheets[0].window, m.checkWindow);
     EXPECT_FALSE(platform::application::isTerminating()) << "the alert must stay readable";
+    // Once it is read the launcher ends: nothing is left for it to do.
+    ASSERT_EQ(alerts.held.size(), 1u);
+    EXPECT_EXIT(
+        {
+            alerts.held.front()({0, false});
+            std::_Exit(platform::application::exec());
+        },
+        ::testing::ExitedWithCode(ExitStatus::kCannotLaunch), "");
 
     coreApp(0755);
     EXPECT_TRUE(m.runQuorbel());

@@ -356,6 +356,21 @@ TEST_F(AuthorisedMoveRun, AUserApplicationsLinkToARootFolderRemovesNothingThere)
     EXPECT_TRUE(QFileInfo::exists(QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel")));
 }
 
+// An earlier copy named in capitals counts as one for the launch, but only
+// what ends in ".app" is ever removed with the rights: the refusal is logged
+// and the move goes on.
+TEST_F(AuthorisedMoveRun, AnEarlierCopyThatMayNotBeRemovedLeavesTheMoveGoingOn)
+{
+    const QString earlier = makeCopy(QStringLiteral("/Applications/Quorbel.APP"), QString::fromLatin1(kProduct));
+    const QString errors = runDownloadedLauncher();
+
+    EXPECT_EQ(prompts(), 1) << qPrintable(errors);
+    EXPECT_TRUE(QFileInfo::exists(earlier + QStringLiteral("/Contents/Info.plist")));
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
+    EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Not removing \"%1\"").arg(earlier))) << qPrintable(launcherLog());
+}
+
 // The user swaps a folder on the way to a found earlier copy for a link to a
 // root-owned folder while the password prompt is open.
 TEST_F(AuthorisedMoveRun, AFolderSwappedForALinkDuringThePromptLeadsNowhere)

@@ -218,6 +218,23 @@ platform::AlertRequest offerAlert(const MovePlan& plan)
     return alert;
 }
 
+// A choice that could not be kept is said once: the offer would come back
+// unannounced at every launch.
+void rememberNotToAsk()
+{
+    platform::UserDefaults& defaults = platform::UserDefaults::standardUserDefaults();
+    if (defaults.setObject(true, kSuppressKey))
+        return;
+    const QString reason = defaults.lastError();
+    logError("Could not save the choice not to be asked again: %1", escapedForLog(reason));
+    platform::AlertRequest alert;
+    alert.messageText = QBLocalizedString(QStringLiteral("MoveChoiceNotSavedTitle"));
+    alert.informativeText = QBLocalizedStringWithArguments(QStringLiteral("MoveChoiceNotSaved"), reason);
+    alert.buttonTitles = QStringList{QBLocalizedString(QStringLiteral("OK"))};
+    alert.escapeButton = 0;
+    platform::AlertPresenter::shared().runModal(alert);
+}
+
 bool userAcceptsMove(const MovePlan& plan)
 {
     const platform::AlertResponse answer = platform::AlertPresenter::shared().runModal(offerAlert(plan));
@@ -231,7 +248,7 @@ bool userAcceptsMove(const MovePlan& plan)
     const bool suppress = answer.suppressionChecked || isBefore10_5();
     logVerbose("Not moving: the user declined%1", suppress ? "; not asking again" : "");
     if (suppress)
-        platform::UserDefaults::standardUserDefaults().setObject(true, kSuppressKey);
+        rememberNotToAsk();
     return false;
 }
 

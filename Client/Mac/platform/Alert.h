@@ -5,8 +5,9 @@
 //
 // For unattended whole-program runs the system presenter honours
 // QUORBEL_ALERT_ANSWER: when it holds the title of one of an alert's buttons
-// (several titles may be given, separated by "|"),
-// the real alert is shown and that button is pressed as soon as it is up, with
+// (several titles may be given, separated by "|"; one that names the
+// checkbox ticks it), the real alert is shown and that button is pressed as
+// soon as it is up, with
 // the line  Unattended alert: "<text>" "<informative text>" answered "<title>"
 // on standard error. Without a matching button the alert waits for
 // the user as usual. Ignored in set-user-ID processes.

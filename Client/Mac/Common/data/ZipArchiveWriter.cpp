@@ -21,6 +21,7 @@ namespace {
 struct Descriptor {
     int fd = -1;
     bool failed = false;
+    int failure = 0; // the system's error of the failed write, 0 when it said none
 };
 
 voidpf openDescriptor(voidpf opaque, const void*, int)
@@ -53,6 +54,7 @@ uLong writeDescriptor(voidpf, voidpf stream, const void* buffer, uLong size)
             continue;
         if (put <= 0) {
             file->failed = true;
+            file->failure = put < 0 ? errno : ENOSPC;
             break;
         }
         written += uLong(put);
@@ -125,6 +127,15 @@ struct ZipArchiveWriter::State {
                == ZIP_OK;
     }
 
+    // What went wrong with the archive's file, in the system's words when it gave any.
+    QString writeFailure() const
+    {
+        const QString failed = QStringLiteral("writing the archive failed");
+        if (!descriptor.failure)
+            return failed;
+        return failed + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(descriptor.failure));
+    }
+
     bool write(const char* bytes, size_t size)
     {
         added += qint64(size);
@@ -148,7 +159,7 @@ struct ZipArchiveWriter::State {
             }
             if (!write(buffer, size_t(got))) {
                 if (error)
-                    *error = QStringLiteral("writing the archive failed");
+                    *error = writeFailure();
                 return false;
             }
             left -= got;
@@ -212,7 +223,7 @@ bool ZipArchiveWriter::addData(const QByteArray& entryName, const QByteArray& da
                     && d->write(data.constData(), size_t(data.size()));
     const bool closed = d->archive && zipCloseFileInZip(d->archive) == ZIP_OK;
     if ((!ok || !closed) && error)
-        *error = QStringLiteral("writing the archive failed");
+        *error = d->writeFailure();
     return ok && closed;
 }
 
@@ -238,7 +249,7 @@ bool ZipArchiveWriter::addFile(const QByteArray& entryName, int folderFd, const 
     if (!d->archive || !d->openEntry(entryName, status.st_mtime)) {
         ::close(fd);
         if (error)
-            *error = QStringLiteral("writing the archive failed");
+            *error = d->writeFailure();
         return false;
     }
     // A file still being written (our own log) is read up to the length it had;
@@ -252,12 +263,15 @@ bool ZipArchiveWriter::addFile(const QByteArray& entryName, int folderFd, const 
                                     .toUtf8();
         ok = d->write(note.constData(), size_t(note.size())) && ::lseek(fd, off_t(-limit), SEEK_END) >= 0;
         if (!ok && error)
-            *error = QStringLiteral("writing the archive failed");
+            *error = d->writeFailure();
         left = off_t(limit);
     }
     ok = ok && d->copy(fd, left, error);
     ::close(fd);
-    return zipCloseFileInZip(d->archive) == ZIP_OK && ok;
+    const bool closed = zipCloseFileInZip(d->archive) == ZIP_OK;
+    if (ok && !closed && error)
+        *error = d->writeFailure();
+    return ok && closed;
 }
 
 qint64 ZipArchiveWriter::bytesAdded() const
@@ -273,7 +287,7 @@ bool ZipArchiveWriter::finish(QString* error)
     d->archive = nullptr;
     if (closed != ZIP_OK || d->descriptor.failed || ::fsync(d->descriptor.fd) != 0) {
         if (error)
-            *error = d->descriptor.failed ? QStringLiteral("writing the archive failed") : systemError();
+            *error = d->descriptor.failed ? d->writeFailure() : systemError();
         return false;
     }
     if (!platform::folders::linkUnnamedFile(d->descriptor.fd, d->folderFd, d->name, error))

@@ -260,9 +260,6 @@ private:
     std::atomic<int> m_repairThreadsRunning{0};
     // The progress sheet is up for a run: it must stay until the run hands back.
     bool m_progressSheetUp = false;
-    // The core could not be started after a successful run: the application
-    // ends once the alert saying so is dismissed.
-    bool m_terminateAfterSheet = false;
 
     ManifestState m_manifestState = ManifestState::Missing;
     QString m_manifestError;

@@ -197,7 +197,8 @@ bool UserDefaults::update(const std::function<void(QVariantMap&)>& change)
     const QString folder = QFileInfo(m_filePath).absolutePath();
     QString refusal = whyRootMayNotWrite(folder);
     if (refusal.isEmpty() && !QDir().mkpath(folder)) {
-        m_lastError = QStringLiteral("Cannot create the folder of ") + m_filePath;
+        m_lastError = QStringLiteral("Cannot create the folder of %1: %2")
+                          .arg(m_filePath, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     if (refusal.isEmpty())

@@ -318,8 +318,7 @@ void InstallCheckManager::bringWindowBackToFront()
         return; // the window is up again with text for the new findings
     // The launch ends the application; a launch that could not happen ends it
     // once its alert is dismissed.
-    if (!runQuorbel())
-        m_terminateAfterSheet = true;
+    runQuorbel();
 }
 
 bool InstallCheckManager::runQuorbel()
@@ -331,11 +330,7 @@ bool InstallCheckManager::runQuorbel()
     }
     logError("Install check: %1 items still not in order after the repair; not starting the core", numberItemsMissing);
     platform::AlertPresenter::shared().beginSheetModalForWindow(
-        failureAlert("RunFailedTitle"), checkWindow, [this](const platform::AlertResponse&) {
-            if (!m_terminateAfterSheet) {
-                waitForUser();
-                return;
-            }
+        failureAlert("RunFailedTitle"), checkWindow, [](const platform::AlertResponse&) {
             logNormal("Will terminate now");
             platform::application::terminate(ExitStatus::kCannotLaunch);
         });

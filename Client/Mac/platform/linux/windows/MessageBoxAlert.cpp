@@ -47,10 +47,14 @@ QCheckBox* makeSmallCheckBox(const QString& title)
     return checkBox;
 }
 
+// A title of the answer that names the checkbox ticks it before a button is pressed.
 void pressScriptedButton(QMessageBox& box, const QString& answer)
 {
+    const QStringList titles = answer.split(u'|');
+    if (QCheckBox* checkBox = box.checkBox(); checkBox && titles.contains(checkBox->text()))
+        checkBox->setChecked(true);
     for (QAbstractButton* button : box.buttons()) {
-        if (answer.split(u'|').contains(button->text().remove(u'&'))) {
+        if (titles.contains(button->text().remove(u'&'))) {
             std::fprintf(stderr, "Unattended alert: \"%s\" \"%s\" answered \"%s\"\n", qPrintable(box.text()),
                          qPrintable(box.informativeText()), qPrintable(button->text().remove(u'&')));
             std::fflush(stderr);

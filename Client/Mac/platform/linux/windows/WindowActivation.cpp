@@ -26,6 +26,9 @@ bool raiseWindows()
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (!window->isVisible())
             continue;
+        // A minimised window is visible to Qt but not to the user.
+        if (window->isMinimized())
+            window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
         window->raise();
         window->activateWindow();
         raised = true;

@@ -1,0 +1,101 @@
+// Whole runs of an ordinary user's launcher whose home folder is full: a
+// small tmpfs of theirs, filled to its last block, in a private mount
+// namespace (scripts/in-private-root.sh). Whatever cannot be written is
+// said with the system's reason; nothing claims to have been kept.
+
+#include "LauncherRun.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr const char* kUser = "65534"; // nobody
+constexpr const char* kDiskFull = "No space left on device";
+
+bool inPrivateRoot()
+{
+    struct stat root {
+    }, applications{};
+    return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev;
+}
+
+class FullDisk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inPrivateRoot()) {
+            if (qEnvironmentVariable("CI") == QStringLiteral("true"))
+                FAIL() << "not in a private mount namespace: run through scripts/in-private-root.sh";
+            GTEST_SKIP() << "needs scripts/in-private-root.sh (root, private mount namespace)";
+        }
+        ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+        ASSERT_EQ(QProcess::execute("cp", {"-a", QString::fromUtf8(QB_BUNDLE_DIR), bundle()}), 0);
+        ASSERT_TRUE(writeCoreOnlyManifest(bundle() + "/Contents/Resources"));
+        ASSERT_TRUE(QDir().mkpath(home()));
+        ASSERT_EQ(QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=256k,mode=0700,uid=%1,gid=%1").arg(kUser),
+                                              "tmpfs", home()}),
+                  0);
+        // Every block taken; folders and empty files can still be made.
+        QProcess::execute("dd", {"if=/dev/zero", "of=" + home() + "/filler", "bs=4k", "status=none"});
+    }
+    void TearDown() override
+    {
+        if (inPrivateRoot())
+            QProcess::execute("umount", {home()});
+    }
+
+    QString home() const { return m_dir.path() + "/home"; }
+    QString bundle() const { return m_dir.path() + "/Quorbel.app"; }
+
+    // The launcher as the user; answers its exit status, keeps its standard error.
+    int runAsUser(const QStringList& arguments)
+    {
+        QProcess launcher;
+        launcher.start("setpriv", QStringList{"--reuid", kUser, "--regid", kUser, "--clear-groups", "env", "-i",
+                                              "HOME=" + home(), "PATH=/usr/bin:/bin", "QT_QPA_PLATFORM=offscreen",
+                                              "QUORBEL_ALERT_ANSWER=Do not show this message again|Do Not Move|Do Not Copy|OK",
+                                              bundle() + "/Contents/MacOS/Quorbel"}
+                                      + arguments);
+        if (!launcher.waitForFinished(60000)) {
+            launcher.kill();
+            launcher.waitForFinished();
+            return -1;
+        }
+        m_errors = QString::fromUtf8(launcher.readAllStandardError());
+        return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_errors;
+};
+
+TEST_F(FullDisk, TheLogTheDeclinedOffersChoiceAndTheSupportArchiveSayWhyTheyWereNotWritten)
+{
+    runAsUser({});
+    const std::string errors = m_errors.toStdString();
+    EXPECT_EQ(m_errors.count("The log file cannot be written"), 1) << errors;
+    // The user ticked "do not show again": the alert that follows says it was not kept, and why.
+    EXPECT_TRUE(m_errors.contains("to Applications folder?\" ")) << errors;
+    EXPECT_TRUE(m_errors.contains(QRegularExpression("Unattended alert: \"Your choice could not be saved\" \"[^\"]*"
+                                                     + QRegularExpression::escape(kDiskFull))))
+        << errors;
+    EXPECT_FALSE(readFile(home() + "/.config/com.quorbel.Quorbel.plist").contains("Suppress"));
+
+    EXPECT_EQ(runAsUser({"--support-archive", home() + "/support.zip"}), 2);
+    EXPECT_TRUE(m_errors.contains("Cannot write the support archive")) << m_errors.toStdString();
+    EXPECT_TRUE(m_errors.contains(kDiskFull)) << m_errors.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(home() + "/support.zip"));
+}
+
+} // namespace
