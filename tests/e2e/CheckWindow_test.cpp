@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,26 @@ TEST_F(CheckWindowRun, AFailingToolShowsTheFailureAlertAndTheWindowStaysUntilThe
     EXPECT_TRUE(normal.contains("Repair run failed")) << log().toStdString();
     EXPECT_EQ(normal.last(), "User chose to quit");
     EXPECT_FALSE(normal.contains("Will terminate now"));
+    EXPECT_TRUE(run.coreLog(500).isEmpty());
+}
+
+// The repair waited, and a core started meanwhile (the tool starts one
+// here): the launch looks once more and starts no second core.
+TEST_F(CheckWindowRun, ACoreThatStartedDuringTheRepairIsNotJoinedByASecond)
+{
+    const QString pidFile = run.home() + "/other-core.pid";
+    const QString otherCore = run.home() + "/QuorbelCore";
+    ASSERT_TRUE(QFile::copy("/bin/sleep", otherCore));
+    prepare(QStringLiteral("chmod 755 \"$2\"; setsid '%1' 30 & echo $! > '%2'").arg(otherCore, pidFile));
+    run.environment().insert("QUORBEL_CHECK_WINDOW_ANSWER", "Continue");
+    const int status = run.run();
+    const qint64 other = readFile(pidFile).trimmed().toLongLong();
+    if (other > 0)
+        ::kill(pid_t(other), SIGKILL);
+    EXPECT_EQ(status, 0) << run.standardError().toStdString();
+    const QStringList normal = run.normalMessages();
+    EXPECT_TRUE(normal.contains("Repair run succeeded")) << log().toStdString();
+    EXPECT_TRUE(normal.contains("Not launching: a core started while the launcher waited")) << log().toStdString();
     EXPECT_TRUE(run.coreLog(500).isEmpty());
 }
 
