@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -44,6 +45,22 @@ TEST(Trash, AnItemOnTheHomeFileSystemGoesToTheHomeTrashWithItsOrigin)
         EXPECT_TRUE(infoOf(trash, name).contains(QStringLiteral("\nPath=%1\n").arg(origin)))
             << qPrintable(infoOf(trash, name));
     }
+}
+
+// Root, with a user's environment, trashes nothing into folders that user
+// could redirect to anywhere root can write.
+TEST(Trash, RootMakesNoTrashWhereAnotherUserCouldRedirectIt)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root is refused";
+    ScratchHome home;
+    const QString item = makeBundle(home.path(QStringLiteral("X.app")), {{"CFBundleIdentifier", "a"}});
+    ASSERT_EQ(::chown(QFile::encodeName(home.home()).constData(), 65534, 65534), 0);
+    QString error;
+    EXPECT_FALSE(platform::workspace::recycle(item, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("as root"))) << qPrintable(error);
+    EXPECT_TRUE(QFileInfo::exists(item + QStringLiteral("/Contents/Info.plist")));
+    EXPECT_FALSE(QFileInfo::exists(home.home() + QStringLiteral("/.local")));
 }
 
 // The other file systems are tmpfs mounts in a private mount namespace: the

@@ -23,6 +23,10 @@ int openFolder(const QString& path, bool create, QString* why, long alsoOwnedBy 
 QString whyNotRootOnly(const QString& path);
 // The same for a native path, its bytes exactly as given.
 QString whyNotRootOnly(const QByteArray& nativePath);
+// For a process running as root, why it may not make or write files at or
+// below `folder` (which need not exist yet): the nearest existing folder is
+// one another user could redirect. "" when it may, and always when not root.
+QString whyRootMayNotWriteIn(const QString& folder);
 
 // The user id owning the folder `path` itself (a final link not followed), or -1.
 long ownerOf(const QString& path);

@@ -1,6 +1,7 @@
 #include "FolderWalk.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 
 #include <cerrno>
@@ -128,6 +129,16 @@ int openFolder(const QString& path, bool create, QString* why, long alsoOwnedBy)
 QString whyNotRootOnly(const QString& path)
 {
     return whyNotRootOnly(QFile::encodeName(path));
+}
+
+QString whyRootMayNotWriteIn(const QString& folder)
+{
+    if (::geteuid() != 0)
+        return {};
+    QString existing = QFileInfo(folder).absoluteFilePath();
+    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isSymLink() && existing != QStringLiteral("/"))
+        existing = QFileInfo(existing).absolutePath();
+    return whyNotRootOnly(existing);
 }
 
 QString whyNotRootOnly(const QByteArray& path)

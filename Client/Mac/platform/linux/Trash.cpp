@@ -6,6 +6,7 @@
 #include "Workspace.h"
 
 #include "FileManager.h"
+#include "FolderWalk.h"
 #include "SystemLocations.h"
 #include "helper/PrivilegedRequests.h"
 
@@ -47,6 +48,16 @@ QByteArray homeTrashFolder()
     if (!dataHome.startsWith(u'/'))
         dataHome = locations::homeFolder() + QStringLiteral("/.local/share");
     return QFile::encodeName(QDir::cleanPath(dataHome) + QStringLiteral("/Trash"));
+}
+
+// Root never makes or fills a Trash in a folder another user can redirect
+// (a user's data folder reached through root's inherited environment).
+bool rootMayUse(const Trash& trash, QString* why)
+{
+    const QString refusal = folders::whyRootMayNotWriteIn(QFile::decodeName(trash.folder));
+    if (!refusal.isEmpty())
+        *why = QStringLiteral("Not using the Trash %1 as root: %2").arg(QFile::decodeName(trash.folder), refusal);
+    return refusal.isEmpty();
 }
 
 // A folder of ours that is really a folder: made when missing, never a link.
@@ -213,6 +224,8 @@ bool recycle(const QString& path, QString* error)
         return false;
     }
     const Trash home{homeTrashFolder(), {}};
+    if (!rootMayUse(home, why))
+        return false;
     // The data folder may not exist yet; the home Trash is made inside it.
     QDir().mkpath(QFile::decodeName(parentOf(home.folder)));
     struct stat dataHome {};
@@ -225,7 +238,7 @@ bool recycle(const QString& path, QString* error)
             return false;
     } else {
         for (const Trash& trash : topDirectoryTrashes(topDirectoryOf(resolved, st.st_dev))) {
-            if (renameInto(trash, item, resolved, why))
+            if (rootMayUse(trash, why) && renameInto(trash, item, resolved, why))
                 return true;
         }
     }
@@ -248,6 +261,10 @@ bool recycleExactly(const QString& path, quint64 device, quint64 inode, QString*
     const bool same = ::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
                       && st.st_dev == device && st.st_ino == inode;
     const Trash home{homeTrashFolder(), {}};
+    if (!rootMayUse(home, why)) {
+        ::close(folder);
+        return false;
+    }
     QDir().mkpath(QFile::decodeName(parentOf(home.folder)));
     struct stat dataHome {};
     const bool homeDevice = ::stat(parentOf(home.folder).constData(), &dataHome) == 0 && dataHome.st_dev == st.st_dev;

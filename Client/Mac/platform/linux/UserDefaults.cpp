@@ -34,19 +34,6 @@ QString configFolder()
     return xdg;
 }
 
-// As root, why the settings may not be written into `folder` (a user's
-// ~/.config, named by --home for support work): "" when root alone controls
-// it, or, while it is missing, its nearest existing parent.
-QString whyRootMayNotWrite(const QString& folder)
-{
-    if (::geteuid() != 0)
-        return {};
-    QString existing = QFileInfo(folder).absoluteFilePath();
-    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isSymLink() && existing != QStringLiteral("/"))
-        existing = QFileInfo(existing).absolutePath();
-    return folders::whyNotRootOnly(existing);
-}
-
 // An exclusive advisory lock on a companion file, held by this open file
 // description: it excludes other processes and other descriptions in this
 // one, and the system drops it when its holder dies, so no stale lock can
@@ -195,14 +182,14 @@ bool UserDefaults::update(const std::function<void(QVariantMap&)>& change)
 {
     QMutexLocker lock(&m_lock);
     const QString folder = QFileInfo(m_filePath).absolutePath();
-    QString refusal = whyRootMayNotWrite(folder);
+    QString refusal = folders::whyRootMayNotWriteIn(folder);
     if (refusal.isEmpty() && !QDir().mkpath(folder)) {
         m_lastError = QStringLiteral("Cannot create the folder of %1: %2")
                           .arg(m_filePath, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     if (refusal.isEmpty())
-        refusal = whyRootMayNotWrite(folder);
+        refusal = folders::whyRootMayNotWriteIn(folder);
     if (!refusal.isEmpty()) {
         m_lastError = QStringLiteral("Not writing the settings %1 as root: %2").arg(m_filePath, refusal);
         return false;
