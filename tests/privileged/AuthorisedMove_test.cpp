@@ -6,6 +6,9 @@
 // with the launcher started as "nobody" by setpriv.
 
 #include "Authorization.h"
+#include "BrandingManager.h"
+#include "Bundle.h"
+#include "LocalizedString.h"
 #include "TestSupport.h"
 #include "TreeListing.h"
 #include "UpdateToolManager.h"
@@ -288,26 +291,37 @@ TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRela
     EXPECT_EQ(prompts(), 1);
 }
 
-// The prompt's answers as the helper's service reports them; that nothing is
-// touched without the rights is in launcher_tests.
+// The prompt's answers as the helper's service reports them: a dismissal ends
+// quietly, a refusal shows the failure alert with what the user can do about
+// it. That nothing is touched without the rights is in launcher_tests.
 TEST_F(AuthorisedMoveRun, ADismissedPromptEndsQuietlyADeniedOneWithTheAlert)
 {
     struct Case {
         const char* answer;
-        bool failureAlert;
+        const char* reasonKey; // null: no failure alert
     };
+    platform::Bundle::setMainBundlePath(QString::fromUtf8(QB_BUNDLE_DIR));
+    BrandingManager::resetSharedManagerForTesting();
     const QString earlier = QStringLiteral("/Applications/Quorbel-2.app");
-    for (const Case& test : {Case{"1 dismiss\n", false}, Case{"1 deny\n", true}, Case{"1 noagent\n", true}}) {
+    for (const Case& test : {Case{"1 dismiss\n", nullptr}, Case{"1 deny\n", "MoveReasonNotAuthorized"},
+                             Case{"1 noagent\n", "MoveReasonNoPrompt"}}) {
         SCOPED_TRACE(test.answer);
         QFile::remove(state() + QStringLiteral("/count"));
         QDir(home() + QStringLiteral("/Library/Logs")).removeRecursively();
         makeCopy(earlier, QStringLiteral("com.example.old"), false);
         writeFile(state() + QStringLiteral("/answers"), test.answer);
-        const QString errors = runDownloadedLauncher();
+        const QString errors = runLauncher(source(), kMoveAnswer + QStringLiteral("|OK"), {});
 
         EXPECT_EQ(prompts(), 1);
-        EXPECT_EQ(failureAlertShown(errors), test.failureAlert) << qPrintable(errors);
-        EXPECT_EQ(launcherLog().contains(QStringLiteral("Not moving because user canceled authorization")), !test.failureAlert)
+        EXPECT_EQ(failureAlertShown(errors), test.reasonKey != nullptr) << qPrintable(errors);
+        if (test.reasonKey) {
+            const QString reason = QBLocalizedString(QString::fromLatin1(test.reasonKey));
+            EXPECT_FALSE(reason.isEmpty());
+            EXPECT_TRUE(errors.contains(
+                QStringLiteral("Unattended alert: \"Could not move to Applications folder\" \"%1\"").arg(reason)))
+                << qPrintable(errors);
+        }
+        EXPECT_EQ(launcherLog().contains(QStringLiteral("Not moving because user canceled authorization")), !test.reasonKey)
             << qPrintable(launcherLog());
         EXPECT_TRUE(QFileInfo::exists(source()));
         EXPECT_TRUE(QFileInfo::exists(earlier + QStringLiteral("/Contents/Resources/precious.txt")));
