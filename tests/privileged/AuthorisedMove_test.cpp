@@ -663,12 +663,11 @@ TEST_F(CheckWindowAsUser, OnADesktopThePromptIsAboveTheWindowAndItsSheet)
             writeFile(looked, "");
         return false;
     };
-    const QString errors = runAsUser(installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
-                                     {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Continue,Quit"),
-                                      QStringLiteral("QUORBEL_ALERT_ANSWER=OK"),
-                                      QStringLiteral("DISPLAY=") + display.value(QStringLiteral("DISPLAY")),
-                                      QStringLiteral("QT_QPA_PLATFORM=xcb")},
-                                     lookWhilePrompting);
+    const QString errors = runAsUser(
+        installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
+        {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Continue,Quit"), QStringLiteral("QUORBEL_ALERT_ANSWER=OK"),
+         QStringLiteral("DISPLAY=") + display.value(QStringLiteral("DISPLAY")), QStringLiteral("QT_QPA_PLATFORM=xcb")},
+        lookWhilePrompting);
 
     ASSERT_TRUE(QFileInfo::exists(looked)) << "no prompt window beside the window and its sheet: " << qPrintable(errors);
     for (const QString& window : launcherWindows)
