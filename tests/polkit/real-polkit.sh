@@ -3,8 +3,10 @@
 # --repair, and the move of a downloaded copy into /Applications. Each case
 # gets its own system bus and polkit daemon in a private mount and PID
 # namespace, with a rules file of its own and, where a password is asked
-# for, the real text agent (pkttyagent, driven by tty-agent.py) answering
-# for an administrator account that exists only in that namespace. Run as
+# for, the real text agent (pkttyagent, driven by with-agent.py) answering
+# for an administrator account that exists only in that namespace; an agent
+# that dismisses (dismissing-agent.py) stands for a desktop agent's Cancel
+# button, which pkttyagent lacks. Run as
 # root in a private root (scripts/in-private-root.sh), which gives a fresh
 # /Applications and /Library. Usage: real-polkit.sh BUNDLE
 set -euo pipefail
@@ -64,7 +66,7 @@ EOF
   if [ "$answer" = - ]; then
     echo | timeout $limit setsid "${launch[@]}" >"$home/out" 2>"$home/err" || status=$?
   else
-    /usr/bin/python3 "$here/tty-agent.py" $user "$answer" "$home/agent" $limit -- "${launch[@]}" \
+    /usr/bin/python3 "$here/with-agent.py" $user "$answer" "$home/agent" $limit -- "${launch[@]}" \
       >"$home/out" 2>"$home/err" || status=$?
   fi
   exit $status
@@ -120,6 +122,8 @@ admin, no agent, repair|AUTH_ADMIN|-|repair|5|0|nothing
 admin, agent interrupted, repair|AUTH_ADMIN|interrupt|repair|4|1|nothing
 admin, agent interrupted, move|AUTH_ADMIN|interrupt|move|-|1|nothing alert
 admin, agent eof, repair|AUTH_ADMIN|eof|repair|4|1|nothing
+admin, agent dismissed, repair|AUTH_ADMIN|dismiss|repair|3|1|nothing
+admin, agent dismissed, move|AUTH_ADMIN|dismiss|move|-|1|nothing cancel-line
 "
 while IFS='|' read -r name rule answer run expected prompts left; do
   [ -n "$name" ] || continue
@@ -140,7 +144,7 @@ while IFS='|' read -r name rule answer run expected prompts left; do
   unshare -m -p -f --mount-proc --propagation private "$0" --inside "$rule" "$answer" "$run" "$start" "$home" || status=$?
   verdict=pass
   seen=0
-  [ -e "$home/agent" ] && seen=$(grep -c '==== AUTHENTICATING FOR' "$home/agent" || true)
+  [ -e "$home/agent" ] && seen=$(grep -cE '==== AUTHENTICATING FOR|Dismissed request for' "$home/agent" || true)
   found=$(outcome "$run" "$home")
   if [ "$expected" = - ]; then
     case $status in 3|4|5|124|125) verdict="fail (status $status)" ;; esac

@@ -1,15 +1,17 @@
 #!/usr/bin/python3
-"""Runs a command with the real text authentication agent, pkttyagent, on a
-pseudo-terminal of its own, registered for that command's process.
+"""Runs a command with an authentication agent registered for its process,
+on a pseudo-terminal of the agent's own.
 
 The command starts held: it must read one line from its standard input
 before it execs the program to authorise (so the program keeps the pid and
-start time the agent was registered for). The agent answers each password
-prompt as ANSWER says: "password:TEXT" types TEXT, "interrupt" types ctrl-C,
-"eof" types ctrl-D. Everything the agent wrote goes to TRANSCRIPT. Ends with
-the command's exit status, 124 when it outlasted LIMIT seconds.
+start time the agent was registered for). With ANSWER "dismiss" the agent is
+dismissing-agent.py; otherwise it is the real text agent, pkttyagent, and
+each password prompt is answered as ANSWER says: "password:TEXT" types TEXT,
+"interrupt" types ctrl-C, "eof" types ctrl-D. Everything the agent wrote
+goes to TRANSCRIPT. Ends with the command's exit status: 124 when it
+outlasted LIMIT seconds, 125 when the agent could not register.
 
-Usage: tty-agent.py AGENT_USER ANSWER TRANSCRIPT LIMIT -- COMMAND...
+Usage: with-agent.py AGENT_USER ANSWER TRANSCRIPT LIMIT -- COMMAND...
 """
 
 import os
@@ -25,12 +27,15 @@ PROMPT = b"Password:"
 KEYS = {"interrupt": b"\x03", "eof": b"\x04"}
 
 
-def start_agent(user, pid, notify):
+def start_agent(user, answer, pid, notify):
+    if answer == "dismiss":
+        agent = ["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "dismissing-agent.py"), str(pid), str(notify)]
+    else:
+        agent = ["pkttyagent", "--process", str(pid), "--notify-fd", str(notify)]
     child, terminal = pty.fork()
     if child == 0:
         os.set_inheritable(notify, True)
-        os.execvp("setpriv", ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups",
-                              "pkttyagent", "--process", str(pid), "--notify-fd", str(notify)])
+        os.execvp("setpriv", ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"] + agent)
     return child, terminal
 
 
@@ -56,7 +61,7 @@ def main():
 
     held = subprocess.Popen(command, stdin=subprocess.PIPE, start_new_session=True)
     notify_read, notify_write = os.pipe()
-    agent, terminal = start_agent(user, held.pid, notify_write)
+    agent, terminal = start_agent(user, answer, held.pid, notify_write)
     os.close(notify_write)
     transcript = b""
     # The agent closes its end of the pipe once it is registered.
