@@ -4,11 +4,11 @@
 # gets its own system bus and polkit daemon in a private mount and PID
 # namespace, with a rules file of its own and, where a password is asked
 # for, the real text agent (pkttyagent, driven by with-agent.py) answering
-# for an administrator account that exists only in that namespace; an agent
+# for an administrator account that exists only in that namespace. An agent
 # that dismisses (dismissing-agent.py) stands for a desktop agent's Cancel
-# button, which pkttyagent lacks. Run as
-# root in a private root (scripts/in-private-root.sh), which gives a fresh
-# /Applications and /Library. Usage: real-polkit.sh BUNDLE
+# button, which pkttyagent lacks. Run as root in a private root
+# (scripts/in-private-root.sh), which gives a fresh /Applications and
+# /Library. Usage: real-polkit.sh BUNDLE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 user=nobody
@@ -78,6 +78,7 @@ for program in /usr/bin/pkexec /usr/bin/pkttyagent /usr/lib/polkit-1/polkitd /us
   openssl setpriv setsid unshare; do
   command -v "$program" >/dev/null || skip "needs $program"
 done
+/usr/bin/python3 -c 'import gi' 2>/dev/null || skip "needs python3-gi"
 installed=/Applications/Quorbel.app
 support="/Library/Application Support/Quorbel"
 cancelled="Not moving because user canceled authorization"
