@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   clang libclang-rt-14-dev clang-tidy clang-format
   zip unzip procps
-  ansible-core python3-jsonschema
+  ansible-core python3-jsonschema python3-gi
 )
 
 missing=()

@@ -6,6 +6,10 @@
 // with the launcher started as "nobody" by setpriv.
 
 #include "Authorization.h"
+#include "BrandingManager.h"
+#include "Bundle.h"
+#include "Desktop.h"
+#include "LocalizedString.h"
 #include "TestSupport.h"
 #include "TreeListing.h"
 #include "UpdateToolManager.h"
@@ -288,26 +292,37 @@ TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRela
     EXPECT_EQ(prompts(), 1);
 }
 
-// The prompt's answers as the helper's service reports them; that nothing is
-// touched without the rights is in launcher_tests.
+// The prompt's answers as the helper's service reports them: a dismissal ends
+// quietly, a refusal shows the failure alert with what the user can do about
+// it. That nothing is touched without the rights is in launcher_tests.
 TEST_F(AuthorisedMoveRun, ADismissedPromptEndsQuietlyADeniedOneWithTheAlert)
 {
     struct Case {
         const char* answer;
-        bool failureAlert;
+        const char* reasonKey; // null: no failure alert
     };
+    platform::Bundle::setMainBundlePath(QString::fromUtf8(QB_BUNDLE_DIR));
+    BrandingManager::resetSharedManagerForTesting();
     const QString earlier = QStringLiteral("/Applications/Quorbel-2.app");
-    for (const Case& test : {Case{"1 dismiss\n", false}, Case{"1 deny\n", true}, Case{"1 noagent\n", true}}) {
+    for (const Case& test : {Case{"1 dismiss\n", nullptr}, Case{"1 deny\n", "MoveReasonNotAuthorized"},
+                             Case{"1 noagent\n", "MoveReasonNoPrompt"}}) {
         SCOPED_TRACE(test.answer);
         QFile::remove(state() + QStringLiteral("/count"));
         QDir(home() + QStringLiteral("/Library/Logs")).removeRecursively();
         makeCopy(earlier, QStringLiteral("com.example.old"), false);
         writeFile(state() + QStringLiteral("/answers"), test.answer);
-        const QString errors = runDownloadedLauncher();
+        const QString errors = runLauncher(source(), kMoveAnswer + QStringLiteral("|OK"), {});
 
         EXPECT_EQ(prompts(), 1);
-        EXPECT_EQ(failureAlertShown(errors), test.failureAlert) << qPrintable(errors);
-        EXPECT_EQ(launcherLog().contains(QStringLiteral("Not moving because user canceled authorization")), !test.failureAlert)
+        EXPECT_EQ(failureAlertShown(errors), test.reasonKey != nullptr) << qPrintable(errors);
+        if (test.reasonKey) {
+            const QString reason = QBLocalizedString(QString::fromLatin1(test.reasonKey));
+            EXPECT_FALSE(reason.isEmpty());
+            EXPECT_TRUE(errors.contains(
+                QStringLiteral("Unattended alert: \"Could not move to Applications folder\" \"%1\"").arg(reason)))
+                << qPrintable(errors);
+        }
+        EXPECT_EQ(launcherLog().contains(QStringLiteral("Not moving because user canceled authorization")), !test.reasonKey)
             << qPrintable(launcherLog());
         EXPECT_TRUE(QFileInfo::exists(source()));
         EXPECT_TRUE(QFileInfo::exists(earlier + QStringLiteral("/Contents/Resources/precious.txt")));
@@ -624,6 +639,57 @@ TEST_F(CheckWindowAsUser, ADismissedPromptIsAFailedRepairAndContinueAsksAgain)
     // The second "Continue" is a new authorisation: a second prompt, answered.
     EXPECT_EQ(prompts(), 2);
     EXPECT_EQ(readFile(record()).trimmed(), ("0 repair " + installed() + "/Contents/Resources/updateqb.sig").toUtf8());
+}
+
+// The system's prompt may be an ordinary window, as some desktops' agents'
+// are: here one that the stand-in pkexec opens as the user. Under a real
+// window manager it is above the check window and its sheet while it waits.
+TEST_F(CheckWindowAsUser, OnADesktopThePromptIsAboveTheWindowAndItsSheet)
+{
+    QString why;
+    const std::unique_ptr<X11Desktop> desktop = X11Desktop::start(&why);
+    if (!desktop && desktopsAreRequired())
+        FAIL() << why.toStdString();
+    if (!desktop)
+        GTEST_SKIP() << why.toStdString();
+    // The prompt stays open until the test has looked (at most 30 seconds).
+    const QString looked = state() + QStringLiteral("/looked");
+    duringPrompt(QStringLiteral("xmessage -title 'Stand-in agent' 'Password:' & agent=$!\n"
+                                "for _ in $(seq 600); do [ -e '%1' ] && break; sleep 0.05; done\n"
+                                "kill $agent")
+                     .arg(looked));
+    QProcessEnvironment display;
+    desktop->enter(display);
+    QString agent;
+    QStringList launcherWindows;
+    QStringList stacking; // bottom first
+    const auto lookWhilePrompting = [&](qint64 pid) {
+        if (QFileInfo::exists(looked))
+            return false;
+        const QString found = desktop->tool(QStringLiteral("xdotool"), {"search", "--name", "^Stand-in agent$"}).trimmed();
+        agent = found.isEmpty() ? QString() : QStringLiteral("0x") + QString::number(found.toULongLong(), 16);
+        launcherWindows = desktop->windowsOf(pid);
+        stacking = desktop->tool(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST_STACKING"})
+                       .section(u'#', 1)
+                       .remove(u' ')
+                       .trimmed()
+                       .split(u',', Qt::SkipEmptyParts);
+        if (!agent.isEmpty() && stacking.contains(agent) && launcherWindows.size() == 2)
+            writeFile(looked, "");
+        return false;
+    };
+    const QString errors = runAsUser(
+        installed() + QStringLiteral("/Contents/MacOS/Quorbel"),
+        {QStringLiteral("QUORBEL_CHECK_WINDOW_ANSWER=Continue,Quit"), QStringLiteral("QUORBEL_ALERT_ANSWER=OK"),
+         QStringLiteral("DISPLAY=") + display.value(QStringLiteral("DISPLAY")), QStringLiteral("QT_QPA_PLATFORM=xcb")},
+        lookWhilePrompting);
+
+    ASSERT_TRUE(QFileInfo::exists(looked)) << "no prompt window beside the window and its sheet: " << qPrintable(errors);
+    for (const QString& window : launcherWindows)
+        EXPECT_LT(stacking.indexOf(window), stacking.indexOf(agent))
+            << qPrintable(window) << " above the prompt " << qPrintable(agent) << " in " << qPrintable(stacking.join(u' '));
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Repair run succeeded"))) << qPrintable(launcherLog());
 }
 
 bool helperRunning()

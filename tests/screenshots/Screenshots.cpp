@@ -5,12 +5,14 @@
 // docs/images (without it they go to a temporary folder).
 
 #include "Alert.h"
+#include "Authorization.h"
 #include "BrandingManager.h"
 #include "Bundle.h"
 #include "InstallCheckManager.h"
 #include "KeyConstants.h"
 #include "QuorbelHeaderView.h"
 #include "TestSupport.h"
+#include "UpdateToolManager.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -135,6 +137,77 @@ TEST_F(Screenshots, CheckWindow)
     ASSERT_NE(alert, nullptr);
     save(onScreen(manager.checkWindow, alert), QStringLiteral("check-window-failed.png"));
     alert->done(0);
+}
+
+// Refuses the administrator right as the system's prompt would, with one status.
+class RefusingAuthorization final : public platform::AuthorizationService {
+    class Session final : public platform::AuthorizationSession {
+    public:
+        explicit Session(int32_t refusal) : m_refusal(refusal) {}
+        int32_t copyAdminRights() override { return m_refusal; }
+        int32_t perform(const QStringList&, platform::PrivilegedOutcome*) override
+        {
+            return platform::errAuthorizationInvalidSet;
+        }
+
+    private:
+        int32_t m_refusal;
+    };
+
+public:
+    std::unique_ptr<platform::AuthorizationSession> createSession(int32_t* status) override
+    {
+        *status = platform::errAuthorizationSuccess;
+        return std::make_unique<Session>(refusal);
+    }
+    int32_t refusal = platform::errAuthorizationDenied;
+};
+
+// The failure sheet after each refusal of the administrator prompt, reason included.
+TEST_F(Screenshots, RefusedRepairSheets)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "the sheets are taken from a screen with a window manager: run scripts/screenshots.sh";
+    ScopedEnvironment environment;
+    environment.unset("QUORBEL_ALERT_ANSWER");
+    environment.unset("QUORBEL_CHECK_WINDOW_ANSWER");
+    QuorbelHeaderView::setConfiguredBrandSource([] { return 1; });
+    const QString bundle = makeBundle(m_home.path(QStringLiteral("Refused.app")), {});
+    const QString resources = bundle + QStringLiteral("/Contents/Resources");
+    ::chmod(QFile::encodeName(makeBundle(resources + QStringLiteral("/QuorbelCore.app"), {})).constData(), 0775);
+    const QVariantList items{QVariantMap{{kInstallType, "CoreApp"}, {kName, "QuorbelCore"}, {kResource, "QuorbelCore.app"}}};
+    ASSERT_TRUE(writePlist(resources + QStringLiteral("/RequiredItems.plist"), QVariantMap{{"RequiredItems", items}}));
+    InstallCheckManager manager{platform::Bundle(bundle)};
+    ASSERT_FALSE(manager.checkForRequiredItems());
+    manager.checkWindow->show();
+    onScreen(manager.checkWindow, manager.checkWindow); // framed before the sheets come
+    RefusingAuthorization authorization;
+    platform::AuthorizationService::setShared(&authorization);
+    const struct {
+        const char* file;
+        int32_t refusal;
+    } shots[] = {
+        {"check-window-refused-cancelled.png", platform::errAuthorizationCanceled},
+        {"check-window-refused-not-authorised.png", platform::errAuthorizationDenied},
+        {"check-window-refused-no-prompt.png", platform::errAuthorizationInteractionNotAllowed},
+    };
+    for (const auto& shot : shots) {
+        authorization.refusal = shot.refusal;
+        // A privileged run asks for the rights and is refused; the run's failure follows.
+        UpdateToolManager::sharedManager().repairPermissions();
+        manager.repairFailed();
+        QMessageBox* alert = nullptr;
+        for (QMessageBox* box : manager.checkWindow->findChildren<QMessageBox*>())
+            alert = box->isVisible() ? box : alert;
+        ASSERT_NE(alert, nullptr) << shot.file;
+        // The reason makes the sheet taller than the window: the picture holds both.
+        onScreen(alert, alert);
+        const QRect both = manager.checkWindow->frameGeometry() | alert->frameGeometry();
+        save(alert->screen()->grabWindow(0, both.x(), both.y(), both.width(), both.height()).toImage(),
+             QString::fromLatin1(shot.file));
+        alert->done(0);
+    }
+    platform::AuthorizationService::setShared(nullptr);
 }
 
 } // namespace

@@ -210,8 +210,9 @@ int32_t UpdateToolManager::runPrivileged(const QString& operation, const QString
             logError("UpdateToolManager:%1: stopped by the user while asking for administrator rights", operation);
         else
             logError("UpdateToolManager:%1: AuthorizationCopyRights failed (OSStatus %2)", operation, rights);
+        // pkexec's own words are for the log: the terminal gets the product's advice only.
         if (const QString said = session->refusalMessage(); !said.isEmpty())
-            logError("UpdateToolManager:%1: the administrator prompt said: %2", operation, said);
+            logNormal("UpdateToolManager:%1: the administrator prompt said: %2", operation, escapedForLog(said));
         const auto refusal = m_stopAsked ? Refusal::Stopped : refusalFor(platform::refusalForStatus(rights));
         setLastRefusal(refusal, QString());
         return kResultFailed;
