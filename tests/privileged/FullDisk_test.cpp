@@ -4,6 +4,7 @@
 // said with the system's reason; nothing claims to have been kept.
 
 #include "LauncherRun.h"
+#include "PrivateRoot.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -23,22 +24,11 @@ namespace {
 constexpr const char* kUser = "65534"; // nobody
 constexpr const char* kDiskFull = "No space left on device";
 
-bool inPrivateRoot()
-{
-    struct stat root {
-    }, applications{};
-    return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev;
-}
-
 class FullDisk : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!inPrivateRoot()) {
-            if (qEnvironmentVariable("CI") == QStringLiteral("true"))
-                FAIL() << "not in a private mount namespace: run through scripts/in-private-root.sh";
-            GTEST_SKIP() << "needs scripts/in-private-root.sh (root, private mount namespace)";
-        }
+        QB_REQUIRE_PRIVATE_ROOT();
         ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
         ASSERT_EQ(QProcess::execute("cp", {"-a", QString::fromUtf8(QB_BUNDLE_DIR), bundle()}), 0);
         ASSERT_TRUE(writeCoreOnlyManifest(bundle() + "/Contents/Resources"));
@@ -61,19 +51,13 @@ protected:
     // The launcher as the user; answers its exit status, keeps its standard error.
     int runAsUser(const QStringList& arguments)
     {
-        QProcess launcher;
-        launcher.start("setpriv", QStringList{"--reuid", kUser, "--regid", kUser, "--clear-groups", "env", "-i",
-                                              "HOME=" + home(), "PATH=/usr/bin:/bin", "QT_QPA_PLATFORM=offscreen",
-                                              "QUORBEL_ALERT_ANSWER=Do not show this message again|Do Not Move|Do Not Copy|OK",
-                                              bundle() + "/Contents/MacOS/Quorbel"}
-                                      + arguments);
-        if (!launcher.waitForFinished(60000)) {
-            launcher.kill();
-            launcher.waitForFinished();
-            return -1;
-        }
-        m_errors = QString::fromUtf8(launcher.readAllStandardError());
-        return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+        return runToEnd("setpriv",
+                        QStringList{"--reuid", kUser, "--regid", kUser, "--clear-groups", "env", "-i", "HOME=" + home(),
+                                    "PATH=/usr/bin:/bin", "QT_QPA_PLATFORM=offscreen",
+                                    "QUORBEL_ALERT_ANSWER=Do not show this message again|Do Not Move|Do Not Copy|OK",
+                                    bundle() + "/Contents/MacOS/Quorbel"}
+                            + arguments,
+                        &m_errors);
     }
 
     QTemporaryDir m_dir;

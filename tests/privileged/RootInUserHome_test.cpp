@@ -5,6 +5,7 @@
 // folders over /root (root's home in the password database) and the
 // root-owned /Applications and /Library, where the stand-in targets live.
 
+#include "PrivateRoot.h"
 #include "TestSupport.h"
 #include "TreeListing.h"
 
@@ -27,14 +28,6 @@ namespace {
 
 constexpr uid_t kUser = 65534; // nobody
 
-bool inPrivateRoot()
-{
-    struct stat root {
-    }, applications{};
-    return ::stat("/", &root) == 0 && ::stat("/Applications", &applications) == 0 && root.st_dev != applications.st_dev
-           && applications.st_uid == 0 && (applications.st_mode & 022) == 0;
-}
-
 int run(const QString& program, const QStringList& arguments)
 {
     QProcess process;
@@ -54,11 +47,7 @@ class RootInUserHome : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!inPrivateRoot()) {
-            if (qEnvironmentVariable("CI") == QStringLiteral("true"))
-                FAIL() << "not in a private mount namespace: run through scripts/in-private-root.sh";
-            GTEST_SKIP() << "needs scripts/in-private-root.sh (root, private mount namespace)";
-        }
+        QB_REQUIRE_PRIVATE_ROOT();
         ASSERT_TRUE(QFileInfo(QString::fromUtf8(QB_BUNDLE_DIR)).isDir()) << "build the bundle target first";
         // Root's home from the password database, private to this namespace.
         ASSERT_EQ(run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "mode=0700", "tmpfs", "/root"}), 0);
@@ -90,18 +79,11 @@ protected:
     // The launcher as root, its environment kept as `sudo -E` keeps it.
     int runAsRoot(const QString& home, const QStringList& arguments)
     {
-        QProcess launcher;
-        launcher.start(QStringLiteral("env"),
-                       QStringList{"-i", "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config", "PATH=/usr/bin:/bin",
-                                   "QT_QPA_PLATFORM=offscreen", bundle() + "/Contents/MacOS/Quorbel"}
-                           + arguments);
-        if (!launcher.waitForFinished(60000)) {
-            launcher.kill();
-            launcher.waitForFinished();
-            return -1;
-        }
-        m_errors = QString::fromUtf8(launcher.readAllStandardError());
-        return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+        return runToEnd(QStringLiteral("env"),
+                        QStringList{"-i", "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config", "PATH=/usr/bin:/bin",
+                                    "QT_QPA_PLATFORM=offscreen", bundle() + "/Contents/MacOS/Quorbel"}
+                            + arguments,
+                        &m_errors);
     }
 
     QTemporaryDir m_dir;
