@@ -81,10 +81,11 @@ void keepFrameHints(QWidget* window)
 
 void writeFrameHints(QWidget* window)
 {
+    // The offscreen platform answers for X11 too, without a connection.
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11 || !window->testAttribute(Qt::WA_WState_Created))
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection || !window->testAttribute(Qt::WA_WState_Created))
         return;
-    xcb_connection_t* connection = x11->connection();
     const xcb_atom_t atom = motifAtom(connection);
     if (atom == XCB_ATOM_NONE)
         return;
