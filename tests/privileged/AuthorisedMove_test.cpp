@@ -260,6 +260,10 @@ TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRela
     ASSERT_EQ(::stat(QFile::encodeName(earlier).constData(), &found), 0);
     struct stat downloaded {};
     ASSERT_EQ(::stat(QFile::encodeName(source()).constData(), &downloaded), 0);
+    qint64 files = 0;
+    qint64 bytes = 0;
+    for (QDirIterator it(source(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext(); ++files)
+        bytes += QFileInfo(it.next()).size();
     const QString errors = runDownloadedLauncher();
 
     EXPECT_EQ(prompts(), 1) << qPrintable(errors);
@@ -279,6 +283,10 @@ TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRela
     EXPECT_FALSE(QFileInfo::exists(source()));
     EXPECT_TRUE(QFileInfo(trash() + QStringLiteral("/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
     EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    // The helper's last progress line, as the launcher read it.
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Copied %1 of %1 files, %2 of %2 bytes").arg(files).arg(bytes)))
+        << files << " files, " << bytes << " bytes\n"
+        << qPrintable(launcherLog());
     // The installed copy is started once this one has ended.
     QElapsedTimer timer;
     timer.start();
