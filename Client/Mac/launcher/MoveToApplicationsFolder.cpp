@@ -253,9 +253,10 @@ void showFailureAlert(const MovePlan& plan, const QString& reason = {})
     platform::AlertPresenter::shared().runModal(alert);
 }
 
-// Shows a copy that lasts. Reports come between files, on the copy's own
-// thread, which the window's updates keep serving its events; the window
-// comes up once the copy has lasted `showAfterMs` and goes with the watch.
+// Shows a copy that lasts. It is told between files, on the thread that
+// copies, and each update of the window lets that thread serve the window's
+// events. The window comes up once the copy has lasted `showAfterMs` and
+// goes with the watch, whatever the copy came to.
 class CopyWatch {
 public:
     CopyWatch(bool copyWording, int showAfterMs) : m_copyWording(copyWording), m_showAfterMs(showAfterMs)

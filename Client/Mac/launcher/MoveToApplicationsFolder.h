@@ -44,8 +44,9 @@ public:
     // `permille` of the copy is done; `counts` says what in words, `title` in short.
     virtual void update(int permille, const QString& counts, const QString& title) = 0;
 };
-// Makes the window: `message` says what is copied where; `widestCounts` is
-// the longest counts text it will be told. Null: no window can be shown.
+// Makes the window: `message` says what is copied where; `widestCounts` is a
+// counts text as long as most it will be told (a longer one widens the
+// window). Null: no window can be shown.
 using PFCopyProgressWindowMaker = std::unique_ptr<PFCopyProgressWindow> (*)(const QString& message,
                                                                             const QString& widestCounts);
 // Set by the window system; without it the copies show nothing.
