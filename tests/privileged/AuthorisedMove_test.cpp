@@ -6,6 +6,7 @@
 // with the launcher started as "nobody" by setpriv.
 
 #include "Authorization.h"
+#include "PrivilegedRequests.h"
 #include "TestSupport.h"
 #include "TreeListing.h"
 #include "UpdateToolManager.h"
@@ -849,9 +850,7 @@ protected:
             if (line == "stop\n")
                 continue; // answered by nothing
 
-            while (!helper.canReadLine() && helper.state() == QProcess::Running)
-                helper.waitForReadyRead(100);
-            answers.append(helper.canReadLine() ? QString::fromUtf8(helper.readLine()).trimmed() : QStringLiteral("ended"));
+            answers.append(nextAnswer(helper));
         }
         m_endedByItself = helper.state() == QProcess::NotRunning || helper.waitForFinished(5000);
         helper.closeWriteChannel();
@@ -860,8 +859,24 @@ protected:
         return answers;
     }
 
+    // The helper's next answer; the progress lines before it go to m_progress.
+    QString nextAnswer(QProcess& helper)
+    {
+        for (;;) {
+            while (!helper.canReadLine() && helper.state() == QProcess::Running)
+                helper.waitForReadyRead(100);
+            if (!helper.canReadLine())
+                return QStringLiteral("ended");
+            const QByteArray line = helper.readLine().chopped(1);
+            if (!line.startsWith("progress\t"))
+                return QString::fromUtf8(line).trimmed();
+            m_progress.append(line);
+        }
+    }
+
     bool m_endedByItself = false;
     QString m_helperErrors;
+    QList<QByteArray> m_progress;
 };
 
 // Every refusal of the root side, one row each: the request is answered
@@ -1055,6 +1070,16 @@ TEST_F(HelperRun, TheHelperFinishesItsActionWhateverItsCallerLeftOrLimits)
 
     // "stop" outside a tool run is no request: each request has its own answer.
     EXPECT_EQ(answers, (QStringList{QStringLiteral("ok\t0"), QStringLiteral("ok\t0")})) << qPrintable(answers.join(u'\n'));
+    // The install's progress, each line read as the launcher reads it; the last one says all is copied.
+    ASSERT_FALSE(m_progress.isEmpty());
+    std::optional<privileged::CopyProgress> read;
+    for (const QByteArray& line : m_progress) {
+        read = privileged::parseProgressLine(line.toStdString());
+        ASSERT_TRUE(read) << line.toStdString();
+    }
+    EXPECT_EQ(read->files, read->totalFiles);
+    EXPECT_EQ(read->bytes, read->totalBytes);
+    EXPECT_GT(read->bytes, uint64_t(kLarge));
     EXPECT_TRUE(m_endedByItself) << "the helper ends once its action is done";
     EXPECT_EQ(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/large.bin")).size(), kLarge);
     expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));
