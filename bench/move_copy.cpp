@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     }
     PFSetCopyProgressWindow(&makeMoveProgressWindow);
     paired::printPairedRatio(
-        "move copy with progress window", paired::pairsToRun(7),
+        "move copy with progress window", paired::pairsToRun(21),
         [&] {
             return timeCopy(destination, [&] {
                 QString error;

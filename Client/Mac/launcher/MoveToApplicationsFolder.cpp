@@ -40,7 +40,7 @@ const QString kSuppressKey = QStringLiteral("moveToApplicationsFolderAlertSuppre
 constexpr int kDetachDelaySeconds = 5;
 constexpr int kProgressAfterMs = 1000;
 // Often enough to look smooth; rarely enough that the window costs the copy nothing.
-constexpr qint64 kProgressRefreshMs = 50;
+constexpr qint64 kProgressRefreshMs = 100;
 
 // What one run of the move works with.
 struct MovePlan {
