@@ -39,16 +39,6 @@ public:
         platform::dialogs::bringForward(&m_dialog);
     }
 
-    // Off the screen at once, not at the next turn of the event loop: what
-    // follows the copy may be a wait.
-    ~MoveProgressWindow() override
-    {
-        m_dialog.hide();
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
-    MoveProgressWindow(const MoveProgressWindow&) = delete;
-    MoveProgressWindow& operator=(const MoveProgressWindow&) = delete;
-
     void update(int permille, const QString& counts, const QString& title) override
     {
         m_bar->setValue(permille);
