@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes the pictures in docs/images: the branded header layouts, rendered off
-# screen, and the check window (normal, repairing, failed) as openbox shows it
-# on a private Xvfb display, window frame and sheets included.
+# screen, and the check window (normal, repairing, failed) and the move's
+# progress window as openbox shows them on a private Xvfb display, window
+# frames and sheets included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"

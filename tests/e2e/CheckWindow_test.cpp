@@ -162,10 +162,26 @@ protected:
         });
     }
 
+    // The functions a window asks its manager for through _MOTIF_WM_HINTS
+    // (0 when it asks for none in particular).
+    std::string motifHints(const QString& window) const
+    {
+        return desktop->tool("xprop", {"-id", window, "_MOTIF_WM_HINTS"}).toStdString();
+    }
+    uint functionsAskedFor(const QString& window) const
+    {
+        const QStringList hints = QString::fromStdString(motifHints(window)).section(u'=', 1).split(u',');
+        // xprop shows them in hexadecimal ("0x3, 0x4, ...").
+        const auto number = [&](qsizetype i) { return hints.at(i).trimmed().toUInt(nullptr, 0); };
+        return hints.size() == 5 && (number(0) & 1) ? number(1) : 0;
+    }
+
     // A sheet: transient for the window, centred on it inside its client area
-    // (never over its title bar), and not resizable. (openbox offers
-    // minimising and closing to every titled window, whatever it is told.)
-    void expectSheet(const QString& sheet) const
+    // (never over its title bar), and not resizable; it asks for neither
+    // minimising nor maximising, and for closing only when `closes`. openbox
+    // offers minimising and closing to every titled window whatever it is
+    // asked, and takes only the rest from the hints.
+    void expectSheet(const QString& sheet, bool closes) const
     {
         const QString window = windows.first();
         EXPECT_EQ(desktop->windowProperty(sheet, "WM_TRANSIENT_FOR"), window);
@@ -181,8 +197,13 @@ protected:
         ASSERT_TRUE(actions.contains("_NET_WM_ACTION_MOVE")) << actions.join(u' ').toStdString();
         for (const char* refused : kMaximiseOrResize)
             EXPECT_FALSE(actions.contains(refused)) << refused;
+        // Move and, where it means something, close: nothing else, nor "all".
+        EXPECT_EQ(functionsAskedFor(sheet), kMotifMove | (closes ? kMotifClose : 0)) << motifHints(sheet);
     }
 
+    static constexpr uint kMotifMove = 4;
+    static constexpr uint kMotifMinimise = 8;
+    static constexpr uint kMotifClose = 32;
     static X11Desktop* desktop;
     static QString why;
     QStringList windows;
@@ -208,12 +229,13 @@ TEST_F(CheckWindowOnADesktop, TheWindowAndItsSheetsAreDialogsTheWindowManagerKee
     ASSERT_TRUE(actions.contains("_NET_WM_ACTION_CLOSE")) << actions.join(u' ').toStdString();
     for (const char* refused : kMaximiseOrResize)
         EXPECT_FALSE(actions.contains(refused)) << refused;
+    EXPECT_EQ(functionsAskedFor(window), kMotifMove | kMotifMinimise | kMotifClose) << motifHints(window);
 
     // Space presses the button that has the focus: it must be "Continue".
     ASSERT_TRUE(desktop->type(window, "space"));
     ASSERT_TRUE(waitForWindows(2)) << log().toStdString();
     const QString progress = windows.last();
-    expectSheet(progress);
+    expectSheet(progress, false);
     // Escape must not dismiss it; the Stop button appearing later shows the key was handled.
     ASSERT_TRUE(desktop->type(progress, "Escape"));
     QList<QRect> parts;
@@ -222,7 +244,7 @@ TEST_F(CheckWindowOnADesktop, TheWindowAndItsSheetsAreDialogsTheWindowManagerKee
         return parts.size() == 3;
     })) << "no Stop button";
     EXPECT_EQ(desktop->windowsOf(run.processId()), (QStringList{window, progress}));
-    expectSheet(progress);
+    expectSheet(progress, false);
     const QRect inside(QPoint(0, 0), desktop->rectangle(progress).size());
     for (qsizetype i = 0; i < parts.size(); ++i) {
         EXPECT_TRUE(inside.contains(parts[i])) << parts[i] << " outside " << inside;
@@ -237,7 +259,7 @@ TEST_F(CheckWindowOnADesktop, TheWindowAndItsSheetsAreDialogsTheWindowManagerKee
         return windows.size() == 2 && windows.last() != progress;
     }));
     const QString alert = windows.last();
-    expectSheet(alert);
+    expectSheet(alert, true);
     ASSERT_TRUE(desktop->type(alert, "Return"));
     ASSERT_TRUE(waitForWindows(1));
     // Escape on the window presses "Quit".

@@ -3,6 +3,7 @@
 // Applications folder, clear earlier copies, relaunch from there and start
 // the core, all inside a scratch home and system tree.
 
+#include "Desktop.h"
 #include "LauncherRun.h"
 #include "TestSupport.h"
 
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <grp.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -204,6 +206,84 @@ TEST_F(MoveToApplicationsFolderRun, ReplacesAnOldInstallAndRelaunchesFromApplica
         QThread::msleep(50);
     EXPECT_TRUE(readFile(coreLog).contains("QuorbelCore started"));
     expectNoLineTwice();
+}
+
+// The plain move's copy, slowed down, under Xvfb with openbox: the progress
+// window comes up as a dialog of its own, its figures advance, and it is off
+// the screen as soon as the copy is done. The launcher runs as an ordinary
+// user: run as root, it would take the authorised move.
+TEST(MoveOnADesktop, ACopyThatLastsShowsItsProgressUntilItIsDone)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the launcher as another user";
+    QString why;
+    const std::unique_ptr<X11Desktop> desktop = X11Desktop::start(&why);
+    if (!desktop && desktopsAreRequired())
+        FAIL() << why.toStdString();
+    if (!desktop)
+        GTEST_SKIP() << why.toStdString();
+    constexpr uid_t kUser = 65534; // nobody
+    LauncherRun run(QStringLiteral("/Downloads"));
+    // An installed copy the user may replace: the move needs no rights.
+    makeBundle(run.root() + QStringLiteral("/Applications/Quorbel.app"),
+               {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("com.quorbel.Quorbel")}});
+    for (int i = 0; i < 40; ++i)
+        writeFile(run.resources() + QStringLiteral("/extra/%1").arg(i), QByteArray(4096, 'x'));
+    const QString scratch = QFileInfo(run.home()).path();
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%1").arg(kUser), scratch}), 0);
+    desktop->enter(run.environment());
+    run.environment().insert(QStringLiteral("QUORBEL_ALERT_ANSWER"), QStringLiteral("Move to Applications Folder"));
+    run.environment().insert(QStringLiteral("QUORBEL_COPY_PAUSE_MS"), QStringLiteral("50"));
+    run.environment().insert(QStringLiteral("QUORBEL_STOP_AT"), QStringLiteral("copied"));
+    run.setChildSetup([] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kUser) != 0 || ::setuid(kUser) != 0)
+            ::_exit(126);
+    });
+    run.start();
+    const auto title = [&](const QString& window) {
+        return desktop->tool(QStringLiteral("xprop"), {"-id", window, "_NET_WM_NAME"}).section(u'"', 1, 1);
+    };
+    QString window;
+    ASSERT_TRUE(waitUntil([&] {
+        for (const QString& candidate : desktop->windowsOf(run.processId()))
+            if (title(candidate).contains(QStringLiteral("% done")))
+                window = candidate;
+        return !window.isEmpty();
+    })) << run.logLines().join(u'\n').toStdString();
+    EXPECT_TRUE(desktop->atomsProperty(window, "_NET_WM_WINDOW_TYPE").contains("_NET_WM_WINDOW_TYPE_DIALOG"));
+    EXPECT_FALSE(desktop->windowProperty(window, "WM_TRANSIENT_FOR").isEmpty());
+    const QStringList actions = desktop->atomsProperty(window, "_NET_WM_ALLOWED_ACTIONS");
+    EXPECT_TRUE(actions.contains("_NET_WM_ACTION_MOVE")) << actions.join(u' ').toStdString();
+    for (const char* refused : {"_NET_WM_ACTION_MAXIMIZE_HORZ", "_NET_WM_ACTION_RESIZE"})
+        EXPECT_FALSE(actions.contains(refused)) << refused;
+    EXPECT_TRUE(desktop->tool(QStringLiteral("xprop"), {"-id", window, "-len", "8", "_NET_WM_ICON"}).contains(u'='));
+
+    // The share done, as the title shows it, until the copy is done and the
+    // launcher stops right after it (QUORBEL_STOP_AT).
+    QList<int> shares;
+    const auto stopped = [&] {
+        const QString stat = QString::fromLatin1(readFile(QStringLiteral("/proc/%1/stat").arg(run.processId())));
+        return stat.section(u')', -1).trimmed().startsWith(u'T');
+    };
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const int share = title(window).section(u'%', 0, 0).toInt();
+            if (shares.isEmpty() || shares.last() != share)
+                shares.append(share);
+            return stopped();
+        },
+        30000));
+    std::string seen;
+    for (const int share : shares)
+        seen += std::to_string(share) + "% ";
+    EXPECT_GE(shares.size(), 3) << seen;
+    EXPECT_TRUE(std::is_sorted(shares.cbegin(), shares.cend())) << seen;
+    EXPECT_FALSE(desktop->windowsOf(run.processId()).contains(window));
+    ::kill(pid_t(run.processId()), SIGKILL);
+    run.finish();
+    EXPECT_TRUE(
+        QFileInfo::exists(run.root() + QStringLiteral("/Applications/.Quorbel.app.partial/Contents/Resources/extra/39")));
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "Bundle.h"
 #include "Desktop.h"
 #include "LocalizedString.h"
+#include "PrivilegedRequests.h"
 #include "TestSupport.h"
 #include "TreeListing.h"
 #include "UpdateToolManager.h"
@@ -264,6 +265,10 @@ TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRela
     ASSERT_EQ(::stat(QFile::encodeName(earlier).constData(), &found), 0);
     struct stat downloaded {};
     ASSERT_EQ(::stat(QFile::encodeName(source()).constData(), &downloaded), 0);
+    qint64 files = 0;
+    qint64 bytes = 0;
+    for (QDirIterator it(source(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext(); ++files)
+        bytes += QFileInfo(it.next()).size();
     const QString errors = runDownloadedLauncher();
 
     EXPECT_EQ(prompts(), 1) << qPrintable(errors);
@@ -283,6 +288,10 @@ TEST_F(AuthorisedMoveRun, OnePromptInstallsARootOwnedCopyTrashesTheSourceAndRela
     EXPECT_FALSE(QFileInfo::exists(source()));
     EXPECT_TRUE(QFileInfo(trash() + QStringLiteral("/Quorbel.app/Contents/MacOS/Quorbel")).isExecutable());
     EXPECT_FALSE(failureAlertShown(errors)) << qPrintable(errors);
+    // The helper's last progress line, as the launcher read it.
+    EXPECT_TRUE(launcherLog().contains(QStringLiteral("Copied %1 of %1 files, %2 of %2 bytes").arg(files).arg(bytes)))
+        << files << " files, " << bytes << " bytes\n"
+        << qPrintable(launcherLog());
     // The installed copy is started once this one has ended.
     QElapsedTimer timer;
     timer.start();
@@ -922,9 +931,7 @@ protected:
             if (line == "stop\n")
                 continue; // answered by nothing
 
-            while (!helper.canReadLine() && helper.state() == QProcess::Running)
-                helper.waitForReadyRead(100);
-            answers.append(helper.canReadLine() ? QString::fromUtf8(helper.readLine()).trimmed() : QStringLiteral("ended"));
+            answers.append(nextAnswer(helper));
         }
         m_endedByItself = helper.state() == QProcess::NotRunning || helper.waitForFinished(5000);
         helper.closeWriteChannel();
@@ -933,8 +940,24 @@ protected:
         return answers;
     }
 
+    // The helper's next answer; the progress lines before it go to m_progress.
+    QString nextAnswer(QProcess& helper)
+    {
+        for (;;) {
+            while (!helper.canReadLine() && helper.state() == QProcess::Running)
+                helper.waitForReadyRead(100);
+            if (!helper.canReadLine())
+                return QStringLiteral("ended");
+            const QByteArray line = helper.readLine().chopped(1);
+            if (!line.startsWith("progress\t"))
+                return QString::fromUtf8(line).trimmed();
+            m_progress.append(line);
+        }
+    }
+
     bool m_endedByItself = false;
     QString m_helperErrors;
+    QList<QByteArray> m_progress;
 };
 
 // Every refusal of the root side, one row each: the request is answered
@@ -1128,6 +1151,16 @@ TEST_F(HelperRun, TheHelperFinishesItsActionWhateverItsCallerLeftOrLimits)
 
     // "stop" outside a tool run is no request: each request has its own answer.
     EXPECT_EQ(answers, (QStringList{QStringLiteral("ok\t0"), QStringLiteral("ok\t0")})) << qPrintable(answers.join(u'\n'));
+    // The install's progress, each line read as the launcher reads it; the last one says all is copied.
+    ASSERT_FALSE(m_progress.isEmpty());
+    std::optional<privileged::CopyProgress> read;
+    for (const QByteArray& line : m_progress) {
+        read = privileged::parseProgressLine(line.toStdString());
+        ASSERT_TRUE(read) << line.toStdString();
+    }
+    EXPECT_EQ(read->files, read->totalFiles);
+    EXPECT_EQ(read->bytes, read->totalBytes);
+    EXPECT_GT(read->bytes, uint64_t(kLarge));
     EXPECT_TRUE(m_endedByItself) << "the helper ends once its action is done";
     EXPECT_EQ(QFileInfo(QStringLiteral("/Applications/Quorbel.app/Contents/Resources/large.bin")).size(), kLarge);
     expectRootOwnedPlainTree(QStringLiteral("/Applications/Quorbel.app"));

@@ -10,6 +10,8 @@
 #include "Bundle.h"
 #include "InstallCheckManager.h"
 #include "KeyConstants.h"
+#include "LocalizedString.h"
+#include "MoveProgressWindow.h"
 #include "QuorbelHeaderView.h"
 #include "TestSupport.h"
 #include "UpdateToolManager.h"
@@ -208,6 +210,28 @@ TEST_F(Screenshots, RefusedRepairSheets)
         alert->done(0);
     }
     platform::AuthorizationService::setShared(nullptr);
+}
+
+// The window of the move's copy, as it shows once the copy has lasted a second.
+TEST_F(Screenshots, MoveProgressWindow)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "the progress window is taken from a screen with a window manager: run scripts/screenshots.sh";
+    const QLocale locale;
+    const auto counts = [&](qint64 files, qint64 bytes) {
+        return QBLocalizedStringWithArguments(QStringLiteral("MoveProgressCounts"), locale.toString(files),
+                                              locale.toString(20000), locale.formattedDataSize(bytes));
+    };
+    const auto window = makeMoveProgressWindow(QBLocalizedString(QStringLiteral("MoveProgressMoving")), counts(20000, 0));
+    ASSERT_TRUE(window);
+    window->update(420, counts(8400, 901943132),
+                   QBLocalizedStringWithArguments(QStringLiteral("MoveProgressTitle"), QStringLiteral("42%")));
+    QWidget* shown = nullptr;
+    for (QWidget* candidate : QApplication::topLevelWidgets())
+        if (candidate->isVisible() && qobject_cast<QDialog*>(candidate))
+            shown = candidate;
+    ASSERT_NE(shown, nullptr);
+    save(onScreen(shown, shown), QStringLiteral("move-progress.png"));
 }
 
 } // namespace

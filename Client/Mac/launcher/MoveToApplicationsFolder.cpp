@@ -16,13 +16,17 @@
 #include "UserDefaults.h"
 #include "Workspace.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMap>
 #include <QMutex>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <sys/auxv.h>
 
 namespace {
 
@@ -30,9 +34,13 @@ QMutex gStateLock;
 QString gAltDstBundleName;
 QStringList gAlsoRemoveBundlePaths;
 PFMoveActions gActions;
+PFCopyProgressWindowMaker gMakeProgressWindow = nullptr;
 
 const QString kSuppressKey = QStringLiteral("moveToApplicationsFolderAlertSuppress");
 constexpr int kDetachDelaySeconds = 5;
+constexpr int kProgressAfterMs = 1000;
+// Often enough to look smooth; rarely enough that the window costs the copy nothing.
+constexpr qint64 kProgressRefreshMs = 100;
 
 // What one run of the move works with.
 struct MovePlan {
@@ -262,6 +270,104 @@ void showFailureAlert(const MovePlan& plan, const QString& reason = {})
     platform::AlertPresenter::shared().runModal(alert);
 }
 
+// Shows a copy that lasts. It is told between files, on the thread that
+// copies, and each update of the window lets that thread serve the window's
+// events. The window comes up once the copy has lasted `showAfterMs` and
+// goes with the watch, whatever the copy came to.
+class CopyWatch {
+public:
+    CopyWatch(bool copyWording, int showAfterMs) : m_copyWording(copyWording), m_showAfterMs(showAfterMs)
+    {
+        m_clock.start();
+    }
+    ~CopyWatch()
+    {
+        if (m_unreadable > 1)
+            logError("Ignored %1 unreadable progress reports of the copy", m_unreadable);
+    }
+    CopyWatch(const CopyWatch&) = delete;
+    CopyWatch& operator=(const CopyWatch&) = delete;
+
+    // The plain copy of `source`: one more file of `bytes` is copied. Its
+    // files are counted once the copy turns out to last.
+    void fileCopied(qint64 bytes, const QString& source)
+    {
+        m_progress.files += 1;
+        m_progress.bytes += bytes;
+        if (m_progress.totalFiles == 0 && m_clock.elapsed() >= m_showAfterMs)
+            m_progress.totalFiles = std::max<qint64>(platform::files::countFiles(source), 1);
+        report(m_progress);
+    }
+
+    // Progress as the root side reports it; nullopt for a report that could not be read.
+    void reportFromRoot(const std::optional<platform::files::CopyProgress>& progress)
+    {
+        if (progress) {
+            m_progress = *progress;
+            report(m_progress);
+        } else if (m_unreadable++ == 0) {
+            logError("Ignoring a progress report of the copy that does not hold counts in range");
+        }
+    }
+
+    const platform::files::CopyProgress& progress() const { return m_progress; }
+
+private:
+    void report(platform::files::CopyProgress progress)
+    {
+        const qint64 now = m_clock.elapsed();
+        if (now < m_showAfterMs || now - m_refreshedAt < kProgressRefreshMs || !gMakeProgressWindow)
+            return;
+        m_refreshedAt = now;
+        // A tree that grew since it was counted is as large as the copy says.
+        progress.totalFiles = std::max(progress.totalFiles, progress.files);
+        if (!m_window) {
+            platform::files::CopyProgress whole = progress;
+            whole.files = whole.totalFiles;
+            whole.bytes = std::max(whole.bytes, whole.totalBytes);
+            const QString message = QBLocalizedString(m_copyWording ? QStringLiteral("MoveProgressCopying")
+                                                                    : QStringLiteral("MoveProgressMoving"));
+            m_window = gMakeProgressWindow(message, countsText(whole));
+            if (!m_window)
+                return;
+        }
+        // By bytes where they were counted (the root side counts them), else by files.
+        const double done = progress.totalBytes > 0
+                                ? double(progress.bytes) / double(progress.totalBytes)
+                                : double(progress.files) / double(std::max<qint64>(progress.totalFiles, 1));
+        const int permille = int(done * 1000);
+        m_window->update(
+            permille, countsText(progress),
+            QBLocalizedStringWithArguments(QStringLiteral("MoveProgressTitle"), QStringLiteral("%1%").arg(permille / 10)));
+    }
+
+    static QString countsText(const platform::files::CopyProgress& progress)
+    {
+        const QLocale locale;
+        return QBLocalizedStringWithArguments(QStringLiteral("MoveProgressCounts"), locale.toString(progress.files),
+                                              locale.toString(progress.totalFiles), locale.formattedDataSize(progress.bytes));
+    }
+
+    bool m_copyWording;
+    int m_showAfterMs;
+    QElapsedTimer m_clock;
+    qint64 m_refreshedAt = -kProgressRefreshMs;
+    platform::files::CopyProgress m_progress;
+    std::unique_ptr<PFCopyProgressWindow> m_window;
+    int m_unreadable = 0;
+};
+
+// Test builds may slow the plain copy down (QUORBEL_COPY_PAUSE_MS after each
+// file), for whole runs that watch its window.
+int copyPauseForTests()
+{
+#ifdef QB_TEST_HOOKS
+    if (getauxval(AT_SECURE) == 0)
+        return qEnvironmentVariableIntValue("QUORBEL_COPY_PAUSE_MS");
+#endif
+    return 0;
+}
+
 bool passesSafetyChecks(const MovePlan& plan)
 {
     return platform::paths::isBundlePath(plan.destination) && platform::paths::isCleanAbsolutePath(plan.source);
@@ -308,8 +414,13 @@ bool installWithPrivileges(platform::AuthorizationSession& session, const MovePl
     // takes the folder only when it is still the one that was started.
     const QString resolvedSource = resolved(plan.source);
     platform::PrivilegedOutcome outcome;
+    CopyWatch watch(plan.copyWording, kProgressAfterMs);
+    session.setCopyProgress([&watch](const auto& progress) { watch.reportFromRoot(progress); });
     const int32_t status = session.installBundle(resolvedSource.isEmpty() ? plan.source : resolvedSource,
                                                  plan.destinationParent, QFileInfo(plan.destination).fileName(), &outcome);
+    session.setCopyProgress({});
+    logVerbose("Copied %1 of %2 files, %3 of %4 bytes", watch.progress().files, watch.progress().totalFiles,
+               watch.progress().bytes, watch.progress().totalBytes);
     if (status != platform::errAuthorizationSuccess) {
         logError("Could not copy \"%1\" with administrator rights (%2)", plan.source, status);
         return false;
@@ -435,7 +546,7 @@ bool plainMove(const MovePlan& plan)
         return false;
     logVerbose("Copying \"%1\" to \"%2\"", plan.source, partial);
     QString error;
-    if (!platform::files::copyItem(plan.source, partial, &error)) {
+    if (!PFCopyShowingProgress(plan.source, partial, plan.copyWording, &error)) {
         logError("Could not copy '%1' to '%2' (%3)", plan.source, plan.destination, error);
         logError("Could not copy myself to %1", plan.destination);
         return false;
@@ -539,6 +650,23 @@ void PFAlsoRemoveBundles(const QStringList& paths)
 void PFSetMoveActions(const PFMoveActions& actions)
 {
     gActions = actions;
+}
+
+void PFSetCopyProgressWindow(PFCopyProgressWindowMaker make)
+{
+    gMakeProgressWindow = make;
+}
+
+bool PFCopyShowingProgress(const QString& source, const QString& destination, bool copyWording, QString* error,
+                           int showAfterMs)
+{
+    CopyWatch watch(copyWording, showAfterMs);
+    const int pause = copyPauseForTests();
+    return platform::files::copyItem(source, destination, error, [&](qint64 bytes) {
+        watch.fileCopied(bytes, source);
+        if (pause > 0)
+            QThread::msleep(ulong(pause));
+    });
 }
 
 bool Trash(const QString& path)

@@ -10,13 +10,17 @@
 // other process of the user can reach its descriptors. Tests replace the
 // shared service with a fake.
 
+#include "FileManager.h"
+
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace platform {
 
@@ -114,6 +118,13 @@ public:
     // Removes the application bundle at `path` (a folder chain writable only
     // by root, no links), when it still matches `recorded`.
     int32_t removeBundle(const QString& path, const BundleIdentity& recorded, PrivilegedOutcome* outcome);
+    // Told, on the calling thread while installBundle copies, how far the
+    // copy has come as the root side reports it; nullopt for a report that
+    // could not be read, which is not to be used.
+    void setCopyProgress(std::function<void(const std::optional<files::CopyProgress>&)> report)
+    {
+        m_copyProgress = std::move(report);
+    }
     // Installs a root-owned copy of the bundle `source` as `bundleName` in
     // `folder`, which must be the local Applications folder; the source is
     // read with the asking user's rights.
@@ -123,8 +134,16 @@ public:
     // {"repair", carried tool path, signature path} or {"repairpermissions"}.
     int32_t runUpdateTool(const QStringList& arguments, int limitSeconds, PrivilegedOutcome* outcome);
 
+protected:
+    void reportCopyProgress(const std::optional<files::CopyProgress>& progress) const
+    {
+        if (m_copyProgress)
+            m_copyProgress(progress);
+    }
+
 private:
     PrivilegedAction m_action;
+    std::function<void(const std::optional<files::CopyProgress>&)> m_copyProgress;
 };
 
 class AuthorizationService {

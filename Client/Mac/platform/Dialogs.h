@@ -13,6 +13,10 @@ namespace platform::dialogs {
 // A title bar with minimise and close only; as large as its layout asks.
 void makeFixedSize(QWidget* window);
 
+// A window of its own for work that cannot be stopped: a dialog with a
+// title and no buttons in its frame; as large as its layout asks.
+void makeUndismissable(QWidget* window);
+
 enum class Closing { Offered, NotOffered };
 // Makes `sheet` a sheet on `window`. `NotOffered` is for a sheet that cannot
 // be dismissed: its frame has no close button.

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace platform::files {
@@ -37,11 +38,26 @@ std::optional<FileIdentity> identityOf(const QString& path);
 
 // Creates the folder and missing parents with `mode` (umask applies).
 bool createDirectory(const QString& path, uint mode, QString* error = nullptr);
+// How far a copy has come: what is copied, and what there is in all (a
+// total of 0 bytes: not counted).
+struct CopyProgress {
+    qint64 files = 0;
+    qint64 bytes = 0;
+    qint64 totalFiles = 0;
+    qint64 totalBytes = 0;
+};
+// The files a copy of `path` makes (a link counts as one; folders do not),
+// from the folders' listings alone: a look at each file for its size would
+// cost as much as a good part of the copy. What cannot be read is left out
+// (the copy will say so).
+qint64 countFiles(const QString& path);
 // Copies a file or a folder tree, keeping modes and symbolic links. Fails if
 // the destination exists, and when anything below the source cannot be read
 // or named exactly: a copy is whole or it is not made. A failed copy leaves
-// no partial destination.
-bool copyItem(const QString& source, const QString& destination, QString* error = nullptr);
+// no partial destination. `afterEachFile`, when given, is told the bytes of
+// each file or link once it is copied.
+bool copyItem(const QString& source, const QString& destination, QString* error = nullptr,
+              const std::function<void(qint64 bytes)>& afterEachFile = {});
 // Removes a file, a link or a whole folder tree.
 bool removeItem(const QString& path, QString* error = nullptr);
 // Removes a tree this process copied, opening up the read-only folders the

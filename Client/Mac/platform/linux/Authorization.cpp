@@ -192,6 +192,15 @@ privileged::Action rootSideAction(const PrivilegedAction& action)
     return converted;
 }
 
+// The root side's counts fit: the parser takes no more than 18 digits.
+std::optional<files::CopyProgress> progressOf(const std::optional<privileged::CopyProgress>& progress)
+{
+    if (!progress)
+        return std::nullopt;
+    return files::CopyProgress{qint64(progress->files), qint64(progress->bytes), qint64(progress->totalFiles),
+                               qint64(progress->totalBytes)};
+}
+
 class SystemSession final : public AuthorizationSession {
 public:
     ~SystemSession() override { endHelper(); }
@@ -264,7 +273,10 @@ public:
         if (!writeAll(m_toHelper, line))
             return errAuthorizationToolExecuteFailure;
         QByteArray answer;
-        if (!m_answers->readLine(&answer))
+        bool answered = false;
+        while ((answered = m_answers->readLine(&answer)) && answer.startsWith("progress\t"))
+            reportCopyProgress(progressOf(privileged::parseProgressLine(answer.toStdString())));
+        if (!answered)
             return errAuthorizationToolExecuteFailure;
         const QList<QByteArray> fields = answer.split('\t');
         if (fields.first() == "ok" && fields.size() == 3) {
@@ -308,6 +320,10 @@ public:
 
 private:
     static bool stopCheck(void* context) { return static_cast<SystemSession*>(context)->m_stopAsked.load(); }
+    static void progressReport(const privileged::CopyProgress& progress, void* context)
+    {
+        static_cast<SystemSession*>(context)->reportCopyProgress(progressOf(progress));
+    }
 
     int32_t performInProcess(const QStringList& request, PrivilegedOutcome* outcome)
     {
@@ -315,6 +331,7 @@ private:
         for (const QString& field : request)
             fields.push_back(bytesOf(field));
         m_stopAsked = false;
+        m_inProcess->setProgressReport(&SystemSession::progressReport, this);
         const privileged::Result result = m_inProcess->perform(fields, &SystemSession::stopCheck, this);
         outcome->done = result.ok;
         outcome->waitStatus = result.waitStatus;

@@ -27,6 +27,8 @@ bool fail(QString* error, const QString& what, const QString& path, int err = er
     return false;
 }
 
+using AfterEachFile = std::function<void(qint64 bytes)>;
+
 bool copyFile(const QString& source, const QString& destination, mode_t mode, QString* error)
 {
     const int in = ::open(native(source).constData(), O_RDONLY | O_CLOEXEC);
@@ -78,7 +80,7 @@ bool copyFile(const QString& source, const QString& destination, mode_t mode, QS
     return ok || fail(error, QStringLiteral("Cannot copy to"), destination, err);
 }
 
-bool copyTree(const QString& source, const QString& destination, QString* error)
+bool copyTree(const QString& source, const QString& destination, QString* error, const AfterEachFile& afterEachFile)
 {
     struct stat st {};
     if (::lstat(native(source).constData(), &st) != 0)
@@ -91,6 +93,8 @@ bool copyTree(const QString& source, const QString& destination, QString* error)
         raw[length] = 0;
         if (::symlink(raw, native(destination).constData()) != 0)
             return fail(error, QStringLiteral("Cannot create link"), destination);
+        if (afterEachFile)
+            afterEachFile(0);
         return true;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -103,16 +107,53 @@ bool copyTree(const QString& source, const QString& destination, QString* error)
         if (::mkdir(native(destination).constData(), 0700) != 0)
             return fail(error, QStringLiteral("Cannot create"), destination);
         for (const QString& name : *names) {
-            if (!copyTree(source + u'/' + name, destination + u'/' + name, error))
+            if (!copyTree(source + u'/' + name, destination + u'/' + name, error, afterEachFile))
                 return false;
         }
         if (::chmod(native(destination).constData(), st.st_mode & 07777) != 0)
             return fail(error, QStringLiteral("Cannot set the mode of"), destination);
         return true;
     }
-    if (S_ISREG(st.st_mode))
-        return copyFile(source, destination, st.st_mode, error);
+    if (S_ISREG(st.st_mode)) {
+        if (!copyFile(source, destination, st.st_mode, error))
+            return false;
+        if (afterEachFile)
+            afterEachFile(qint64(st.st_size));
+        return true;
+    }
     return fail(error, QStringLiteral("Cannot copy special file"), source, ENOTSUP);
+}
+
+// Through descriptors and the listings' file types, which most file systems
+// fill in; only where one does not is an entry looked at. Takes over `folderFd`.
+qint64 countInFolder(int folderFd)
+{
+    DIR* listing = ::fdopendir(folderFd);
+    if (!listing) {
+        ::close(folderFd);
+        return 0;
+    }
+    qint64 files = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat st {};
+        if (type == DT_UNKNOWN) {
+            if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            type = IFTODT(st.st_mode);
+        }
+        if (type != DT_DIR) {
+            ++files;
+            continue;
+        }
+        const int child = ::openat(::dirfd(listing), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0)
+            files += countInFolder(child);
+    }
+    ::closedir(listing);
+    return files;
 }
 
 } // namespace
@@ -190,12 +231,23 @@ bool createDirectory(const QString& path, uint mode, QString* error)
     return isDirectory(path) || fail(error, QStringLiteral("Cannot create"), path, ENOTDIR);
 }
 
-bool copyItem(const QString& source, const QString& destination, QString* error)
+qint64 countFiles(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(native(path).constData(), &st) != 0)
+        return 0;
+    if (!S_ISDIR(st.st_mode))
+        return 1;
+    const int folder = ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return folder < 0 ? 0 : countInFolder(folder);
+}
+
+bool copyItem(const QString& source, const QString& destination, QString* error, const AfterEachFile& afterEachFile)
 {
     struct stat st {};
     if (::lstat(native(destination).constData(), &st) == 0)
         return fail(error, QStringLiteral("Cannot copy over existing"), destination, EEXIST);
-    if (copyTree(source, destination, error))
+    if (copyTree(source, destination, error, afterEachFile))
         return true;
     removeCopy(destination); // nothing half-copied stays behind
     return false;

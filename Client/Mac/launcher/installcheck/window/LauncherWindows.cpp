@@ -1,6 +1,7 @@
 #include "LauncherWindows.h"
 
 #include "InstallCheckManager.h"
+#include "MoveProgressWindow.h"
 #include "SystemWindows.h"
 
 #include <QtGlobal>
@@ -9,6 +10,7 @@ void installLauncherWindows()
 {
     platform::windowsystem::install(platform::systemWindowParts());
     InstallCheckManager::setCheckWindow(&InstallCheckManager::runSelfRepair);
+    PFSetCopyProgressWindow(&makeMoveProgressWindow);
 }
 
 // What the launcher calls after loading the module.

@@ -547,7 +547,7 @@ Result removeRecorded(const std::string& path, const Identity& expected)
     return removeHidden(folder.get(), path, name);
 }
 
-bool copyBytes(int from, int to, std::string* why)
+bool copyBytes(int from, int to, uint64_t* copied, std::string* why)
 {
     std::vector<char> buffer(1 << 16);
     for (;;) {
@@ -571,12 +571,59 @@ bool copyBytes(int from, int to, std::string* why)
             }
             written += n;
         }
+        *copied += static_cast<uint64_t>(got);
+    }
+}
+
+// Counts what an install copies, and tells after each file.
+class CopyTracker {
+public:
+    CopyTracker(ProgressReport report, void* context) : m_report(report), m_context(context) {}
+    CopyProgress& counts() { return m_counts; }
+    void fileCopied(uint64_t bytes)
+    {
+        m_counts.files += 1;
+        m_counts.bytes += bytes;
+        m_counts.totalFiles = std::max(m_counts.totalFiles, m_counts.files);
+        m_counts.totalBytes = std::max(m_counts.totalBytes, m_counts.bytes);
+        if (m_report)
+            m_report(m_counts, m_context);
+    }
+
+private:
+    CopyProgress m_counts;
+    ProgressReport m_report;
+    void* m_context;
+};
+
+// Adds the regular files below the opened folder and their sizes to the
+// totals; the caller has taken the reader's rights. A part that cannot be
+// looked at is left to the copy to report. The folder is listed through a
+// descriptor of its own: a duplicate would share its reading position with
+// the copy's listing, which would then find the folder empty.
+void countTree(int folderFd, int depth, CopyProgress* totals)
+{
+    const Fd own(::openat(folderFd, ".", kFolderFlags));
+    Listing listing = own.valid() ? listingOf(own.get()) : Listing();
+    while (const dirent* found = listing ? ::readdir(listing.get()) : nullptr) {
+        const std::string_view name = found->d_name;
+        struct stat status {};
+        if (name == "." || name == ".." || ::fstatat(folderFd, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(status.st_mode)) {
+            totals->totalFiles += 1;
+            totals->totalBytes += static_cast<uint64_t>(status.st_size);
+        } else if (S_ISDIR(status.st_mode) && depth < kMaxTreeDepth) {
+            const Fd child(::openat(folderFd, found->d_name, kFolderFlags));
+            if (child.valid())
+                countTree(child.get(), depth + 1, totals);
+        }
     }
 }
 
 // Copies the regular file `name` of the opened source folder.
 bool copyFile(int sourceFd, int destinationFd, const std::string& name, const std::string& path, Rights& rights,
-              std::string* why)
+              CopyTracker& tracker, std::string* why)
 {
     const bool reading = rights.asUser();
     Fd file(reading ? ::openat(sourceFd, name.c_str(), kFileFlags) : -1);
@@ -595,7 +642,8 @@ bool copyFile(int sourceFd, int destinationFd, const std::string& name, const st
         *why = errorText("cannot make the copy of \"" + path + "\"");
         return false;
     }
-    if (!copyBytes(file.get(), copy.get(), why)) {
+    uint64_t copied = 0;
+    if (!copyBytes(file.get(), copy.get(), &copied, why)) {
         *why = "\"" + path + "\": " + *why;
         return false;
     }
@@ -604,13 +652,15 @@ bool copyFile(int sourceFd, int destinationFd, const std::string& name, const st
         *why = errorText("cannot set the mode of \"" + path + "\"");
         return false;
     }
+    tracker.fileCopied(copied);
     return true;
 }
 
 // Copies the contents of the opened source folder into the opened (new,
 // root-owned) destination folder, one folder open per level, reading with
 // the user's rights. Links, devices, pipes and sockets stop the copy.
-bool copyTree(int sourceFd, int destinationFd, Rights& rights, const std::string& where, std::string* why)
+bool copyTree(int sourceFd, int destinationFd, Rights& rights, const std::string& where, CopyTracker& tracker,
+              std::string* why)
 {
     struct Level {
         Fd source;
@@ -666,7 +716,7 @@ bool copyTree(int sourceFd, int destinationFd, Rights& rights, const std::string
             return false;
         }
         if (S_ISREG(status.st_mode)) {
-            if (!copyFile(source, destination, name, path, rights, why))
+            if (!copyFile(source, destination, name, path, rights, tracker, why))
                 return false;
         } else if (S_ISDIR(status.st_mode)) {
             if (levels.size() >= static_cast<size_t>(kMaxTreeDepth)) {
@@ -739,7 +789,7 @@ bool sourceReader(const std::string& source, uid_t user, Place place, uid_t* rea
     return true;
 }
 
-Result installInto(const Action& action, const std::string& source, uid_t user, Place place)
+Result installInto(const Action& action, const std::string& source, uid_t user, Place place, CopyTracker& tracker)
 {
     if (!qbcore::isCleanAbsolutePath(source) || !qbcore::isBundleName(action.name))
         return failure("not installing \"" + qbcore::shownPlain(source) + "\": not an application bundle");
@@ -766,7 +816,10 @@ Result installInto(const Action& action, const std::string& source, uid_t user, 
     bool done = copy.valid() && ::fchown(copy.get(), 0, 0) == 0;
     if (!done)
         why = errorText("cannot open the new folder");
-    done = done && copyTree(sourceFolder.get(), copy.get(), rights, source, &why);
+    if (done && rights.asUser())
+        countTree(sourceFolder.get(), 1, &tracker.counts());
+    rights.asRoot();
+    done = done && copyTree(sourceFolder.get(), copy.get(), rights, source, tracker, &why);
     if (done && ::syncfs(copy.get()) != 0) {
         why = errorText("cannot finish the copy");
         done = false;
@@ -947,6 +1000,49 @@ bool scratchOwner(const std::string& entry, pid_t* pid)
 
 // ---- Actions ----
 
+namespace {
+
+constexpr std::string_view kProgressWord = "progress";
+constexpr size_t kMaxCountDigits = 18; // below 2^63: a count fits any signed 64-bit number
+
+bool parseCount(std::string_view text, uint64_t* value)
+{
+    if (text.empty() || text.size() > kMaxCountDigits || (text.size() > 1 && text[0] == '0')
+        || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    *value = 0;
+    for (const char digit : text)
+        *value = *value * 10 + static_cast<uint64_t>(digit - '0');
+    return true;
+}
+
+} // namespace
+
+std::string progressLine(const CopyProgress& progress)
+{
+    return std::string(kProgressWord) + "\t" + std::to_string(progress.files) + "\t" + std::to_string(progress.bytes) + "\t"
+           + std::to_string(progress.totalFiles) + "\t" + std::to_string(progress.totalBytes);
+}
+
+std::optional<CopyProgress> parseProgressLine(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    for (size_t start = 0;;) {
+        const size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+        if (tab == std::string_view::npos)
+            break;
+        start = tab + 1;
+    }
+    CopyProgress progress;
+    if (fields.size() != 5 || fields[0] != kProgressWord || !parseCount(fields[1], &progress.files)
+        || !parseCount(fields[2], &progress.bytes) || !parseCount(fields[3], &progress.totalFiles)
+        || !parseCount(fields[4], &progress.totalBytes) || progress.files > progress.totalFiles
+        || progress.bytes > progress.totalBytes)
+        return std::nullopt;
+    return progress;
+}
+
 std::vector<std::string> actionArguments(const Action& action)
 {
     for (const ActionShape& shape : kActions) {
@@ -1070,7 +1166,8 @@ Result Session::install(const std::vector<std::string>& fields)
     if (fields[2] != m_action.folder || fields[3] != m_action.name)
         return failure("not installing as \"" + qbcore::shownPlain(fields[2]) + "/" + qbcore::shownPlain(fields[3])
                        + "\": this move installs \"" + m_action.folder + "/" + m_action.name + "\"");
-    return installInto(m_action, fields[1], m_user, m_place);
+    CopyTracker tracker(m_progress, m_progressContext);
+    return installInto(m_action, fields[1], m_user, m_place, tracker);
 }
 
 Result Session::runTool(const RequestShape& shape, const std::vector<std::string>& fields, StopCheck stop, void* stopContext)

@@ -10,6 +10,7 @@
 // path is worked on through opened folder descriptors without following
 // links; nothing here reads the environment.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -132,6 +133,27 @@ enum class Place { Helper, InProcess };
 // Called while a tool runs; answering true ends the tool.
 using StopCheck = bool (*)(void* context);
 
+// How far the copy of an install has come: what is copied, and what there
+// is in all (counted by a first pass; a file that grows meanwhile raises the
+// total). Counts only: a report names no file.
+struct CopyProgress {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t totalFiles = 0;
+    uint64_t totalBytes = 0;
+    bool operator==(const CopyProgress&) const = default;
+};
+// Called after each file an install copies.
+using ProgressReport = void (*)(const CopyProgress& progress, void* context);
+
+// The helper's line for a report, without its line end:
+// "progress<TAB>FILES<TAB>BYTES<TAB>TOTALFILES<TAB>TOTALBYTES".
+std::string progressLine(const CopyProgress& progress);
+// A line read back: nullopt unless it has exactly that shape, with plain
+// decimal counts (no sign, no leading zero, at most 18 digits) and nothing
+// done beyond its total.
+std::optional<CopyProgress> parseProgressLine(std::string_view line);
+
 class Session {
 public:
     // `user` is who asked: a source is read with its rights (its account is required).
@@ -140,6 +162,12 @@ public:
     Result perform(const std::vector<std::string>& fields, StopCheck stop, void* stopContext);
     // The action is done or a request was refused: nothing more is served.
     bool finished() const { return m_finished; }
+    // Where the install reports the progress of its copy.
+    void setProgressReport(ProgressReport report, void* context)
+    {
+        m_progress = report;
+        m_progressContext = context;
+    }
 
 private:
     Result remove(const std::vector<std::string>& fields);
@@ -151,6 +179,8 @@ private:
     Place m_place;
     size_t m_nextRemoval = 0;
     bool m_finished = false;
+    ProgressReport m_progress = nullptr;
+    void* m_progressContext = nullptr;
 };
 
 // Removes this product's hidden half copies and half removals that ended

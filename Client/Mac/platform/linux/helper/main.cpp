@@ -3,6 +3,8 @@
 // it says "ready", then reads one request a line (fields separated by tabs)
 // on its standard input and answers each on its standard output:
 //   ok<TAB>WAITSTATUS<TAB>timeout|stopped|<LF>   or   fail<TAB>REASON<LF>
+// While an install copies, progress lines of counts come before its answer
+// (see progressLine), at most every kProgressInterval and after the last file.
 // It serves only the requests of its action, in their order, and ends as
 // soon as the action is done, a request is refused, its input closes or a
 // line is longer than kMaxRequestLine. While a tool runs, the line "stop"
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +33,7 @@
 namespace {
 
 constexpr rlim_t kOpenFiles = 4096;
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 constexpr rlim_t kStackBytes = 8 << 20;
 
 std::string gInput;
@@ -92,6 +96,18 @@ void writeAll(const std::string& bytes)
             return; // the launcher is gone: nothing more to tell
         written += static_cast<size_t>(n);
     }
+}
+
+// A line per interval is plenty for a window and costs the copy nothing.
+void reportProgress(const privileged::CopyProgress& progress, void*)
+{
+    static std::chrono::steady_clock::time_point last;
+    const auto now = std::chrono::steady_clock::now();
+    const bool lastFile = progress.files == progress.totalFiles;
+    if (!lastFile && now - last < kProgressInterval)
+        return;
+    last = now;
+    writeAll(privileged::progressLine(progress) + "\n");
 }
 
 std::vector<std::string> split(const std::string& line)
@@ -172,6 +188,7 @@ int main(int argc, char** argv)
         (void)std::fprintf(stderr, "quorbel-authhelper: only \"%s\" is served\n", privileged::kApplicationsFolder);
         return 2;
     }
+    session.setProgressReport(reportProgress, nullptr);
     writeAll("ready\n");
     while (!session.finished()) {
         std::string line;

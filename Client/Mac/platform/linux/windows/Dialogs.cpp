@@ -1,5 +1,7 @@
 #include "Dialogs.h"
 
+#include "FrameHints.h"
+
 #include <QDialog>
 #include <QEvent>
 #include <QGuiApplication>
@@ -56,6 +58,14 @@ void makeFixedSize(QWidget* window)
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     sizeFromLayout(window);
+    keepFrameHints(window);
+}
+
+void makeUndismissable(QWidget* window)
+{
+    window->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    sizeFromLayout(window);
+    keepFrameHints(window);
 }
 
 void attachSheet(QDialog* sheet, QWidget* window, Closing closing)
@@ -68,6 +78,7 @@ void attachSheet(QDialog* sheet, QWidget* window, Closing closing)
     // A message box fits itself to its texts.
     if (!qobject_cast<QMessageBox*>(sheet))
         sizeFromLayout(sheet);
+    keepFrameHints(sheet);
     if (programsPlaceWindows())
         sheet->installEventFilter(new SheetPlacement(sheet, window));
 }
@@ -92,6 +103,7 @@ void setStaysOnTop(QWidget* window, bool onTop)
                                         : window->windowFlags() & ~Qt::WindowStaysOnTopHint;
     window->overrideWindowFlags(flags);
     handle->setFlags(flags);
+    writeFrameHints(window); // Qt has just written its own
 }
 
 } // namespace platform::dialogs
