@@ -11,6 +11,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
+
 namespace platform::dialogs {
 namespace {
 
@@ -28,7 +30,8 @@ void sizeFromLayout(QWidget* window)
 }
 
 // Keeps a sheet centred on its window each time it shows or grows, so that it
-// lies inside the window and never over its title bar.
+// lies inside the window; one taller than the window hangs from the top of
+// its content, never over its title bar.
 class SheetPlacement final : public QObject {
 public:
     SheetPlacement(QWidget* sheet, QWidget* window) : QObject(sheet), m_window(window) {}
@@ -45,6 +48,7 @@ private:
     {
         QRect frame = sheet->frameGeometry();
         frame.moveCenter(m_window->frameGeometry().center());
+        frame.moveTop(std::max(frame.top(), m_window->geometry().top()));
         sheet->move(frame.topLeft());
     }
 
