@@ -155,6 +155,7 @@ TEST(Logging, EveryFormatAndArgumentKindGivesQbFormatsBytes)
         QB_SAME_AS_QBFORMAT("%9%8%7%6%5%4%3%2%1", 1, 2, 3, 4, 5, 6, 7, 8, 9),
         QB_SAME_AS_QBFORMAT("%1 %2 %3 %4", std::numeric_limits<int64_t>::min(), std::numeric_limits<uint64_t>::max(), 'A',
                             uint16_t(65535)),
+        QB_SAME_AS_QBFORMAT("%1 %2 %3 %4", 0, 10, 100, 10005u),
         QB_SAME_AS_QBFORMAT("%1/%2 %3 %4 %5", true, false, 3.25, 1e21, -0.0),
         QB_SAME_AS_QBFORMAT("ends in its own newline %1\n", "x"),
         QB_SAME_AS_QBFORMAT("no argument, so %1 stays"),

@@ -1,6 +1,7 @@
 #include "Format.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -127,14 +128,30 @@ bool appendArg(TextBuffer& out, double value)
     return true;
 }
 
+// "00".."99": numbers are written two digits at a time.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[size_t(2 * i)] = char('0' + i / 10);
+        pairs[size_t(2 * i + 1)] = char('0' + i % 10);
+    }
+    return pairs;
+}();
+
 void appendUnsigned(TextBuffer& out, unsigned long long value)
 {
     char digits[20];
     char* first = digits + sizeof digits;
-    do {
-        *--first = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+    for (; value >= 100; value /= 100) {
+        first -= 2;
+        std::memcpy(first, &kDigitPairs[size_t(value % 100) * 2], 2);
+    }
+    if (value >= 10) {
+        first -= 2;
+        std::memcpy(first, &kDigitPairs[size_t(value) * 2], 2);
+    } else {
+        *--first = char('0' + value);
+    }
     out.append(first, size_t(digits + sizeof digits - first));
 }
 
