@@ -20,6 +20,13 @@ inline int pairsToRun(int fallback)
     return qEnvironmentVariableIsSet("QUORBEL_BENCH_PAIRS") ? qEnvironmentVariableIntValue("QUORBEL_BENCH_PAIRS") : fallback;
 }
 
+// Whether the row's name holds QUORBEL_BENCH_ROWS (all rows when unset).
+inline bool rowSelected(const char* row)
+{
+    const QByteArray wanted = qgetenv("QUORBEL_BENCH_ROWS");
+    return wanted.isEmpty() || QByteArray(row).contains(wanted);
+}
+
 inline double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());

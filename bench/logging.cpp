@@ -321,8 +321,10 @@ int main(int argc, char** argv)
                                      PairedRow{"Buffered (threads:1)", Lines::Buffered, 1, 100000},
                                      PairedRow{"Buffered (threads:4)", Lines::Buffered, 4, 25000},
                                      PairedRow{"Discarded (threads:1)", Lines::Discarded, 1, 200000},
-                                     PairedRow{"Discarded (threads:4)", Lines::Discarded, 4, 50000}})
-            printPairedRow(row, pairs);
+                                     PairedRow{"Discarded (threads:4)", Lines::Discarded, 4, 50000}}) {
+            if (paired::rowSelected(row.name))
+                printPairedRow(row, pairs);
+        }
     }
     std::printf("our lines lost or torn: %lld\n", static_cast<long long>(gLinesLostOrTorn));
     benchmark::Shutdown();

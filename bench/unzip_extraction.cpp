@@ -188,8 +188,10 @@ int main(int argc, char** argv)
                     baselineMs / oursMs, oursMs, baselineMs);
     const int pairs = paired::pairsToRun(9);
     if (pairs > 0) {
-        printPairedRow("extraction on disk", archive(), pairs);
-        printPairedRow("extraction in tmpfs", archiveInTmpfs(), pairs);
+        if (paired::rowSelected("extraction on disk"))
+            printPairedRow("extraction on disk", archive(), pairs);
+        if (paired::rowSelected("extraction in tmpfs"))
+            printPairedRow("extraction in tmpfs", archiveInTmpfs(), pairs);
     }
     benchmark::Shutdown();
     return 0;

@@ -19,6 +19,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <sys/wait.h>
 #include <thread>
@@ -119,6 +121,77 @@ TEST(Logging, MessagesReachTheFileAsQtsUtf8)
         const QByteArray file = readFile(log.path());
         const QByteArray expected = "] " + text.toUtf8() + '\n';
         EXPECT_TRUE(file.endsWith(expected)) << file.toStdString();
+    }
+}
+
+// Lines are formatted straight into UTF-8 where that is sure to give the
+// bytes of qbFormat's QString, and through that QString elsewhere: either
+// way the file holds exactly what qbFormat makes, for every kind of argument
+// and for the formats Qt reads in ways of its own.
+TEST(Logging, EveryFormatAndArgumentKindGivesQbFormatsBytes)
+{
+    struct Case {
+        const char* text;
+        std::function<void()> log;
+        QString expected;
+        bool formatEndsInNewline;
+    };
+#define QB_SAME_AS_QBFORMAT(format, ...)                                                                                   \
+    Case                                                                                                                   \
+    {                                                                                                                      \
+#format " " #__VA_ARGS__,                                                                                          \
+            [&] { logNormal(format __VA_OPT__(, ) __VA_ARGS__); }, qbFormat(format __VA_OPT__(, ) __VA_ARGS__),            \
+                                                                QByteArray(format).endsWith('\n')                          \
+    }
+    const char* const nullText = nullptr;
+    const QString highEnd = QStringLiteral("ends in half a pair ") + QChar(0xD83D);
+    const QString lowStart = QString(QChar(0xDE00)) + QStringLiteral(" starts with the other half");
+    const Case cases[] = {
+        // Plain formats: numbers, strings, order, repeats, a lone '%'.
+        QB_SAME_AS_QBFORMAT("%1 and %2", 42, QStringLiteral("text")),
+        QB_SAME_AS_QBFORMAT("%2 before %1", -7, "chars"),
+        QB_SAME_AS_QBFORMAT("%1, %1 again", QStringLiteral("twice")),
+        QB_SAME_AS_QBFORMAT("100% sure, %%1 and %", 5),
+        QB_SAME_AS_QBFORMAT("%9%8%7%6%5%4%3%2%1", 1, 2, 3, 4, 5, 6, 7, 8, 9),
+        QB_SAME_AS_QBFORMAT("%1 %2 %3 %4", std::numeric_limits<int64_t>::min(), std::numeric_limits<uint64_t>::max(), 'A',
+                            uint16_t(65535)),
+        QB_SAME_AS_QBFORMAT("%1 %2 %3 %4", 0, 10, 100, 10005u),
+        QB_SAME_AS_QBFORMAT("%1/%2 %3 %4 %5", true, false, 3.25, 1e21, -0.0),
+        QB_SAME_AS_QBFORMAT("ends in its own newline %1\n", "x"),
+        QB_SAME_AS_QBFORMAT("no argument, so %1 stays"),
+        QB_SAME_AS_QBFORMAT(""),
+        QB_SAME_AS_QBFORMAT("a%1\0b%2", "cut at the NUL"),
+        // Arguments that are not plain ASCII or not there.
+        QB_SAME_AS_QBFORMAT("%1", nullText),
+        QB_SAME_AS_QBFORMAT("%1 %2", "caf\xc3\xa9", "\xff\xfe not UTF-8"),
+        QB_SAME_AS_QBFORMAT("%1|%2", QByteArray("NUL\0inside", 11), QByteArray()),
+        QB_SAME_AS_QBFORMAT("%1 %2 %3", QChar(0xD800), QChar(0xE9), QStringView(u"view \u65e5")),
+        QB_SAME_AS_QBFORMAT("%1%2", highEnd, lowStart),
+        QB_SAME_AS_QBFORMAT("%1 %2", QString(), QStringLiteral("")),
+        // Formats that Qt reads in ways of its own.
+        QB_SAME_AS_QBFORMAT("%L1 grouped", 1234567),
+        QB_SAME_AS_QBFORMAT("%0 and %1", "a", "b"),
+        QB_SAME_AS_QBFORMAT("%10 and %1", "x"),
+        QB_SAME_AS_QBFORMAT("%1 only", "a", "b"),
+        QB_SAME_AS_QBFORMAT("%1 and %3", "a", "b"),
+        QB_SAME_AS_QBFORMAT("%2 only", "x"),
+        QB_SAME_AS_QBFORMAT("caf\xc3\xa9 %1", 1),
+        QB_SAME_AS_QBFORMAT("bad \xff byte %1", 1),
+        QB_SAME_AS_QBFORMAT("%1\xd9\xa3 Arabic-Indic three", "x"),
+        QB_SAME_AS_QBFORMAT("a%1b%1c%1d%1e%1f%1g%1h%1i%1 seventeen pieces", 0),
+    };
+#undef QB_SAME_AS_QBFORMAT
+    for (const Case& each : cases) {
+        LogCapture log;
+        each.log();
+        flushLogFile();
+        const QByteArray file = readFile(log.path());
+        if (each.expected.isNull()) {
+            EXPECT_TRUE(file.isEmpty()) << each.text << "\n" << file.toStdString();
+            continue;
+        }
+        const QByteArray expected = "] " + each.expected.toUtf8() + (each.formatEndsInNewline ? "" : "\n");
+        EXPECT_TRUE(file.endsWith(expected)) << each.text << "\n" << file.toStdString();
     }
 }
 

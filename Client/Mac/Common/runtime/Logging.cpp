@@ -27,6 +27,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
@@ -63,6 +64,8 @@ struct LogFile {
     // Set with `pending` (or buffered standard-output lines) non-empty.
     std::atomic<bool> armed{false};
     std::atomic<int64_t> armedAtTicks{0};
+    // The file is the null device: its lines are built, not queued or written.
+    std::atomic<bool> discards{false};
 };
 LogFile& logFile()
 {
@@ -366,7 +369,7 @@ const char* levelTag(LoggingLevel level)
 
 // "yyyy-MM-dd HH:mm:ss.SSSS" or "yyyy-MM-dd-HHmmss" in local time, appended
 // to `out`. The calendar part is worked out once per second and thread.
-void appendStampOfNow(std::string& out, bool forFileName)
+void appendStampOfNow(TextBuffer& out, bool forFileName)
 {
     thread_local time_t cachedSecond = -1;
     thread_local char calendar[32];
@@ -386,20 +389,24 @@ void appendStampOfNow(std::string& out, bool forFileName)
         out.append(fileName, fileNameLength);
         return;
     }
-    out.append(calendar, calendarLength);
+    char* const stamp = out.extend(calendarLength + 5);
+    std::memcpy(stamp, calendar, calendarLength);
+    char* const digits = stamp + calendarLength;
+    digits[0] = '.';
     int fraction = int(now.tv_nsec / 100000) % 10000;
-    char digits[5] = {'.', '0', '0', '0', '0'};
     for (int i = 4; i > 0; --i, fraction /= 10)
         digits[i] = char('0' + fraction % 10);
-    out.append(digits, sizeof digits);
 }
 
 QByteArray stampOfNow(bool forFileName)
 {
-    std::string stamp;
+    TextBuffer stamp;
     appendStampOfNow(stamp, forFileName);
     return QByteArray(stamp.data(), qsizetype(stamp.size()));
 }
+
+// Counts the rebuilds of the thread's prefix.
+thread_local unsigned tThreadPrefixVersion = 0;
 
 // The thread prefix in UTF-8, rebuilt only when the thread's name changes.
 const QByteArray& threadPrefix()
@@ -411,60 +418,52 @@ const QByteArray& threadPrefix()
     const QString name = hasName ? platform::process::currentThreadName() : QString();
     if (cached.isEmpty() || hasName != cachedHasName || name != cachedName) {
         cached = __createCurrentThreadPrefixString().toUtf8();
+        ++tThreadPrefixVersion;
         cachedHasName = hasName;
         cachedName = name;
     }
     return cached;
 }
 
-// Appends `text` in UTF-8 exactly as QString::toUtf8 writes it (an unpaired
-// surrogate becomes '?'), without a QByteArray of its own per line.
-void appendUtf8(std::string& out, QStringView text)
+// The stamp, process, level and thread prefix that begin each line. What
+// follows the stamp is kept per thread and level, and laid out again when
+// the process identity or the thread's name changes.
+void appendLinePrefix(TextBuffer& line, LoggingLevel level)
 {
-    const size_t start = out.size();
-    out.resize(start + size_t(text.size()) * 3);
-    auto* dst = reinterpret_cast<unsigned char*>(out.data() + start);
-    const char16_t* src = text.utf16();
-    const char16_t* const end = src + text.size();
-    while (src < end) {
-        const char32_t unit = *src++;
-        if (unit < 0x80) {
-            *dst++ = static_cast<unsigned char>(unit);
-        } else if (unit < 0x800) {
-            *dst++ = static_cast<unsigned char>(0xC0 | (unit >> 6));
-            *dst++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
-        } else if (unit < 0xD800 || unit > 0xDFFF) {
-            *dst++ = static_cast<unsigned char>(0xE0 | (unit >> 12));
-            *dst++ = static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F));
-            *dst++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
-        } else if (unit < 0xDC00 && src < end && *src >= 0xDC00 && *src <= 0xDFFF) {
-            const char32_t point = 0x10000 + ((unit - 0xD800) << 10) + (char32_t(*src++) - 0xDC00);
-            *dst++ = static_cast<unsigned char>(0xF0 | (point >> 18));
-            *dst++ = static_cast<unsigned char>(0x80 | ((point >> 12) & 0x3F));
-            *dst++ = static_cast<unsigned char>(0x80 | ((point >> 6) & 0x3F));
-            *dst++ = static_cast<unsigned char>(0x80 | (point & 0x3F));
-        } else {
-            *dst++ = '?';
-        }
+    thread_local std::string tails[kLogLevelDetail + 1];
+    thread_local unsigned tailsGeneration = ~0u;
+    thread_local unsigned tailsPrefixVersion = 0;
+    const unsigned generation = gIdentityGeneration.load(std::memory_order_acquire);
+    const QByteArray& prefix = threadPrefix();
+    if (generation != tailsGeneration || tThreadPrefixVersion != tailsPrefixVersion || tails[0].empty()) {
+        const std::string& identity = processIdentity();
+        for (LoggingLevel each = 0; each <= kLogLevelDetail; ++each)
+            tails[each] = ' ' + identity + ' ' + levelTag(each) + prefix.toStdString();
+        tailsGeneration = generation;
+        tailsPrefixVersion = tThreadPrefixVersion;
     }
-    out.resize(size_t(reinterpret_cast<char*>(dst) - out.data()));
+    appendStampOfNow(line, false);
+    const std::string& tail = tails[level <= kLogLevelDetail ? level : kLogLevelNormal];
+    line.append(tail.data(), tail.size());
 }
 
 // Each thread builds its lines in a buffer of its own, kept between lines.
-void buildLine(std::string& line, LoggingLevel level, const QString& message)
+thread_local TextBuffer tLineBuffer;
+
+// The null device keeps nothing it is given, so no line for it needs the
+// queue or a system call.
+bool isNullDevice(int fd)
 {
-    const std::string& identity = processIdentity();
-    const QByteArray& prefix = threadPrefix();
-    line.clear();
-    appendStampOfNow(line, false);
-    line += ' ';
-    line += identity;
-    line += ' ';
-    line += levelTag(level);
-    line.append(prefix.constData(), size_t(prefix.size()));
-    appendUtf8(line, message);
-    if (line.back() != '\n')
-        line += '\n';
+    struct stat status {};
+    return fd >= 0 && ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
+// With the queue held: makes `fd` (or none, -1) the log file.
+void setLogDescriptor(int fd)
+{
+    LogFile& file = logFile();
+    file.fd = fd;
+    file.discards = isNullDevice(fd);
 }
 
 // With the queue held: makes `fd` (or none, -1) the log file at `path`.
@@ -475,7 +474,7 @@ void installLogFile(int fd, const QString& path)
         writeFileLocked(nullptr, 0);
         ::close(file.fd);
     }
-    file.fd = fd;
+    setLogDescriptor(fd);
     gLogFilePath = path;
     gLinesUntilSizeCheck = 0;
 }
@@ -552,21 +551,21 @@ LoggingLevel levelFromName(const QString& name, const char* which)
 
 namespace {
 
-void writeLineToFile(LoggingLevel level, const std::string& line)
+void writeLineToFile(LoggingLevel level, const TextBuffer& line)
 {
-    if (fileLoggingLevel.load(std::memory_order_relaxed) < level)
-        return;
     LogFile& file = logFile();
+    if (fileLoggingLevel.load(std::memory_order_relaxed) < level || file.discards.load(std::memory_order_relaxed))
+        return;
     std::lock_guard lock(file.queue);
     if (file.fd < 0)
         return;
     if (level <= kLogLevelNormal) {
         writeFileLocked(line.data(), line.size());
     } else {
-        file.pending.append(line);
+        file.pending.append(line.data(), line.size());
         if (file.pending.size() >= kPendingLimit)
             writeFileLocked(nullptr, 0);
-        else
+        else if (!file.armed.load(std::memory_order_relaxed)) // the flusher disarms under the queue
             arm();
     }
     checkLogFileSizeLocked();
@@ -578,31 +577,47 @@ void logToFileOnly(LoggingLevel level, const QString& message)
 {
     if (fileLoggingLevel.load(std::memory_order_relaxed) < level || message.isNull())
         return;
-    std::string line;
-    buildLine(line, level, message);
+    TextBuffer line;
+    appendLinePrefix(line, level);
+    format_detail::appendUtf8(line, message);
+    if (line.back() != '\n')
+        line.append('\n');
     writeLineToFile(level, line);
+}
+
+TextBuffer logging_detail::takeLine(LoggingLevel level)
+{
+    TextBuffer line = std::move(tLineBuffer);
+    line.clear();
+    appendLinePrefix(line, level);
+    return line;
+}
+
+void logging_detail::emitLine(LoggingLevel level, TextBuffer&& line)
+{
+    if (!line.empty()) {
+        if (line.back() != '\n')
+            line.append('\n');
+        writeLineToFile(level, line);
+        if (stdioLoggingLevel.load(std::memory_order_relaxed) >= level) {
+            FILE* stream = level == kLogLevelError ? stderr : stdout;
+            std::fwrite(line.data(), 1, line.size(), stream);
+            if (level > kLogLevelNormal)
+                arm();
+            else
+                std::fflush(stream);
+        }
+    }
+    tLineBuffer = std::move(line);
 }
 
 void _log(LoggingLevel level, const QString& message)
 {
     if (!_isLogLevelVisible(level) || message.isNull())
         return;
-    // Taken out of the thread's buffer while in use: a switch to a new file
-    // may log from inside this call.
-    thread_local std::string threadLine;
-    std::string line = std::move(threadLine);
-    buildLine(line, level, message);
-    const bool buffered = level > kLogLevelNormal;
-    writeLineToFile(level, line);
-    if (stdioLoggingLevel.load(std::memory_order_relaxed) >= level) {
-        FILE* stream = level == kLogLevelError ? stderr : stdout;
-        std::fwrite(line.data(), 1, line.size(), stream);
-        if (buffered)
-            arm();
-        else
-            std::fflush(stream);
-    }
-    threadLine = std::move(line);
+    TextBuffer line = logging_detail::takeLine(level);
+    format_detail::appendUtf8(line, message);
+    logging_detail::emitLine(level, std::move(line));
 }
 
 QString _initLogging(const QString& logFilePath)
@@ -616,10 +631,12 @@ QString _initLogging(const QString& logFilePath)
     if (!gLogFilePath.isNull()) {
         // The caller names this very file (a pipe, a terminal, a file of its
         // own): it is opened as named. Close-on-exec: no child of ours may hold the log open.
+        int fd = -1;
         do {
-            file.fd = ::open(QFile::encodeName(gLogFilePath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        } while (file.fd < 0 && errno == EINTR);
-        if (file.fd < 0)
+            fd = ::open(QFile::encodeName(gLogFilePath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        setLogDescriptor(fd);
+        if (fd < 0)
             throw QBException(kConfigurationFault, qbFormat("Failed to open log file \"%1\" for writing", gLogFilePath));
     }
     return gLogFilePath;

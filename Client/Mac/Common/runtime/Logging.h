@@ -53,32 +53,55 @@ void _log(LoggingLevel level, const QString& message);
 void logToFileOnly(LoggingLevel level, const QString& message);
 
 namespace logging_detail {
-inline bool formatEndsInNewline(const char* format)
-{
-    const size_t length = format ? std::strlen(format) : 0;
-    return length > 0 && format[length - 1] == '\n';
-}
-inline bool formatEndsInNewline(const QString& format)
-{
-    return format.endsWith(u'\n');
-}
-
 // The line ends where the format says: a format without its own final newline
 // gets one, even when the text filled into it already ends in one.
-template <typename Format, typename... Args>
-QString messageLine(const Format& format, const Args&... args)
+template <typename... Args>
+QString messageLine(const FormatPlan& plan, const char* format, const Args&... args)
 {
     QString message = ::qbFormat(format, args...);
-    if (!message.isNull() && !formatEndsInNewline(format))
+    if (!message.isNull() && !plan.endsInNewline)
         message += u'\n';
     return message;
 }
+
+// The calling thread's line buffer, begun with the stamp, process, level and
+// thread prefix. It is taken out of the thread while in use: a line logged
+// from inside the write (a switch to a new file) gets a buffer of its own.
+TextBuffer takeLine(LoggingLevel level);
+// Writes the line (ended with a newline if it has none) and gives the buffer
+// back to the thread; an empty line is given back unwritten.
+void emitLine(LoggingLevel level, TextBuffer&& line);
+
+// The message is formatted straight into the line in UTF-8 where that gives
+// qbFormat's bytes, and through qbFormat's QString otherwise.
+template <typename... Args>
+void logLine(LoggingLevel level, const FormatPlan& plan, const char* format, const Args&... args)
+{
+    TextBuffer line = takeLine(level);
+    const size_t start = line.size();
+    if (::appendPlanned(line, plan, format, args...)) {
+        if (!plan.endsInNewline)
+            line.append('\n');
+    } else {
+        line.truncate(start);
+        const QString message = messageLine(plan, format, args...);
+        if (message.isNull())
+            line.clear();
+        else
+            ::format_detail::appendUtf8(line, message);
+    }
+    emitLine(level, std::move(line));
+}
 } // namespace logging_detail
 
+// The format is a string literal, planned when compiling.
+#define QB_LOG_FORMAT(format, ...) format
 #define QB_LOG_AT(level, ...)                                                                                              \
     do {                                                                                                                   \
-        if (::_isLogLevelVisible(level))                                                                                   \
-            ::_log((level), ::logging_detail::messageLine(__VA_ARGS__));                                                   \
+        if (::_isLogLevelVisible(level)) {                                                                                 \
+            static constexpr ::FormatPlan qbLogPlan = ::planFormat(QB_LOG_FORMAT(__VA_ARGS__));                            \
+            ::logging_detail::logLine((level), qbLogPlan, __VA_ARGS__);                                                    \
+        }                                                                                                                  \
     } while (0)
 #define logError(...) QB_LOG_AT(kLogLevelError, __VA_ARGS__)
 #define logNormal(...) QB_LOG_AT(kLogLevelNormal, __VA_ARGS__)
