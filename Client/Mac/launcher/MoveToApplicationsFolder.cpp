@@ -482,7 +482,10 @@ std::unique_ptr<platform::AuthorizationSession> authorize(const MovePlan& plan, 
         *outcome = MoveOutcome::Canceled;
         return nullptr;
     }
-    logError("No administrator rights for the move (%1; %2)", status, session->refusalMessage());
+    logError("No administrator rights for the move (%1)", status);
+    // The prompt's own words are for the log; the alert gives the product's advice.
+    if (const QString said = session->refusalMessage(); !said.isEmpty())
+        logNormal("The administrator prompt said: %1", escapedForLog(said));
     *reason = refusalText(status);
     return nullptr;
 }
