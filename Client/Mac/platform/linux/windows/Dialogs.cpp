@@ -48,7 +48,12 @@ private:
     {
         QRect frame = sheet->frameGeometry();
         frame.moveCenter(m_window->frameGeometry().center());
-        frame.moveTop(std::max(frame.top(), m_window->geometry().top()));
+        // Before the manager has framed the sheet its frame is its content:
+        // leave room for a title bar like the window's.
+        const int unframedTitle = sheet->frameGeometry() == sheet->geometry()
+                                      ? m_window->geometry().top() - m_window->frameGeometry().top()
+                                      : 0;
+        frame.moveTop(std::max(frame.top(), m_window->geometry().top() + unframedTitle));
         sheet->move(frame.topLeft());
     }
 
