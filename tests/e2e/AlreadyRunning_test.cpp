@@ -127,12 +127,7 @@ QList<QStringList> allLauncherLogs(const QString& home)
 // the user, comes back to the front when the client is opened again.
 TEST(OneLauncher, ASecondLauncherHandsOverToTheFirstWhoseCheckWindowWaits)
 {
-    QString why;
-    const std::unique_ptr<X11Desktop> desktop = X11Desktop::start(&why);
-    if (!desktop && desktopsAreRequired())
-        FAIL() << why.toStdString();
-    if (!desktop)
-        GTEST_SKIP() << why.toStdString();
+    QB_START_X11_DESKTOP(desktop);
     LauncherRun run;
     desktop->enter(run.environment());
     // A core that is not 0755 needs the check window, which waits for the user.

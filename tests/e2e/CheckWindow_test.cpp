@@ -239,10 +239,18 @@ TEST_F(CheckWindowOnADesktop, TheWindowAndItsSheetsAreDialogsTheWindowManagerKee
     // Escape must not dismiss it; the Stop button appearing later shows the key was handled.
     ASSERT_TRUE(desktop->type(progress, "Escape"));
     QList<QRect> parts;
+    // Read once the layout has settled: the button shows a moment before the sheet has grown.
+    const auto apart = [&] {
+        for (qsizetype i = 0; i < parts.size(); ++i)
+            for (qsizetype j = i + 1; j < parts.size(); ++j)
+                if (parts[i].intersects(parts[j]))
+                    return false;
+        return true;
+    };
     ASSERT_TRUE(waitUntil([&] {
         parts = desktop->children(progress);
-        return parts.size() == 3;
-    })) << "no Stop button";
+        return parts.size() == 3 && apart();
+    })) << "no Stop button, or the sheet's parts over each other";
     EXPECT_EQ(desktop->windowsOf(run.processId()), (QStringList{window, progress}));
     expectSheet(progress, false);
     const QRect inside(QPoint(0, 0), desktop->rectangle(progress).size());

@@ -216,12 +216,7 @@ TEST(MoveOnADesktop, ACopyThatLastsShowsItsProgressUntilItIsDone)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run the launcher as another user";
-    QString why;
-    const std::unique_ptr<X11Desktop> desktop = X11Desktop::start(&why);
-    if (!desktop && desktopsAreRequired())
-        FAIL() << why.toStdString();
-    if (!desktop)
-        GTEST_SKIP() << why.toStdString();
+    QB_START_X11_DESKTOP(desktop);
     constexpr uid_t kUser = 65534; // nobody
     LauncherRun run(QStringLiteral("/Downloads"));
     // An installed copy the user may replace: the move needs no rights.

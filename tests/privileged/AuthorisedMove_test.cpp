@@ -644,12 +644,7 @@ TEST_F(CheckWindowAsUser, ADismissedPromptIsAFailedRepairAndContinueAsksAgain)
 // window manager it is above the check window and its sheet while it waits.
 TEST_F(CheckWindowAsUser, OnADesktopThePromptIsAboveTheWindowAndItsSheet)
 {
-    QString why;
-    const std::unique_ptr<X11Desktop> desktop = X11Desktop::start(&why);
-    if (!desktop && desktopsAreRequired())
-        FAIL() << why.toStdString();
-    if (!desktop)
-        GTEST_SKIP() << why.toStdString();
+    QB_START_X11_DESKTOP(desktop);
     // The prompt comes a moment after the sheet, as an agent's does (a prompt
     // mapped before the sheet would leave the sheet above it), and stays open
     // until the test has looked (at most 30 seconds).

@@ -65,6 +65,16 @@ private:
 // Whole runs on a desktop skip, with the reason, where the machine lacks one,
 // except under CI, where everything needed is installed and a skip would hide a fault.
 bool desktopsAreRequired();
+// In a test body: `variable` becomes a started X11Desktop, or the test skips
+// (fails under CI) with the reason none could be started.
+#define QB_START_X11_DESKTOP(variable)                                                                                     \
+    QString variable##Problem;                                                                                             \
+    const std::unique_ptr<testing_support::X11Desktop> variable = testing_support::X11Desktop::start(&variable##Problem);  \
+    if (!variable && testing_support::desktopsAreRequired())                                                               \
+        FAIL() << variable##Problem.toStdString();                                                                         \
+    if (!variable)                                                                                                         \
+    GTEST_SKIP() << variable##Problem.toStdString()
+
 // Polls `done` until it holds or `timeoutMs` have passed; false on time-out.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
